@@ -1,0 +1,35 @@
+// Subblock descriptors: after the record header the header channel carries one descriptor per
+// subblock, 13 nibbles each: five decimal frequency digits (kHz), four decimal height digits
+// (km), two unused nibbles, one decimal gain digit (dB) and the polarization nibble. A decimal
+// digit nibble of 10..15 counts as the digit 1; the polarization keeps its full value 0..15.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "decode/header.h"
+#include "decode/record_layout.h"
+
+namespace vexo {
+
+struct Descriptor {
+  float frequency = 0.0f;  // kHz, a whole number of up to five digits
+  float height = 0.0f;     // km, up to four digits, times 1.25 when the header's H is 2
+  int32_t gain = 0;        // dB, 0..9
+  int32_t polarization = 0;
+};
+
+// Entry s describes subblock s of the current record. A record rewrites entries
+// 0..subblock_count-1; later entries keep what earlier records left in them.
+using DescriptorTable = std::array<Descriptor, kMaxSubblocks>;
+
+// trunc(4096 / (2^N * 2 * A)); 0 when A is 0 (no subblocks, no descriptors).
+int32_t subblock_count(int32_t A, int32_t N);
+
+// Decodes 13 descriptor nibbles (nibble 0 first).
+Descriptor decode_descriptor(const std::array<int, kDescriptorNibbles>& nibbles, int32_t H);
+
+// Reads the record's subblock_count descriptors into entries 0..subblock_count-1.
+void read_descriptors(const RecordView& view, const HeaderFields& header, DescriptorTable& table);
+
+}  // namespace vexo

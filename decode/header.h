@@ -1,0 +1,49 @@
+// The record header: the first 58 nibbles of a record's header channel, rendered into a
+// 58-character header text and parsed from it, field by field with fixed widths, into 39 header
+// fields.
+//
+// Rendering: positions 0, 14-15, 26 and 32-57 hold the nibble as one upper-case hex digit; the
+// decimal positions 1-13, 16-25 and 27-31 hold the digit of a nibble 0..9 and the character '1'
+// for a nibble 10..15 (a two-character decimal write whose second character the next position's
+// write overwrites).
+//
+// Parsing: each field is read from its first position with a width-limited conversion. A
+// decimal conversion over hex positions fails on a leading letter and then leaves the field as
+// it was (the header fields persist from record to record), and stops at a later letter.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "decode/record_layout.h"
+
+namespace vexo {
+
+// Named after the letters of the listing's column title line, in the order of the header values
+// line. All fields are 0 before the first record.
+struct HeaderFields {
+  int32_t year = 0, day = 0, hour = 0, minute = 0, second = 0;
+  int32_t sp_s = 0, sp_p = 0;
+  int32_t FF = 0, J = 0, E = 0, H = 0, M = 0;
+  float FREQ = 0.0f;
+  int8_t DIFF_D = 0;
+  int32_t I = 0, DIFF_FF = 0, S = 0, l = 0, u = 0;
+  int32_t L = 0, C = 0, U = 0;
+  int32_t B = 0, T = 0, O = 0;
+  int32_t V = 0;
+  int32_t X = 0, A = 0, D1 = 0, D2 = 0, N = 0, R = 0, w = 0, k = 0, f = 0, g = 0;
+  int32_t OO = 0, P = 0, G = 0;
+};
+
+// 58 characters and a terminating NUL.
+using HeaderText = std::array<char, kHeaderNibbles + 1>;
+
+HeaderText render_header_text(const std::array<int, kHeaderNibbles>& nibbles);
+
+// Updates `fields` from the text; a field whose conversion fails keeps its value.
+void parse_header(const HeaderText& text, HeaderFields& fields);
+
+// Reads header nibbles 0..57 of the record, renders and parses them.
+void read_header(const RecordView& view, HeaderFields& fields);
+
+}  // namespace vexo

@@ -1,0 +1,71 @@
+#include "listing/console.h"
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace vexo {
+namespace {
+
+void draw(Console& c) {
+  if (c.terminal) clear_screen(c.out);
+  std::fprintf(c.out, "%03d %02d:%02d:%02d", c.day, c.hour, c.minute, c.second);
+  std::fflush(c.out);
+  c.pending = false;
+}
+
+}  // namespace
+
+Console make_console(std::FILE* out) {
+  Console console;
+  console.out = out;
+  console.terminal = is_terminal(out);
+  return console;
+}
+
+void show_progress(Console& c, const HeaderFields& h) {
+  c.walked = true;
+  c.pending = true;
+  c.day = h.day, c.hour = h.hour, c.minute = h.minute, c.second = h.second;
+  if (!c.terminal) return;
+  auto now = std::chrono::steady_clock::now();
+  if (now - c.last_draw < kRedrawInterval && c.last_draw.time_since_epoch().count() != 0) return;
+  c.last_draw = now;
+  draw(c);
+}
+
+void end_console(Console& c, std::string_view stop_message) {
+  if (c.walked && c.pending) draw(c);
+  std::fwrite(stop_message.data(), 1, stop_message.size(), c.out);
+  std::fflush(c.out);
+}
+
+#ifdef _WIN32
+
+bool is_terminal(std::FILE* out) { return _isatty(_fileno(out)) != 0; }
+
+void clear_screen(std::FILE* out) {
+  std::fflush(out);
+  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(console, &info)) return;
+  DWORD cells = static_cast<DWORD>(info.dwSize.X) * static_cast<DWORD>(info.dwSize.Y);
+  COORD home = {0, 0};
+  DWORD written = 0;
+  FillConsoleOutputCharacterA(console, ' ', cells, home, &written);
+  FillConsoleOutputAttribute(console, info.wAttributes, cells, home, &written);
+  SetConsoleCursorPosition(console, home);
+}
+
+#else
+
+bool is_terminal(std::FILE* out) { return isatty(fileno(out)) != 0; }
+
+void clear_screen(std::FILE* out) { std::fputs("\x1b[2J\x1b[H", out); }
+
+#endif
+
+}  // namespace vexo

@@ -1,0 +1,42 @@
+// The console: the progress line that shows the day and time of the record in hand, and the
+// one-line stop message. On a terminal each progress line is shown on a cleared screen, redrawn
+// at most a few dozen times a second; otherwise only the last progress line of the run is
+// written, right before the stop message. Nothing here ends with a line end.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "decode/header.h"
+
+namespace vexo {
+
+struct Console {
+  std::FILE* out = nullptr;
+  bool terminal = false;
+  bool walked = false;   // a progress line exists (some subblock was walked)
+  bool pending = false;  // the latest progress line is not on the screen yet
+  int32_t day = 0, hour = 0, minute = 0, second = 0;
+  std::chrono::steady_clock::time_point last_draw{};
+};
+
+// Redraws happen at most this often on a terminal.
+constexpr std::chrono::milliseconds kRedrawInterval{40};
+
+Console make_console(std::FILE* out);
+
+// Called once for every subblock walked.
+void show_progress(Console& console, const HeaderFields& h);
+
+// Shows the last progress line if it is not on the screen yet, then the stop message (which may
+// be empty), and flushes.
+void end_console(Console& console, std::string_view stop_message);
+
+// Clears the terminal window and puts the cursor at its top left corner.
+void clear_screen(std::FILE* out);
+
+bool is_terminal(std::FILE* out);
+
+}  // namespace vexo

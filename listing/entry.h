@@ -1,0 +1,20 @@
+// The tool's entry point: "vexo FILE.dft FILE.set".
+//
+// Exit status: 255 for every failure before the record loop (usage, a file that cannot be
+// opened or created, a bad settings file); 0 when the loop ends at a clean end of the file; 1
+// when it stops on anything else (a wrong record marker, a truncated record, a record that
+// fails the check, a read or write error).
+#pragma once
+
+#include <cstdio>
+
+namespace vexo {
+
+constexpr int kExitClean = 0;
+constexpr int kExitStopped = 1;
+constexpr int kExitStartFailed = 255;
+
+// Runs the tool with the given console streams; returns the exit status.
+int run_vexo(int argc, char** argv, std::FILE* out, std::FILE* err);
+
+}  // namespace vexo

@@ -1,0 +1,221 @@
+#include "listing/settings.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+
+namespace vexo {
+namespace {
+
+// A character source that counts lines; line numbers start at 1.
+struct Source {
+  std::FILE* file;
+  int line = 1;
+};
+
+int peek(Source& src) {
+  int c = std::getc(src.file);
+  if (c != EOF) std::ungetc(c, src.file);
+  return c;
+}
+
+int next(Source& src) {
+  int c = std::getc(src.file);
+  if (c == '\n') ++src.line;
+  return c;
+}
+
+bool is_space(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+bool is_alpha(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Skips the rest of the current line, its line end included, however long it is.
+void skip_line(Source& src) {
+  for (int c = next(src); c != EOF && c != '\n';) c = next(src);
+}
+
+constexpr std::size_t kMaxKeptToken = 4096;
+
+struct Token {
+  std::string text;  // at most kMaxKeptToken characters are kept
+  bool too_long = false;
+  int line = 0;
+};
+
+// Skips blanks, tabs and line ends, then reads characters up to the next white space (which is
+// left unread). Returns false when the file ends first.
+bool read_token(Source& src, Token& token) {
+  while (is_space(peek(src))) next(src);
+  if (peek(src) == EOF) return false;
+  token = Token{};
+  token.line = src.line;
+  for (int c = peek(src); c != EOF && !is_space(c); c = peek(src)) {
+    next(src);
+    if (token.text.size() < kMaxKeptToken) {
+      token.text.push_back(static_cast<char>(c));
+    } else {
+      token.too_long = true;
+    }
+  }
+  return true;
+}
+
+// A number may be followed on its line by anything that does not look like its continuation:
+// a blank, a comma or a semicolon are fine, a letter, digit or point glued to it are not.
+bool ends_cleanly(const std::string& text, std::size_t pos) {
+  if (pos >= text.size()) return true;
+  int c = static_cast<unsigned char>(text[pos]);
+  return !is_alpha(c) && !is_digit(c) && c != '.' && c != '_';
+}
+
+// Optional sign and decimal digits.
+bool parse_integer(const std::string& text, int32_t& value, bool& out_of_range) {
+  std::size_t pos = 0;
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
+  std::size_t digits_start = pos;
+  long long magnitude = 0;
+  out_of_range = false;
+  while (pos < text.size() && is_digit(text[pos])) {
+    if (magnitude <= 1LL << 32) magnitude = magnitude * 10 + (text[pos] - '0');
+    ++pos;
+  }
+  if (pos == digits_start || !ends_cleanly(text, pos)) return false;
+  long long signed_value = negative ? -magnitude : magnitude;
+  if (signed_value < std::numeric_limits<int32_t>::min() ||
+      signed_value > std::numeric_limits<int32_t>::max()) {
+    out_of_range = true;
+    return false;
+  }
+  value = static_cast<int32_t>(signed_value);
+  return true;
+}
+
+// A decimal real: optional sign, digits with an optional fraction (or a fraction alone), and an
+// optional exponent. Hexadecimal forms, inf and nan are not numbers here.
+bool parse_real(const std::string& text, double& value, bool& out_of_range) {
+  std::size_t pos = 0;
+  out_of_range = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) ++pos;
+  std::size_t digits = 0;
+  while (pos < text.size() && is_digit(text[pos])) ++pos, ++digits;
+  if (pos < text.size() && text[pos] == '.') {
+    ++pos;
+    while (pos < text.size() && is_digit(text[pos])) ++pos, ++digits;
+  }
+  if (digits == 0) return false;
+  if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
+    std::size_t exponent = pos + 1;
+    if (exponent < text.size() && (text[exponent] == '+' || text[exponent] == '-')) ++exponent;
+    if (exponent < text.size() && is_digit(text[exponent])) {
+      pos = exponent;
+      while (pos < text.size() && is_digit(text[pos])) ++pos;
+    }
+  }
+  if (!ends_cleanly(text, pos)) return false;
+  const std::string number = text.substr(0, pos);
+  errno = 0;
+  // strtod rounds a decimal number correctly to the nearest 64-bit real.
+  value = std::strtod(number.c_str(), nullptr);
+  if (errno == ERANGE) {
+    out_of_range = true;
+    return false;
+  }
+  return true;
+}
+
+// The token as it may be shown in a message: printable characters only, not too long.
+std::string shown(const Token& token) {
+  std::string out;
+  for (char ch : token.text) {
+    if (out.size() >= 40) {
+      out += "...";
+      break;
+    }
+    unsigned char c = static_cast<unsigned char>(ch);
+    out.push_back(c >= 0x20 && c < 0x7F ? ch : '?');
+  }
+  if (token.too_long && out.size() < 43) out += "...";
+  return "\"" + out + "\"";
+}
+
+std::string where(int line, const char* name) {
+  return "line " + std::to_string(line) + ": " + name + ": ";
+}
+
+// The two lines before a value: the rest of the previous value's line, then the label.
+std::string read_value_token(Source& src, const char* name, Token& token) {
+  skip_line(src);
+  skip_line(src);
+  if (!read_token(src, token)) return where(src.line, name) + "missing: the file ends first";
+  return {};
+}
+
+std::string read_integer(Source& src, const char* name, int32_t& member) {
+  Token token;
+  std::string error = read_value_token(src, name, token);
+  if (!error.empty()) return error;
+  bool out_of_range = false;
+  if (token.too_long || !parse_integer(token.text, member, out_of_range)) {
+    return where(token.line, name) + shown(token) +
+           (out_of_range ? " is out of range" : " is not a whole number");
+  }
+  return {};
+}
+
+std::string read_real(Source& src, const char* name, double& member) {
+  Token token;
+  std::string error = read_value_token(src, name, token);
+  if (!error.empty()) return error;
+  bool out_of_range = false;
+  if (token.too_long || !parse_real(token.text, member, out_of_range)) {
+    return where(token.line, name) + shown(token) +
+           (out_of_range ? " is out of range" : " is not a decimal number");
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string read_settings(std::FILE* file, Settings& s) {
+  Source src{file};
+  skip_line(src);  // the first label
+  Token name;
+  if (!read_token(src, name)) return where(src.line, "output_name") + "missing: the file ends first";
+  s.output_name = name.text;
+  if (name.too_long) return where(name.line, "output_name") + "the name is too long";
+
+  struct IntegerSetting {
+    const char* name;
+    int32_t* member;
+  };
+  const IntegerSetting before_real[] = {
+      {"listing_mode", &s.listing_mode},
+      {"show_header", &s.show_header},
+      {"show_subblock", &s.show_subblock},
+      {"phase_correction", &s.phase_correction},
+      {"select_frequency", &s.select_frequency},
+      {"select_height", &s.select_height},
+      {"select_polarization", &s.select_polarization},
+      {"select_antenna", &s.select_antenna},
+      {"amplitude_scale", &s.amplitude_scale},
+      {"subblock_step", &s.subblock_step},
+  };
+  for (const IntegerSetting& setting : before_real) {
+    std::string error = read_integer(src, setting.name, *setting.member);
+    if (!error.empty()) return error;
+    // Any other mode would list nothing and never move on from the first record. The value's
+    // line end is not read yet, so the line count is still the value's own line.
+    if (setting.member == &s.listing_mode && s.listing_mode != 1 && s.listing_mode != 2) {
+      return where(src.line, "listing_mode") + std::to_string(s.listing_mode) +
+             " is neither 1 (phase listing) nor 2 (amplitude listing)";
+    }
+  }
+  std::string error = read_real(src, "record_frequency", s.record_frequency);
+  if (!error.empty()) return error;
+  return read_integer(src, "convert_samples", s.convert_samples);
+}
+
+}  // namespace vexo
