@@ -6,7 +6,9 @@ namespace vexo {
 namespace {
 
 // A nibble written as a decimal digit: 10..15 leave the single character '1'.
-int digit_of(int nibble) { return nibble < 10 ? nibble : 1; }
+int digit_of(int nibble) {
+  return nibble < 10 ? nibble : 1;
+}
 
 }  // namespace
 
@@ -14,8 +16,8 @@ int32_t subblock_count(int32_t A, int32_t N) {
   if (A == 0) return 0;  // the quotient would divide by zero
   // In extended precision as the format prescribes; 2^N * 2A is a small whole number, so the
   // quotient is never rounded across a whole number and the truncation is exact.
-  long double quotient = 4096.0L / (std::pow(2.0L, static_cast<long double>(N)) *
-                                    static_cast<long double>(2 * A));
+  long double quotient =
+      4096.0L / (std::pow(2.0L, static_cast<long double>(N)) * static_cast<long double>(2 * A));
   return static_cast<int32_t>(quotient);
 }
 

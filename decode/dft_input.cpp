@@ -22,8 +22,8 @@ bool fill_dft_input(DftInput& input, std::size_t reach) {
   input.start = 0;
   while (input.end < input.buffer.size() && !input.at_eof) {
     errno = 0;
-    std::size_t got = std::fread(input.buffer.data() + input.end, 1,
-                                 input.buffer.size() - input.end, input.file);
+    std::size_t got =
+        std::fread(input.buffer.data() + input.end, 1, input.buffer.size() - input.end, input.file);
     input.end += got;
     if (got == 0) {
       if (std::ferror(input.file)) {

@@ -19,8 +19,8 @@ constexpr std::size_t kDefaultBlockSize = std::size_t{4} << 20;
 struct DftInput {
   std::FILE* file = nullptr;  // owned by the caller; only read here
   std::vector<unsigned char> buffer;
-  std::size_t start = 0;          // buffer index of the current record's byte 0
-  std::size_t end = 0;            // buffer index past the last byte read
+  std::size_t start = 0;           // buffer index of the current record's byte 0
+  std::size_t end = 0;             // buffer index past the last byte read
   std::uint64_t start_offset = 0;  // file offset of the current record's byte 0
   bool at_eof = false;
   int read_error = 0;  // errno of a failed read, 0 while none failed

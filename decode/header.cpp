@@ -6,9 +6,13 @@ namespace {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 // Positions written as one hex digit; every other position is written in decimal.
-bool is_hex_position(int p) { return p == 0 || p == 14 || p == 15 || p == 26 || p >= 32; }
+bool is_hex_position(int p) {
+  return p == 0 || p == 14 || p == 15 || p == 26 || p >= 32;
+}
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 int hex_value(char c) {
   if (is_digit(c)) return c - '0';

@@ -56,7 +56,11 @@ inline int read_nibble(const RecordView& view, int n) {
 
 // Record offset of sample s (0..2047) of one kind: amplitude samples lie in the first half of
 // each group, phase samples in the second.
-constexpr std::size_t amplitude_sample_offset(std::size_t s) { return channel_byte_offset(s); }
-constexpr std::size_t phase_sample_offset(std::size_t s) { return channel_byte_offset(s) + kRunSize; }
+constexpr std::size_t amplitude_sample_offset(std::size_t s) {
+  return channel_byte_offset(s);
+}
+constexpr std::size_t phase_sample_offset(std::size_t s) {
+  return channel_byte_offset(s) + kRunSize;
+}
 
 }  // namespace vexo

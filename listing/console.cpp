@@ -45,7 +45,9 @@ void end_console(Console& c, std::string_view stop_message) {
 
 #ifdef _WIN32
 
-bool is_terminal(std::FILE* out) { return _isatty(_fileno(out)) != 0; }
+bool is_terminal(std::FILE* out) {
+  return _isatty(_fileno(out)) != 0;
+}
 
 void clear_screen(std::FILE* out) {
   std::fflush(out);
@@ -62,9 +64,13 @@ void clear_screen(std::FILE* out) {
 
 #else
 
-bool is_terminal(std::FILE* out) { return isatty(fileno(out)) != 0; }
+bool is_terminal(std::FILE* out) {
+  return isatty(fileno(out)) != 0;
+}
 
-void clear_screen(std::FILE* out) { std::fputs("\x1b[2J\x1b[H", out); }
+void clear_screen(std::FILE* out) {
+  std::fputs("\x1b[2J\x1b[H", out);
+}
 
 #endif
 

@@ -61,8 +61,9 @@ void report_loop_end(const LoopResult& r, const HeaderFields& h, const char* dft
     case LoopEnd::end_of_file:
       break;
     case LoopEnd::bad_marker:
-      std::fprintf(err, "vexo: %s: record %lld at byte %llu: first byte is %d, not the record marker %d\n",
-                   dft_name, record, offset, r.read.first_byte, kRecordMarker);
+      std::fprintf(
+          err, "vexo: %s: record %lld at byte %llu: first byte is %d, not the record marker %d\n",
+          dft_name, record, offset, r.read.first_byte, kRecordMarker);
       break;
     case LoopEnd::truncated:
       std::fprintf(err, "vexo: %s: record %lld at byte %llu: truncated record, %zu of %zu bytes\n",

@@ -23,7 +23,8 @@ bool names_open_file(const char* path, std::FILE* file) {
                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (other == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION a, b;
-  bool same = GetFileInformationByHandle(open_handle, &a) && GetFileInformationByHandle(other, &b) &&
+  bool same = GetFileInformationByHandle(open_handle, &a) &&
+              GetFileInformationByHandle(other, &b) &&
               a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
               a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
   CloseHandle(other);

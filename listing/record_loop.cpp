@@ -39,7 +39,9 @@ void walk_subblocks(RunState& state, const Settings& settings, Console& console)
 
 }  // namespace
 
-bool record_passes_check(const HeaderFields& h) { return 16 * h.u + h.l != 0 && h.A != 0; }
+bool record_passes_check(const HeaderFields& h) {
+  return 16 * h.u + h.l != 0 && h.A != 0;
+}
 
 void fold_R(int32_t& R) {
   if (R > 3 && R < 8) R -= 4;

@@ -28,8 +28,12 @@ int next(Source& src) {
 bool is_space(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
-bool is_alpha(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_digit(int c) {
+  return c >= '0' && c <= '9';
+}
+bool is_alpha(int c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // Skips the rest of the current line, its line end included, however long it is.
 void skip_line(Source& src) {
@@ -183,7 +187,8 @@ std::string read_settings(std::FILE* file, Settings& s) {
   Source src{file};
   skip_line(src);  // the first label
   Token name;
-  if (!read_token(src, name)) return where(src.line, "output_name") + "missing: the file ends first";
+  if (!read_token(src, name))
+    return where(src.line, "output_name") + "missing: the file ends first";
   s.output_name = name.text;
   if (name.too_long) return where(name.line, "output_name") + "the name is too long";
 

@@ -10,13 +10,13 @@
 namespace vexo {
 
 struct Settings {
-  std::string output_name;       // name of the listing file
-  int32_t listing_mode = 0;      // 1: phase listing, 2: amplitude listing
-  int32_t show_header = 0;       // exactly 1: header lines for each selected record
-  int32_t show_subblock = 0;     // exactly 1: a line for each subblock that passes the filters
-  int32_t phase_correction = 0;  // exactly 1: antenna phase correction
-  int32_t select_frequency = 0;  // kHz, -1: any
-  int32_t select_height = 0;     // km, -1: any
+  std::string output_name;          // name of the listing file
+  int32_t listing_mode = 0;         // 1: phase listing, 2: amplitude listing
+  int32_t show_header = 0;          // exactly 1: header lines for each selected record
+  int32_t show_subblock = 0;        // exactly 1: a line for each subblock that passes the filters
+  int32_t phase_correction = 0;     // exactly 1: antenna phase correction
+  int32_t select_frequency = 0;     // kHz, -1: any
+  int32_t select_height = 0;        // km, -1: any
   int32_t select_polarization = 0;  // -1: any
   int32_t select_antenna = 0;       // 1-based, -1: any, 0: sum of antennas (amplitude listing)
   int32_t amplitude_scale = 0;      // 0: dB, 1: linear

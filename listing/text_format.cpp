@@ -36,7 +36,9 @@ char* put_padded(char* p, int64_t value, int width, bool zeros) {
 
 }  // namespace
 
-char* put_int(char* p, int64_t value) { return put_padded(p, value, 0, false); }
+char* put_int(char* p, int64_t value) {
+  return put_padded(p, value, 0, false);
+}
 
 char* put_int_zero_padded(char* p, int64_t value, int width) {
   return put_padded(p, value, width, true);

@@ -4,8 +4,7 @@ namespace vexo::encode {
 namespace {
 
 // Writes `value` as `width` digits of `base`, most significant first, from position `pos`.
-void put_digits(std::array<int, kHeaderNibbles>& nibbles, int pos, int width, int base,
-                int value) {
+void put_digits(std::array<int, kHeaderNibbles>& nibbles, int pos, int width, int base, int value) {
   for (int i = width - 1; i >= 0; --i) {
     nibbles[pos + i] = value % base;
     value /= base;
@@ -21,16 +20,45 @@ std::array<int, kHeaderNibbles> header_nibbles(const HeaderFields& h, int nibble
     int pos, width, base, value;
   };
   const Field fields[] = {
-      {1, 2, 10, h.year},   {3, 3, 10, h.day},     {6, 2, 10, h.hour},   {8, 2, 10, h.minute},
-      {10, 2, 10, h.second}, {12, 1, 10, h.sp_s},  {13, 1, 10, h.sp_p},  {14, 2, 16, h.FF},
-      {16, 1, 10, h.J},     {17, 1, 10, h.E},      {18, 1, 10, h.H},     {19, 1, 10, h.M},
-      {20, 6, 10, static_cast<int>(h.FREQ)},       {26, 1, 16, h.DIFF_D}, {27, 1, 10, h.I},
-      {28, 2, 10, h.DIFF_FF}, {30, 1, 10, h.S},    {31, 1, 10, h.l},     {32, 1, 10, h.u},
-      {33, 2, 10, h.L},     {35, 1, 16, h.C},      {36, 2, 10, h.U},     {38, 1, 10, h.B},
-      {39, 1, 10, h.T},     {40, 1, 10, h.O},      {41, 3, 10, h.V},     {44, 1, 10, h.X},
-      {45, 1, 10, h.A},     {46, 1, 10, h.D1},     {47, 1, 10, h.D2},    {48, 1, 10, h.N},
-      {49, 1, 10, h.R},     {50, 1, 10, h.w},      {51, 1, 10, h.k},     {52, 1, 10, h.f},
-      {53, 1, 10, h.g},     {54, 2, 10, h.OO},     {56, 1, 10, h.P},     {57, 1, 10, h.G},
+      {1, 2, 10, h.year},
+      {3, 3, 10, h.day},
+      {6, 2, 10, h.hour},
+      {8, 2, 10, h.minute},
+      {10, 2, 10, h.second},
+      {12, 1, 10, h.sp_s},
+      {13, 1, 10, h.sp_p},
+      {14, 2, 16, h.FF},
+      {16, 1, 10, h.J},
+      {17, 1, 10, h.E},
+      {18, 1, 10, h.H},
+      {19, 1, 10, h.M},
+      {20, 6, 10, static_cast<int>(h.FREQ)},
+      {26, 1, 16, h.DIFF_D},
+      {27, 1, 10, h.I},
+      {28, 2, 10, h.DIFF_FF},
+      {30, 1, 10, h.S},
+      {31, 1, 10, h.l},
+      {32, 1, 10, h.u},
+      {33, 2, 10, h.L},
+      {35, 1, 16, h.C},
+      {36, 2, 10, h.U},
+      {38, 1, 10, h.B},
+      {39, 1, 10, h.T},
+      {40, 1, 10, h.O},
+      {41, 3, 10, h.V},
+      {44, 1, 10, h.X},
+      {45, 1, 10, h.A},
+      {46, 1, 10, h.D1},
+      {47, 1, 10, h.D2},
+      {48, 1, 10, h.N},
+      {49, 1, 10, h.R},
+      {50, 1, 10, h.w},
+      {51, 1, 10, h.k},
+      {52, 1, 10, h.f},
+      {53, 1, 10, h.g},
+      {54, 2, 10, h.OO},
+      {56, 1, 10, h.P},
+      {57, 1, 10, h.G},
   };
   for (const Field& f : fields) put_digits(n, f.pos, f.width, f.base, f.value);
   return n;

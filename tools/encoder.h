@@ -17,9 +17,9 @@ namespace vexo::encode {
 std::array<int, kHeaderNibbles> header_nibbles(const HeaderFields& h, int nibble0 = 0);
 
 struct DescriptorValues {
-  int frequency = 0;  // 0..99999 kHz
-  int height = 0;     // 0..9999 km
-  int gain = 0;       // 0..9 dB
+  int frequency = 0;     // 0..99999 kHz
+  int height = 0;        // 0..9999 km
+  int gain = 0;          // 0..9 dB
   int polarization = 0;  // 0..15
 };
 

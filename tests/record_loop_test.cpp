@@ -1,0 +1,321 @@
+// The record loop: selection, derived values, the check, the step counter across records, the
+// console and the header lines a whole file gives.
+#include "listing/record_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "listing/header_lines.h"
+#include "listing/selection.h"
+#include "tests/test_support.h"
+
+namespace vexo {
+namespace {
+
+TEST(Selection, DescriptorMatchesAreExact) {
+  Settings s;
+  s.select_frequency = 2500, s.select_height = 97, s.select_polarization = 2;
+  Descriptor d{2500.0f, 97.5f, 3, 2};
+  EXPECT_TRUE(frequency_match(s, d));
+  EXPECT_FALSE(height_match(s, d));  // 97 is not 97.5
+  EXPECT_TRUE(polarization_match(s, d));
+  d.frequency = 2501.0f, d.polarization = 1;
+  EXPECT_FALSE(frequency_match(s, d));
+  EXPECT_FALSE(polarization_match(s, d));
+  s.select_frequency = s.select_height = s.select_polarization = -1;
+  EXPECT_TRUE(frequency_match(s, d));
+  EXPECT_TRUE(height_match(s, d));
+  EXPECT_TRUE(polarization_match(s, d));
+}
+
+TEST(Selection, Antennas) {
+  Settings s;
+  s.select_antenna = 2;
+  EXPECT_FALSE(antenna_match(s, 0));
+  EXPECT_TRUE(antenna_match(s, 1));
+  s.select_antenna = -1;
+  EXPECT_TRUE(antenna_match(s, 0) && antenna_match(s, 8));
+  s.select_antenna = 0;
+  EXPECT_FALSE(antenna_match(s, 0) || antenna_match(s, 1));
+  s.select_antenna = INT32_MIN;  // no overflow
+  EXPECT_FALSE(antenna_match(s, 0));
+}
+
+TEST(Selection, Records) {
+  Settings s;
+  HeaderFields h;
+  h.FREQ = 2500.0f;
+  for (double every : {0.0, -0.0}) {
+    s.record_frequency = every;
+    EXPECT_TRUE(record_selected(s, h));
+  }
+  s.record_frequency = 2500.0;
+  EXPECT_TRUE(record_selected(s, h));
+  s.record_frequency = 2500.5;
+  EXPECT_FALSE(record_selected(s, h));
+}
+
+// Which subblocks of four records of four subblocks each have step_open.
+std::vector<std::pair<int, int>> open_steps(int32_t step) {
+  Settings s;
+  s.subblock_step = step;
+  int64_t counter = 0;
+  std::vector<std::pair<int, int>> open;
+  for (int record = 0; record < 4; ++record) {
+    for (int i = 0; i < 4; ++i) {
+      if (step_open(s, counter)) open.emplace_back(record, i);
+      advance_step(counter, step);
+    }
+  }
+  return open;
+}
+
+TEST(Selection, StepCounterRunsAcrossRecords) {
+  using P = std::vector<std::pair<int, int>>;
+  EXPECT_EQ(open_steps(3), (P{{0, 0}, {0, 3}, {1, 2}, {2, 1}, {3, 0}, {3, 3}}));
+  EXPECT_EQ(open_steps(1).size(), 16u);
+  EXPECT_EQ(open_steps(-1).size(), 16u);
+  EXPECT_EQ(open_steps(0), (P{{0, 0}}));
+  EXPECT_EQ(open_steps(-2), (P{{0, 0}}));
+}
+
+TEST(DerivedValues, FoldR) {
+  const int folded[16] = {0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7};
+  for (int R = 0; R < 16; ++R) {
+    int32_t r = R;
+    fold_R(r);
+    EXPECT_EQ(r, folded[R]) << R;
+  }
+}
+
+TEST(DerivedValues, Rate) {
+  RunState state;
+  state.header.R = 5;  // selects no rate, and none is known yet
+  derive_record_values(state);
+  EXPECT_FALSE(state.rate_known);
+  EXPECT_EQ(state.header.R, 1);  // folded in place
+
+  const struct {
+    int X, R;
+    double rate;
+  } cases[] = {{1, 7, 100}, {2, 7, 200}, {0, 0, 50}, {1, 4, 25}, {0, 6, 100}, {1, 3, 100}};
+  for (const auto& c : cases) {
+    state.header.X = c.X, state.header.R = c.R;
+    derive_record_values(state);
+    EXPECT_TRUE(state.rate_known);
+    EXPECT_EQ(state.rate, c.rate) << c.X << " " << c.R;
+  }
+  state.header.R = 9;  // keeps the previous record's rate
+  derive_record_values(state);
+  EXPECT_EQ(state.rate, 100);
+}
+
+TEST(DerivedValues, SamplesSpacingAndPhaseDirection) {
+  RunState state;
+  HeaderFields& h = state.header;
+  h.N = 5, h.D1 = 8, h.D2 = 2, h.FF = 0xFE;
+  derive_record_values(state);
+  EXPECT_EQ(state.derived.sample_count, 32);
+  EXPECT_EQ(state.derived.line_spacing, 0.078125);  // 1 / 0.4 / 32
+  EXPECT_EQ(state.derived.phase_offset, 255);
+  EXPECT_EQ(state.derived.phase_sign, -1);
+
+  h.N = 7, h.D1 = 1, h.D2 = 0, h.FF = 0xFF;
+  derive_record_values(state);
+  EXPECT_EQ(state.derived.sample_count, 128);
+  EXPECT_EQ(state.derived.line_spacing, 0.78125);  // 1 / 0.01 / 128
+  EXPECT_EQ(state.derived.phase_offset, 0);
+  EXPECT_EQ(state.derived.phase_sign, 1);
+
+  h.N = 0, h.D1 = 0, h.FF = 0;
+  derive_record_values(state);
+  EXPECT_EQ(state.derived.sample_count, 1);
+  EXPECT_TRUE(std::isinf(state.derived.line_spacing));
+  EXPECT_EQ(state.derived.phase_sign, 1);
+}
+
+TEST(Check, ZeroCodeOrNoAntennasFail) {
+  HeaderFields h;
+  h.A = 4;
+  EXPECT_FALSE(record_passes_check(h));
+  h.u = 1;
+  EXPECT_TRUE(record_passes_check(h));
+  h.u = 0, h.l = 1;
+  EXPECT_TRUE(record_passes_check(h));
+  h.A = 0;
+  EXPECT_FALSE(record_passes_check(h));
+}
+
+TEST(Console, NotATerminalShowsOnlyTheLastProgressLine) {
+  std::FILE* out = std::tmpfile();
+  Console console = make_console(out);
+  HeaderFields h;
+  h.day = 5, h.hour = 7, h.minute = 8;
+  for (int second = 0; second < 3; ++second) {
+    h.second = second;
+    show_progress(console, h);
+  }
+  end_console(console, "Error detected");
+  EXPECT_EQ(test::read_file("/proc/self/fd/" + std::to_string(fileno(out))),
+            "005 07:08:02Error detected");
+  std::fclose(out);
+
+  out = std::tmpfile();
+  Console idle = make_console(out);
+  end_console(idle, "Incorrect file structure or end of file");
+  EXPECT_EQ(test::read_file("/proc/self/fd/" + std::to_string(fileno(out))),
+            "Incorrect file structure or end of file");
+  std::fclose(out);
+}
+
+TEST(Console, TerminalRedrawsOnAClearedScreenAndEndsWithTheLastLine) {
+  std::FILE* out = std::tmpfile();
+  Console console = make_console(out);
+  console.terminal = true;
+  HeaderFields h;
+  h.day = 342, h.hour = 12;
+  show_progress(console, h);  // the first line is drawn at once
+  console.last_draw = std::chrono::steady_clock::now() + std::chrono::hours(1);
+  h.second = 1;
+  show_progress(console, h);  // too soon: skipped
+  h.second = 2;
+  show_progress(console, h);
+  end_console(console, "Incorrect file structure or end of file");
+  EXPECT_EQ(test::read_file("/proc/self/fd/" + std::to_string(fileno(out))),
+            "\x1b[2J\x1b[H342 12:00:00"
+            "\x1b[2J\x1b[H342 12:00:02"
+            "Incorrect file structure or end of file");
+  std::fclose(out);
+}
+
+// Runs the loop over a file image into a listing; returns the listing text.
+struct Loop {
+  Loop(const std::vector<unsigned char>& bytes, const Settings& settings) {
+    test::write_file(dir.path("f.dft"), bytes);
+    std::FILE* dft = std::fopen(dir.path("f.dft").c_str(), "rb");
+    std::FILE* lst = std::fopen(dir.path("f.lst").c_str(), "w");
+    std::FILE* console_out = std::tmpfile();
+    DftInput input = make_dft_input(dft, 5000);
+    ListingOutput listing = make_listing_output(lst, 100);
+    Console console = make_console(console_out);
+    result = list_records(input, listing, settings, state, console);
+    std::fclose(dft);
+    std::fclose(lst);
+    listing_text = test::read_file(dir.path("f.lst"));
+    console_text = test::read_file("/proc/self/fd/" + std::to_string(fileno(console_out)));
+    std::fclose(console_out);
+  }
+  test::TempDir dir;
+  RunState state;
+  LoopResult result;
+  std::string listing_text, console_text;
+};
+
+Settings header_settings() {
+  Settings s;
+  s.listing_mode = 1, s.show_header = 1, s.subblock_step = -1;
+  return s;
+}
+
+std::string header_lines(int64_t record, const HeaderFields& h) {
+  char line[kHeaderValuesMax];
+  return std::string(kColumnTitleLine) + std::string(line, format_header_values(line, record, h));
+}
+
+TEST(RecordLoop, ListsTheHeaderLinesOfEveryRecord) {
+  HeaderFields h = test::regular_header();
+  std::vector<std::vector<unsigned char>> records;
+  std::string expected;
+  for (int second = 0; second < 3; ++second) {
+    h.second = second;
+    records.push_back(test::make_record(h));
+    expected += header_lines(second + 1, h);
+  }
+  Loop loop(test::join(records), header_settings());
+  EXPECT_EQ(loop.result.end, LoopEnd::end_of_file);
+  EXPECT_EQ(loop.listing_text, expected);
+  EXPECT_EQ(loop.console_text, "342 12:00:02Incorrect file structure or end of file");
+  EXPECT_EQ(loop.state.step_counter, 48);  // 16 subblocks a record, never reset with step -1
+}
+
+TEST(RecordLoop, SelectedRecordsOnly) {
+  HeaderFields h = test::regular_header();
+  std::vector<std::vector<unsigned char>> records;
+  for (int freq : {2500, 2600, 2700, 2600}) {
+    h.FREQ = static_cast<float>(freq);
+    records.push_back(test::make_record(h));
+  }
+  Settings s = header_settings();
+  s.record_frequency = 2700;
+  Loop loop(test::join(records), s);
+  h.FREQ = 2700.0f;
+  EXPECT_EQ(loop.listing_text, header_lines(3, h));
+  EXPECT_EQ(loop.state.step_counter, 64);  // unselected records are walked too
+
+  s.record_frequency = 0, s.show_header = 2;
+  EXPECT_EQ(Loop(test::join(records), s).listing_text, "");
+}
+
+TEST(RecordLoop, StepCounterAndFoldedRCarryOverToTheNextRecord) {
+  HeaderFields h = test::regular_header();
+  h.N = 7, h.A = 4;  // four subblocks a record
+  h.R = 7;
+  auto nibbles = encode::header_nibbles(h);
+  const auto first = test::make_record(h, 4);
+  nibbles[49] = 13;  // R: a letter, so R keeps the value folded from record 1
+  const auto second = encode::encode_record(
+      encode::channel_nibbles(nibbles, std::vector<encode::DescriptorValues>(4)), {}, {});
+  Settings s = header_settings();
+  s.subblock_step = 3;
+  Loop loop(test::join({first, second, first, first}), s);
+  EXPECT_EQ(loop.state.step_counter, 16 % 3);
+  const std::string listing = loop.listing_text;
+  const std::string values2 = listing.substr(listing.find("\n2   "));
+  // X A D1 D2 N R are the first six of the last fourteen digits of the values line.
+  EXPECT_EQ(values2.substr(values2.find('\n', 1) - 14, 6), "048273");
+  EXPECT_NE(listing.find("048277"), std::string::npos);  // record 1 prints R before folding
+}
+
+TEST(RecordLoop, StopsAtTheFirstRecordThatFailsTheCheck) {
+  HeaderFields good = test::regular_header();
+  HeaderFields bad = good;
+  bad.l = 0, bad.u = 0;
+  Loop loop(test::join({test::make_record(good), test::make_record(bad), test::make_record(good)}),
+            header_settings());
+  EXPECT_EQ(loop.result.end, LoopEnd::error_detected);
+  EXPECT_EQ(loop.result.record_number, 2);
+  EXPECT_EQ(loop.result.offset, kRecordSize);
+  EXPECT_EQ(loop.listing_text, header_lines(1, good) + header_lines(2, bad));
+  EXPECT_EQ(loop.console_text, "342 12:00:00Error detected");
+  EXPECT_EQ(loop.state.step_counter, 16);  // no subblock of record 2 is walked
+
+  HeaderFields no_antennas = good;
+  no_antennas.A = 0;
+  Loop zero(test::join({test::make_record(no_antennas, 0)}), header_settings());
+  EXPECT_EQ(zero.result.end, LoopEnd::error_detected);
+  EXPECT_EQ(zero.console_text, "Error detected");
+}
+
+TEST(RecordLoop, StopsAtATruncatedRecordOrAWrongMarker) {
+  const HeaderFields h = test::regular_header();
+  auto bytes = test::join({test::make_record(h), test::make_record(h)});
+  auto truncated = bytes;
+  truncated.insert(truncated.end(), 100, 0x0A);
+  Loop cut(truncated, header_settings());
+  EXPECT_EQ(cut.result.end, LoopEnd::truncated);
+  EXPECT_EQ(cut.result.record_number, 3);
+  EXPECT_EQ(cut.result.offset, 2 * kRecordSize);
+  EXPECT_EQ(cut.result.read.available, 100u);
+  EXPECT_EQ(cut.listing_text, header_lines(1, h) + header_lines(2, h));
+  EXPECT_EQ(cut.console_text, "342 12:00:00Incorrect file structure or end of file");
+
+  bytes.push_back(0x41);
+  Loop wrong(bytes, header_settings());
+  EXPECT_EQ(wrong.result.end, LoopEnd::bad_marker);
+  EXPECT_EQ(wrong.result.read.first_byte, 0x41);
+  EXPECT_EQ(wrong.listing_text, cut.listing_text);
+}
+
+}  // namespace
+}  // namespace vexo

@@ -1,0 +1,100 @@
+// The record reader: marker test, the header channel's nibbles, truncated records and the block
+// reading of the file.
+#include "decode/record_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/test_support.h"
+
+namespace vexo {
+namespace {
+
+struct Reader {
+  explicit Reader(const std::vector<unsigned char>& bytes, std::size_t block = kDefaultBlockSize) {
+    test::write_file(dir.path("f.dft"), bytes);
+    file = std::fopen(dir.path("f.dft").c_str(), "rb");
+    input = make_dft_input(file, block);
+  }
+  ~Reader() { std::fclose(file); }
+  RecordRead read() { return read_record(input, header, table); }
+
+  test::TempDir dir;
+  std::FILE* file = nullptr;
+  DftInput input;
+  HeaderFields header;
+  DescriptorTable table{};
+};
+
+TEST(Nibble, BitZeroOfFourChannelBytes) {
+  std::vector<unsigned char> record(kRecordSize, 0);
+  record[4] = 0x0A, record[5] = 0x01, record[6] = 0xFF, record[7] = 0x00;
+  const RecordView view{record.data(), record.size()};
+  EXPECT_EQ(read_nibble(view, 1), 6);
+}
+
+TEST(Nibble, TheChannelSkipsThePhaseRuns) {
+  std::vector<unsigned char> record(kRecordSize, 0);
+  for (int i = 128; i < 256; ++i) record[i] = 1;  // phase run: never part of the channel
+  record[124] = record[125] = record[126] = record[127] = 1;  // nibble 31
+  record[256] = 1, record[258] = 1;                           // nibble 32: 0101
+  record[360 + 3] = 1;                                        // nibble 58, first descriptor
+  record[512] = 1;                                            // nibble 64, third run
+  const RecordView view{record.data(), record.size()};
+  EXPECT_EQ(read_nibble(view, 31), 15);
+  EXPECT_EQ(read_nibble(view, 32), 5);
+  EXPECT_EQ(read_nibble(view, 33), 0);
+  EXPECT_EQ(read_nibble(view, 58), 8);
+  EXPECT_EQ(read_nibble(view, 64), 1);
+}
+
+TEST(ReadRecord, EmptyFileIsTheEnd) {
+  Reader r({});
+  EXPECT_EQ(r.read().status, RecordStatus::end_of_file);
+}
+
+TEST(ReadRecord, WrongMarker) {
+  auto record = test::make_record(test::regular_header());
+  record[0] = 11;
+  Reader r(record);
+  const RecordRead read = r.read();
+  EXPECT_EQ(read.status, RecordStatus::bad_marker);
+  EXPECT_EQ(read.first_byte, 11);
+  EXPECT_EQ(r.header.A, 0);  // nothing decoded
+}
+
+TEST(ReadRecord, TruncatedRecordIsNotDecoded) {
+  auto bytes = test::join({test::make_record(test::regular_header())});
+  bytes.resize(kRecordSize - 1);
+  Reader r(bytes);
+  const RecordRead read = r.read();
+  EXPECT_EQ(read.status, RecordStatus::truncated);
+  EXPECT_EQ(read.available, kRecordSize - 1);
+  EXPECT_EQ(r.header.A, 0);
+  EXPECT_EQ(r.table[0].frequency, 0.0f);
+}
+
+TEST(ReadRecord, RecordsFollowEvery4096Bytes) {
+  HeaderFields h = test::regular_header();
+  std::vector<std::vector<unsigned char>> records;
+  for (int second = 0; second < 5; ++second) {
+    h.second = second;
+    records.push_back(test::make_record(h));
+  }
+  const auto bytes = test::join(records);
+  // Small blocks make records and their channel reach straddle the buffer refills.
+  for (std::size_t block : {std::size_t{1}, std::size_t{4097}, kDefaultBlockSize}) {
+    Reader r(bytes, block);
+    for (int second = 0; second < 5; ++second) {
+      ASSERT_EQ(r.read().status, RecordStatus::decoded) << block;
+      EXPECT_EQ(r.header.second, second);
+      EXPECT_EQ(r.header.day, 342);
+      EXPECT_EQ(r.table[15].frequency, 2500.0f);
+      EXPECT_EQ(r.input.start_offset, static_cast<uint64_t>(second) * kRecordSize);
+      advance_record(r.input);
+    }
+    EXPECT_EQ(r.read().status, RecordStatus::end_of_file);
+  }
+}
+
+}  // namespace
+}  // namespace vexo
