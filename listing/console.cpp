@@ -54,12 +54,16 @@ void clear_screen(std::FILE* out) {
   HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (!GetConsoleScreenBufferInfo(console, &info)) return;
-  DWORD cells = static_cast<DWORD>(info.dwSize.X) * static_cast<DWORD>(info.dwSize.Y);
-  COORD home = {0, 0};
-  DWORD written = 0;
-  FillConsoleOutputCharacterA(console, ' ', cells, home, &written);
-  FillConsoleOutputAttribute(console, info.wAttributes, cells, home, &written);
-  SetConsoleCursorPosition(console, home);
+  // Every cell of the window, row by row, in the current text attribute.
+  const SMALL_RECT window = info.srWindow;
+  const DWORD width = static_cast<DWORD>(window.Right - window.Left + 1);
+  for (SHORT row = window.Top; row <= window.Bottom; ++row) {
+    const COORD start = {window.Left, row};
+    DWORD written = 0;
+    FillConsoleOutputCharacterA(console, ' ', width, start, &written);
+    FillConsoleOutputAttribute(console, info.wAttributes, width, start, &written);
+  }
+  SetConsoleCursorPosition(console, COORD{window.Left, window.Top});
 }
 
 #else

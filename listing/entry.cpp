@@ -35,6 +35,13 @@ int close_files(RunFiles& files) {
   return listing_error;
 }
 
+// Diagnostics go to standard error. When standard output and standard error share a terminal
+// and the console line is still open (the usage message, the progress line and the stop
+// messages have no line end), the diagnostic starts on a line of its own.
+void start_diagnostic(std::FILE* out, std::FILE* err, bool console_line_open) {
+  if (console_line_open && is_terminal(out) && is_terminal(err)) std::fputc('\n', err);
+}
+
 // Opens an input file for reading; reports and returns nullptr when it cannot be read.
 std::FILE* open_input(const char* name, const char* mode, std::FILE* err) {
   errno = 0;
@@ -90,6 +97,7 @@ int run_vexo(int argc, char** argv, std::FILE* out, std::FILE* err) {
   if (argc < 3) {
     std::fputs("FORMAT: vexo.exe filename.dft filname.set", out);
     std::fflush(out);
+    start_diagnostic(out, err, true);
     std::fputs("vexo: two file names are needed: vexo FILE.dft FILE.set\n", err);
     return kExitStartFailed;
   }
@@ -141,15 +149,17 @@ int run_vexo(int argc, char** argv, std::FILE* out, std::FILE* err) {
   ListingOutput listing = make_listing_output(files.listing);
   Console console = make_console(out);
   const LoopResult result = list_records(input, listing, settings, *state, console);
+  const int close_error = close_files(files);
+  const bool console_line_open = result.end != LoopEnd::write_error || console.walked;
+  if (result.end == LoopEnd::end_of_file && close_error == 0) return kExitClean;
+
+  start_diagnostic(out, err, console_line_open);
   report_loop_end(result, state->header, dft_name, input.read_error, settings.output_name,
                   listing.error, err);
-
-  const int close_error = close_files(files);
   if (close_error != 0 && result.end != LoopEnd::write_error) {
     std::fprintf(err, "vexo: %s: cannot write the listing: %s\n", output_name,
                  std::strerror(close_error));
   }
-  if (result.end == LoopEnd::end_of_file && close_error == 0) return kExitClean;
   return kExitStopped;
 }
 

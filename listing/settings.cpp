@@ -1,6 +1,7 @@
 #include "listing/settings.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 
@@ -35,29 +36,33 @@ bool is_alpha(int c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// Skips the rest of the current line, its line end included, however long it is.
-void skip_line(Source& src) {
-  for (int c = next(src); c != EOF && c != '\n';) c = next(src);
+// Skips the rest of the current line, its line end included, however long it is. Returns false
+// when the file ends before a line end.
+bool skip_line(Source& src) {
+  int c = next(src);
+  while (c != EOF && c != '\n') c = next(src);
+  return c == '\n';
 }
 
-constexpr std::size_t kMaxKeptToken = 4096;
+// Numbers longer than this are not kept whole (nor are they numbers a setting can hold).
+constexpr std::size_t kMaxNumberToken = 4096;
 
 struct Token {
-  std::string text;  // at most kMaxKeptToken characters are kept
-  bool too_long = false;
+  std::string text;
+  bool too_long = false;  // more than `limit` characters: only the first ones are kept
   int line = 0;
 };
 
 // Skips blanks, tabs and line ends, then reads characters up to the next white space (which is
 // left unread). Returns false when the file ends first.
-bool read_token(Source& src, Token& token) {
+bool read_token(Source& src, Token& token, std::size_t limit) {
   while (is_space(peek(src))) next(src);
   if (peek(src) == EOF) return false;
   token = Token{};
   token.line = src.line;
   for (int c = peek(src); c != EOF && !is_space(c); c = peek(src)) {
     next(src);
-    if (token.text.size() < kMaxKeptToken) {
+    if (token.text.size() < limit) {
       token.text.push_back(static_cast<char>(c));
     } else {
       token.too_long = true;
@@ -104,10 +109,11 @@ bool parse_real(const std::string& text, double& value, bool& out_of_range) {
   out_of_range = false;
   if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) ++pos;
   std::size_t digits = 0;
-  while (pos < text.size() && is_digit(text[pos])) ++pos, ++digits;
-  if (pos < text.size() && text[pos] == '.') {
+  bool nonzero = false;
+  for (bool fraction = false;; fraction = true) {
+    while (pos < text.size() && is_digit(text[pos])) nonzero |= text[pos++] != '0', ++digits;
+    if (fraction || pos >= text.size() || text[pos] != '.') break;
     ++pos;
-    while (pos < text.size() && is_digit(text[pos])) ++pos, ++digits;
   }
   if (digits == 0) return false;
   if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
@@ -123,7 +129,9 @@ bool parse_real(const std::string& text, double& value, bool& out_of_range) {
   errno = 0;
   // strtod rounds a decimal number correctly to the nearest 64-bit real.
   value = std::strtod(number.c_str(), nullptr);
-  if (errno == ERANGE) {
+  // Too large, or so small that it would become 0 (which selects every record). A small number
+  // that still has a value of its own is kept.
+  if (errno == ERANGE && (std::isinf(value) || (value == 0.0 && nonzero))) {
     out_of_range = true;
     return false;
   }
@@ -149,11 +157,17 @@ std::string where(int line, const char* name) {
   return "line " + std::to_string(line) + ": " + name + ": ";
 }
 
-// The two lines before a value: the rest of the previous value's line, then the label.
+std::string missing(int line, const char* name) {
+  return where(line, name) + "missing: the file ends first";
+}
+
+// The two lines before a value: the rest of the previous value's line, then the label. A value
+// missing at the end of the file is reported on the line where it belongs, after its label.
 std::string read_value_token(Source& src, const char* name, Token& token) {
-  skip_line(src);
-  skip_line(src);
-  if (!read_token(src, token)) return where(src.line, name) + "missing: the file ends first";
+  int line_ends_missing = skip_line(src) ? 0 : 1;
+  line_ends_missing += skip_line(src) ? 0 : 1;
+  const int value_line = src.line + line_ends_missing;
+  if (!read_token(src, token, kMaxNumberToken)) return missing(value_line, name);
   return {};
 }
 
@@ -185,12 +199,10 @@ std::string read_real(Source& src, const char* name, double& member) {
 
 std::string read_settings(std::FILE* file, Settings& s) {
   Source src{file};
-  skip_line(src);  // the first label
+  const int name_line = skip_line(src) ? src.line : src.line + 1;  // after the first label
   Token name;
-  if (!read_token(src, name))
-    return where(src.line, "output_name") + "missing: the file ends first";
+  if (!read_token(src, name, std::string::npos)) return missing(name_line, "output_name");
   s.output_name = name.text;
-  if (name.too_long) return where(name.line, "output_name") + "the name is too long";
 
   struct IntegerSetting {
     const char* name;

@@ -146,7 +146,7 @@ TEST(Run, BadSettingsCreateNoListing) {
   r = f.run();
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err,
-            "vexo: " + f.set_path() + ": line 5: show_header: missing: the file ends first\n");
+            "vexo: " + f.set_path() + ": line 6: show_header: missing: the file ends first\n");
   EXPECT_FALSE(test::file_exists(f.listing()));
 }
 

@@ -79,6 +79,14 @@ TEST(Settings, WordsAfterAValueAndLongLabelsAreSkipped) {
   expect_sample(read_text(text));
 }
 
+TEST(Settings, NamesOfAnyLength) {
+  test::SettingsLines s = sample();
+  s.output_name = std::string(20000, 'n');
+  const Read r = read_text(test::settings_text(s));
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(r.settings.output_name, s.output_name);
+}
+
 TEST(Settings, EmptyLinesBeforeAValueAreSkipped) {
   test::SettingsLines s = sample();
   s.listing_mode = "\n\n  2";
@@ -94,9 +102,9 @@ TEST(Settings, AnEmptyLineWhereALabelBelongsIsThatLabel) {
 }
 
 TEST(Settings, RecordFrequencyForms) {
-  const std::pair<const char*, double> forms[] = {{"0", 0.0},      {"0.0", 0.0},       {"-0", 0.0},
-                                                  {"1e3", 1000.0}, {"+2.5E+2", 250.0}, {".5", 0.5},
-                                                  {"7.", 7.0}};
+  const std::pair<const char*, double> forms[] = {
+      {"0", 0.0},  {"0.0", 0.0}, {"-0", 0.0},     {"1e3", 1000.0},   {"+2.5E+2", 250.0},
+      {".5", 0.5}, {"7.", 7.0},  {"0e-999", 0.0}, {"4e-320", 4e-320}};
   for (const auto& [text, value] : forms) {
     test::SettingsLines s = sample();
     s.record_frequency = text;
@@ -132,6 +140,7 @@ TEST(Settings, MalformedValuesNameTheSettingAndLine) {
       {&L::record_frequency, "nan", "line 24: record_frequency: \"nan\" is not a decimal number"},
       {&L::record_frequency, "1e", "line 24: record_frequency: \"1e\" is not a decimal number"},
       {&L::record_frequency, "1e999", "line 24: record_frequency: \"1e999\" is out of range"},
+      {&L::record_frequency, "-1e-400", "line 24: record_frequency: \"-1e-400\" is out of range"},
       {&L::convert_samples, "x\x01", "line 26: convert_samples: \"x?\" is not a whole number"},
   };
   for (const Case& c : cases) {
@@ -148,14 +157,20 @@ TEST(Settings, MalformedValuesNameTheSettingAndLine) {
 
 TEST(Settings, TheFileEndingEarlyIsAnError) {
   const std::string full = test::settings_text(sample());
-  EXPECT_EQ(read_text("").error, "line 1: output_name: missing: the file ends first");
+  EXPECT_EQ(read_text("").error, "line 2: output_name: missing: the file ends first");
+  EXPECT_EQ(read_text("label").error, "line 2: output_name: missing: the file ends first");
   EXPECT_EQ(read_text("label\n").error, "line 2: output_name: missing: the file ends first");
   // Cut after the label of convert_samples, with and without its line end.
   const std::size_t label26 = full.rfind("label 13");
   EXPECT_EQ(read_text(full.substr(0, label26 + 9)).error,
             "line 26: convert_samples: missing: the file ends first");
   EXPECT_EQ(read_text(full.substr(0, label26 + 8)).error,
-            "line 25: convert_samples: missing: the file ends first");
+            "line 26: convert_samples: missing: the file ends first");
+  // An empty last line, and a value line without its line end at the end of the file.
+  EXPECT_EQ(read_text(full.substr(0, label26 + 9) + "\n").error,
+            "line 26: convert_samples: missing: the file ends first");
+  EXPECT_EQ(read_text("label\nout.lst").error,
+            "line 4: listing_mode: missing: the file ends first");
   // The last value without a line end is fine.
   expect_sample(read_text(full.substr(0, full.size() - 1)));
 }
