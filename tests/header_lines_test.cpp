@@ -22,20 +22,6 @@ TEST(HeaderValuesLine, AllZero) {
             "1   00 000 00 00000      0 000000 00 0 00 000 000 00000000000000\n");
 }
 
-TEST(HeaderValuesLine, EveryGroup) {
-  HeaderFields h;
-  h.year = 12, h.day = 345, h.hour = 67, h.minute = 89, h.second = 11;
-  h.sp_s = 1, h.sp_p = 1;
-  h.FF = 0xEF, h.J = 0, h.E = 1, h.H = 2, h.M = 3;
-  h.FREQ = 456789.0f;
-  h.DIFF_D = 10, h.I = 1, h.DIFF_FF = 11, h.S = 1, h.l = 1, h.u = 0;
-  h.L = 12, h.C = 3, h.U = 45, h.B = 6, h.T = 7, h.O = 8, h.V = 9;
-  h.X = 5, h.A = 5, h.D1 = 5, h.D2 = 5, h.N = 0, h.R = 1, h.w = 2, h.k = 3, h.f = 4, h.g = 5;
-  h.OO = 67, h.P = 8, h.G = 9;
-  EXPECT_EQ(values_line(1, h),
-            "1   12345 678911 11 EF0123 456789 A111110 12 3 45 678 009 55550123456789\n");
-}
-
 TEST(HeaderValuesLine, PaddingAndHexCase) {
   HeaderFields h;
   h.year = 99, h.day = 5;     // no fill between values: 995
