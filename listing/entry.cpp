@@ -116,9 +116,17 @@ int run_vexo(int argc, char** argv, std::FILE* out, std::FILE* err) {
   }
 
   Settings settings;
+  errno = 0;
   const std::string settings_error = read_settings(files.settings, settings);
   if (!settings_error.empty()) {
-    std::fprintf(err, "vexo: %s: %s\n", settings_name, settings_error.c_str());
+    // A read that failed looks like the end of the file to the reader: say what really happened.
+    const int read_errno = errno;
+    if (std::ferror(files.settings)) {
+      std::fprintf(err, "vexo: %s: cannot read: %s\n", settings_name,
+                   std::strerror(read_errno != 0 ? read_errno : EIO));
+    } else {
+      std::fprintf(err, "vexo: %s: %s\n", settings_name, settings_error.c_str());
+    }
     close_files(files);
     return kExitStartFailed;
   }
