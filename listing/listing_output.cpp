@@ -7,7 +7,7 @@ namespace vexo {
 ListingOutput make_listing_output(std::FILE* file, std::size_t capacity) {
   ListingOutput out;
   out.file = file;
-  out.buffer.resize(capacity == 0 ? 1 : capacity);
+  out.buffer.resize(capacity < kMinListingBufferSize ? kMinListingBufferSize : capacity);
   return out;
 }
 

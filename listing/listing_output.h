@@ -10,6 +10,8 @@
 namespace vexo {
 
 constexpr std::size_t kListingBufferSize = std::size_t{1} << 20;
+// Room for the longest text that is reserved at once (one field or one subblock line).
+constexpr std::size_t kMinListingBufferSize = 1024;
 
 struct ListingOutput {
   std::FILE* file = nullptr;  // owned by the caller
@@ -33,6 +35,17 @@ inline void write_text(ListingOutput& out, std::string_view text) {
   }
   text.copy(out.buffer.data() + out.used, text.size());
   out.used += text.size();
+}
+
+// Room for `size` characters written straight into the buffer (at most its capacity): returns
+// where to write them; hand the end of what was written to commit_text.
+inline char* reserve_text(ListingOutput& out, std::size_t size) {
+  if (out.buffer.size() - out.used < size) flush_listing(out);
+  return out.buffer.data() + out.used;
+}
+
+inline void commit_text(ListingOutput& out, const char* end) {
+  out.used = static_cast<std::size_t>(end - out.buffer.data());
 }
 
 }  // namespace vexo

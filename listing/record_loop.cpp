@@ -2,7 +2,9 @@
 
 #include <limits>
 
+#include "listing/amplitude_listing.h"
 #include "listing/header_lines.h"
+#include "listing/phase_listing.h"
 #include "listing/selection.h"
 
 namespace vexo {
@@ -25,16 +27,6 @@ void write_header_lines(ListingOutput& listing, const RunState& state) {
   write_text(listing, kColumnTitleLine);
   char line[kHeaderValuesMax];
   write_text(listing, {line, format_header_values(line, state.record_number, state.header)});
-}
-
-// The subblock walk of one record: exactly subblock_count subblocks, so the samples it reads
-// never go past the record's own 16 runs of each kind.
-void walk_subblocks(RunState& state, const Settings& settings, Console& console) {
-  const int32_t count = subblock_count(state.header.A, state.header.N);
-  for (int32_t i = 0; i < count; ++i) {
-    show_progress(console, state.header);
-    advance_step(state.step_counter, settings.subblock_step);
-  }
 }
 
 }  // namespace
@@ -90,7 +82,13 @@ LoopResult list_records(DftInput& input, ListingOutput& listing, const Settings&
       break;
     }
     derive_record_values(state);
-    walk_subblocks(state, settings, console);
+    // The walk covers exactly subblock_count subblocks, so it reads only this record's bytes.
+    const RecordView record = current_record(input);
+    if (settings.listing_mode == 1) {
+      list_phase_record(record, state, settings, listing, console);
+    } else {
+      list_amplitude_record(record, state, settings, listing, console);
+    }
     if (listing.error != 0) {
       result.end = LoopEnd::write_error;
       break;

@@ -1,5 +1,8 @@
 #include "listing/text_format.h"
 
+#include <cmath>
+#include <cstdio>
+
 namespace vexo {
 namespace {
 
@@ -58,6 +61,47 @@ char* put_hex(char* p, int32_t value, bool upper_case) {
     bits >>= 4;
   } while (bits != 0);
   while (count > 0) *p++ = reversed[--count];
+  return p;
+}
+
+char* put_fixed(char* p, double value, int decimals, int width) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude < 0x1p60)) {
+    // Infinity, NaN or a whole number too large for the integer path; a double this large has
+    // no fraction, so there is nothing to round.
+    return p + std::snprintf(p, kFixedMax, "%*.*f", width, decimals, value);
+  }
+  const uint64_t scale = decimals == 0 ? 1 : 10;
+  // magnitude = mantissa * 2^exponent with a 53-bit integer mantissa, so the value in units of
+  // the last decimal is mantissa * scale * 2^exponent, a 57-bit product shifted: exact.
+  int exponent = 0;
+  const double fraction = std::frexp(magnitude, &exponent);
+  const uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));
+  exponent -= 53;
+  uint64_t units = 0;
+  if (exponent >= 0) {
+    units = (mantissa << exponent) * scale;
+  } else if (exponent > -64) {
+    const int shift = -exponent;
+    const uint64_t scaled = mantissa * scale;
+    units = scaled >> shift;
+    const uint64_t rest = scaled & ((uint64_t{1} << shift) - 1);
+    const uint64_t half = uint64_t{1} << (shift - 1);
+    if (rest > half || (rest == half && (units & 1) != 0)) ++units;
+  }  // else below 2^-11 in units: rounds to 0
+
+  char digits[24];
+  char* d = put_int(digits, static_cast<int64_t>(units / scale));
+  if (decimals == 1) {
+    *d++ = '.';
+    *d++ = static_cast<char>('0' + units % 10);
+  }
+  const bool negative = std::signbit(value);
+  for (int length = static_cast<int>(d - digits) + (negative ? 1 : 0); length < width; ++length) {
+    *p++ = ' ';
+  }
+  if (negative) *p++ = '-';
+  for (const char* c = digits; c < d; ++c) *p++ = *c;
   return p;
 }
 

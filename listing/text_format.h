@@ -1,6 +1,7 @@
-// Exact integer forms of the printf conversions that the listing uses, writing into a character
-// buffer and returning the position after the last character. They give the same characters
-// as "%d", "%0Nd", "%Nd", "%X" and "%x", without the cost of parsing a format per value.
+// Exact forms of the printf conversions that the listing uses, writing into a character buffer
+// and returning the position after the last character. They give the same characters as "%d",
+// "%0Nd", "%Nd", "%X", "%x" and "%N.Mf", without the cost of parsing a format per value, and
+// the same on every platform.
 #pragma once
 
 #include <cstdint>
@@ -18,5 +19,14 @@ char* put_int_right(char* p, int64_t value, int width);
 
 // "%X" (upper case) or "%x" of an int: a negative value shows its 32-bit two's complement.
 char* put_hex(char* p, int32_t value, bool upper_case);
+
+// The most characters put_fixed writes: "-" and the 309 digits of the largest double, a point, a
+// decimal and the width.
+constexpr int kFixedMax = 330;
+
+// "%<width>.<decimals>f" with decimals 0 or 1: the value rounded to that many decimals, an exact
+// half to the even neighbour, blanks before it up to `width` characters. A negative value keeps
+// its sign also when it rounds to 0 ("-0", as the C library writes it).
+char* put_fixed(char* p, double value, int decimals, int width);
 
 }  // namespace vexo
