@@ -189,28 +189,7 @@ TEST(Console, TerminalRedrawsOnAClearedScreenAndEndsWithTheLastLine) {
   std::fclose(out);
 }
 
-// Runs the loop over a file image into a listing; returns the listing text.
-struct Loop {
-  Loop(const std::vector<unsigned char>& bytes, const Settings& settings) {
-    test::write_file(dir.path("f.dft"), bytes);
-    std::FILE* dft = std::fopen(dir.path("f.dft").c_str(), "rb");
-    std::FILE* lst = std::fopen(dir.path("f.lst").c_str(), "w");
-    std::FILE* console_out = std::tmpfile();
-    DftInput input = make_dft_input(dft, 5000);
-    ListingOutput listing = make_listing_output(lst, 100);
-    Console console = make_console(console_out);
-    result = list_records(input, listing, settings, state, console);
-    std::fclose(dft);
-    std::fclose(lst);
-    listing_text = test::read_file(dir.path("f.lst"));
-    console_text = test::read_file("/proc/self/fd/" + std::to_string(fileno(console_out)));
-    std::fclose(console_out);
-  }
-  test::TempDir dir;
-  RunState state;
-  LoopResult result;
-  std::string listing_text, console_text;
-};
+using test::Loop;
 
 Settings header_settings() {
   Settings s;

@@ -107,4 +107,24 @@ RunResult run_tool(const std::vector<std::string>& args) {
   return result;
 }
 
+Loop::Loop(const std::vector<unsigned char>& bytes, const Settings& settings) {
+  write_file(dir.path("f.dft"), bytes);
+  std::FILE* dft = std::fopen(dir.path("f.dft").c_str(), "rb");
+  std::FILE* lst = std::fopen(dir.path("f.lst").c_str(), "w");
+  std::FILE* console_out = std::tmpfile();
+  DftInput input = make_dft_input(dft, 5000);
+  ListingOutput listing = make_listing_output(lst, 100);
+  Console console = make_console(console_out);
+  result = list_records(input, listing, settings, state, console);
+  std::fclose(dft);
+  std::fclose(lst);
+  listing_text = read_file(dir.path("f.lst"));
+  std::rewind(console_out);
+  char chunk[4096];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, console_out)) > 0;) {
+    console_text.append(chunk, got);
+  }
+  std::fclose(console_out);
+}
+
 }  // namespace vexo::test

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "decode/header.h"
+#include "listing/record_loop.h"
 #include "tools/encoder.h"
 
 namespace vexo::test {
@@ -64,5 +65,14 @@ struct RunResult {
 };
 
 RunResult run_tool(const std::vector<std::string>& args);
+
+// The record loop run over a file image, with a small listing buffer so that it is flushed often.
+struct Loop {
+  Loop(const std::vector<unsigned char>& bytes, const Settings& settings);
+  TempDir dir;
+  RunState state;
+  LoopResult result;
+  std::string listing_text, console_text;
+};
 
 }  // namespace vexo::test

@@ -1,0 +1,82 @@
+#include "tools/synthetic.h"
+
+#include <cmath>
+
+#include "decode/descriptors.h"
+
+namespace vexo::synthetic {
+namespace {
+
+// A small fixed pseudo-random sequence, the same on every platform.
+struct Noise {
+  uint32_t state;
+  int next(int range) {
+    state = state * 1103515245u + 12345u;
+    return static_cast<int>((state >> 16) % static_cast<uint32_t>(range));
+  }
+};
+
+// Echo strength over the distance from the peak, in amplitude codes above the floor.
+constexpr int kEchoProfile[] = {34, 30, 23, 15, 8, 3, 1};
+constexpr int kEchoWidth = sizeof kEchoProfile / sizeof kEchoProfile[0];
+
+int line_offset(int k, int sample_count) {
+  return k - sample_count / 2 + (k >= 64 ? 1 : 0);
+}
+
+}  // namespace
+
+HeaderFields record_header(int64_t r, const Options& options) {
+  HeaderFields h;
+  const int64_t t = 12 * 3600 + r;  // seconds since the start of day 342
+  h.year = 26, h.day = static_cast<int32_t>(342 + t / 86400 % 23);
+  h.hour = static_cast<int32_t>(t / 3600 % 24), h.minute = static_cast<int32_t>(t / 60 % 60);
+  h.second = static_cast<int32_t>(t % 60);
+  h.sp_s = 1, h.FF = options.backwards ? 0xFE : 0x12, h.J = 1, h.H = 0;
+  const float frequencies[] = {2500.0f, 3200.0f, 4100.0f};
+  h.FREQ = frequencies[r % 3];
+  h.DIFF_D = 3, h.DIFF_FF = 10, h.l = 1, h.u = 0, h.L = 3, h.C = 0xB, h.V = 7;
+  h.X = 1, h.R = 0;                                      // rate 50 / 2 = 25
+  h.A = options.A, h.N = options.N, h.D1 = 0, h.D2 = 2;  // 16*D2 + D1 = 32
+  h.OO = 12;
+  return h;
+}
+
+encode::DescriptorValues descriptor(int i) {
+  const int frequency[] = {2500, 3200, 4100, 5600};
+  const int height[] = {105, 180, 240, 310};
+  return {frequency[i % 4], height[i / 4 % 4], i % 4 * 2, 1 + i % 2};
+}
+
+std::vector<unsigned char> make_record(int64_t r, const Options& options) {
+  const HeaderFields h = record_header(r, options);
+  const int sample_count = 1 << options.N;
+  const int subblocks = subblock_count(options.A, options.N);
+  const int sign = options.backwards ? -1 : 1;
+  Noise noise{static_cast<uint32_t>(r) * 2654435761u + 17u};
+
+  std::vector<encode::DescriptorValues> descriptors;
+  std::vector<unsigned char> amplitude(kSamplesPerKind), phase(kSamplesPerKind);
+  int s = 0;
+  for (int i = 0; i < subblocks; ++i) {
+    descriptors.push_back(descriptor(i));
+    const int peak = (sample_count / 4 + i % 4 * sample_count / 8) % sample_count;
+    const int base = 50 + static_cast<int>((37 * i + 11 * r) % 156);
+    for (int j = 0; j < options.A; ++j) {
+      for (int k = 0; k < sample_count; ++k, ++s) {
+        const int distance = k > peak ? k - peak : peak - k;
+        int code = 8 + noise.next(6);
+        if (distance < kEchoWidth) code += kEchoProfile[distance] - j % 3;
+        amplitude[s] = static_cast<unsigned char>(4 * code + 2 * noise.next(2));
+        // The tilt that the correction takes off again, rounded to whole steps.
+        const double tilt = sign * j * line_offset(k, sample_count) * 32.0 / sample_count;
+        const int value = base + noise.next(3) - 1 - static_cast<int>(std::lround(tilt));
+        phase[s] = static_cast<unsigned char>(value & 0xFF);
+      }
+    }
+  }
+  return encode::encode_record(encode::channel_nibbles(encode::header_nibbles(h), descriptors),
+                               amplitude, phase);
+}
+
+}  // namespace vexo::synthetic

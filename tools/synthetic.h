@@ -1,0 +1,39 @@
+// A synthetic sounding: DFT records that look like a real recording, for the bundled example,
+// the tests and the benchmarks.
+//
+// Every record carries FREQ 2500, 3200 or 4100 kHz in turn and one second more than the one
+// before (from day 342, 12:00:00). Its subblocks step through four sounding frequencies and four
+// heights. Amplitudes: a noise floor of codes 8 to 13 with an echo peak of up to code 46 at a
+// sample index that moves with the subblock; antennas differ by a code or two. Phases: one value
+// per subblock (50 to 205 on the 0..255 scale, with a jitter of one step), tilted across
+// antennas and samples exactly as the antenna correction undoes it. With 16*D2 + D1 = 32 and a
+// rate of 25 the tilt is j * (k - sample_count/2, plus 1 from k = 64 on) * 32 / sample_count
+// steps for antenna index j and sample index k: one step per antenna and sample for N = 5.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "decode/header.h"
+#include "tools/encoder.h"
+
+namespace vexo::synthetic {
+
+struct Options {
+  int N = 5;               // 2^N samples per antenna and subblock
+  int A = 4;               // antennas
+  bool backwards = false;  // FF 0xFE: the phase scale runs backwards
+};
+
+// The header of record r (counted from 0).
+HeaderFields record_header(int64_t r, const Options& options);
+
+// The descriptor of subblock i of every record. Only the first 34 descriptors fit into a
+// record's own header channel; those of later subblocks (N below 5 with 4 antennas) are read
+// from the bytes of the following record, as with any DFT file.
+encode::DescriptorValues descriptor(int i);
+
+// Record r as 4096 bytes.
+std::vector<unsigned char> make_record(int64_t r, const Options& options);
+
+}  // namespace vexo::synthetic
