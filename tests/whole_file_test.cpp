@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "listing/settings.h"
 #include "tests/test_support.h"
 #include "tools/synthetic.h"
 
@@ -175,6 +176,30 @@ TEST(WholeFile, AmplitudesPerAntennaAndAsTheMean) {
   EXPECT_EQ(f.list(lines), mean_ratio);
   lines.amplitude_scale = "0";
   EXPECT_EQ(f.list(lines), mean_db);
+}
+
+}  // namespace
+}  // namespace vexo
+
+namespace vexo {
+namespace {
+
+TEST(BundledExample, IsTheGeneratorsSixRecordsAndItsSettingsRead) {
+  const std::string examples = std::string(VEXO_SOURCE_DIR) + "/examples/";
+  std::string generated;
+  for (int r = 0; r < 6; ++r) {
+    const auto record = synthetic::make_record(r, synthetic::Options{});
+    generated.append(record.begin(), record.end());
+  }
+  EXPECT_TRUE(test::read_file(examples + "example.dft") == generated);
+  for (const char* name : {"phase", "amplitude", "mean"}) {
+    std::FILE* file = std::fopen((examples + name + ".set").c_str(), "rb");
+    ASSERT_NE(file, nullptr) << name;
+    Settings settings;
+    EXPECT_EQ(read_settings(file, settings), "") << name;
+    EXPECT_EQ(settings.output_name, std::string(name) + ".lst");
+    std::fclose(file);
+  }
 }
 
 }  // namespace
