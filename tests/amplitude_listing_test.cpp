@@ -126,8 +126,8 @@ TEST(AmplitudeListing, MeanHalvesGoToTheEvenTenth) {
   // Codes 1, 2, 3, 0 sum to 6 quarters of 1.5 dB: 2.25 dB; codes 1, 1, 0, 0: 0.75 dB. The
   // marker's code 2 in place of 1 makes the first 2.625: 2.6.
   const auto record = amplitude_record(test::regular_header(), [](int s) {
-    const int first[] = {1, 2, 3, 0}, second[] = {1, 1, 0, 0};
-    return 4 * (s / 128 % 2 == 0 ? first : second)[s / 32 % 4];
+    static const int kCodes[2][4] = {{1, 2, 3, 0}, {1, 1, 0, 0}};
+    return 4 * kCodes[s / 128 % 2][s / 32 % 4];
   });
   Settings s = amplitude_settings();
   s.select_antenna = 0, s.show_subblock = 0;
