@@ -38,11 +38,7 @@ Settings amplitude_settings() {
   return s;
 }
 
-std::string repeat(const std::string& text, int count) {
-  std::string all;
-  for (int i = 0; i < count; ++i) all += text;
-  return all;
-}
+using test::repeat;
 
 std::string ampl_line(int i) {
   return "Ampl " + std::to_string(i) + "  F=  2500 kHz H=  150.0 km G= 3 dB Pol= 1 12: 0: 0 342\n";

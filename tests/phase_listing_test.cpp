@@ -166,11 +166,7 @@ Settings phase_settings() {
   return s;
 }
 
-std::string repeat(const std::string& text, int count) {
-  std::string all;
-  for (int i = 0; i < count; ++i) all += text;
-  return all;
-}
+using test::repeat;
 
 constexpr const char* kPhaseLine = "Phase  F=  2500 kHz H=  150.0 km G= 3 dB Pol= 1 12: 0: 0 342\n";
 

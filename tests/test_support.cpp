@@ -65,6 +65,12 @@ std::vector<unsigned char> make_record(const HeaderFields& h, int subblocks,
                                std::vector<unsigned char>(kSamplesPerKind, phase));
 }
 
+std::string repeat(const std::string& text, int count) {
+  std::string all;
+  for (int i = 0; i < count; ++i) all += text;
+  return all;
+}
+
 std::vector<unsigned char> join(const std::vector<std::vector<unsigned char>>& records) {
   std::vector<unsigned char> bytes;
   for (const auto& r : records) bytes.insert(bytes.end(), r.begin(), r.end());

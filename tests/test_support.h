@@ -35,6 +35,9 @@ HeaderFields regular_header();
 std::vector<unsigned char> make_record(const HeaderFields& h, int subblocks = 16,
                                        unsigned char amplitude = 0x40, unsigned char phase = 0x80);
 
+// `text` `count` times over.
+std::string repeat(const std::string& text, int count);
+
 // Joins records into one file image.
 std::vector<unsigned char> join(const std::vector<std::vector<unsigned char>>& records);
 
