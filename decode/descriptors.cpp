@@ -1,7 +1,5 @@
 #include "decode/descriptors.h"
 
-#include <cmath>
-
 namespace vexo {
 namespace {
 
@@ -13,12 +11,10 @@ int digit_of(int nibble) {
 }  // namespace
 
 int32_t subblock_count(int32_t A, int32_t N) {
-  if (A == 0) return 0;  // the quotient would divide by zero
-  // In extended precision as the format prescribes; 2^N * 2A is a small whole number, so the
-  // quotient is never rounded across a whole number and the truncation is exact.
-  long double quotient =
-      4096.0L / (std::pow(2.0L, static_cast<long double>(N)) * static_cast<long double>(2 * A));
-  return static_cast<int32_t>(quotient);
+  // 2^N * 2A is a whole number, so truncating the real quotient 4096 / (2^N * 2A) is the
+  // integer division. Header digits keep N and A within 0..9; anything else has no subblock.
+  if (A <= 0 || N < 0 || N > 12) return 0;
+  return 4096 / ((int32_t{1} << N) * 2 * A);
 }
 
 Descriptor decode_descriptor(const std::array<int, kDescriptorNibbles>& nibbles, int32_t H) {

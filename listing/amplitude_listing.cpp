@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "listing/amplitude_tables.h"
 #include "listing/selection.h"
 #include "listing/subblock_lines.h"
 #include "listing/text_format.h"
@@ -10,42 +11,50 @@
 namespace vexo {
 namespace {
 
-void put_value_field(ListingOutput& listing, double value) {
-  char* p = reserve_text(listing, kFixedMax + 1);
-  *p++ = ' ';
-  commit_text(listing, put_fixed(p, value, 1, 5));
+// Sample runs are 128 bytes long and a line starts at a multiple of its length, so a line of up
+// to 128 samples lies in one run, and a longer one is made of whole runs.
+int32_t run_length(int32_t sample_count) {
+  return sample_count < 128 ? sample_count : 128;
 }
 
-// One antenna's fields; nothing with an amplitude_scale other than 0 and 1.
-void put_antenna_fields(ListingOutput& listing, const unsigned char* record, int32_t first,
-                        int32_t sample_count, const Settings& settings) {
-  if (settings.amplitude_scale != 0 && settings.amplitude_scale != 1) return;
-  for (int32_t k = 0; k < sample_count; ++k) {
-    const int32_t b = record[amplitude_sample_offset(first + k)];
-    if (settings.convert_samples == 0) {
-      char* p = reserve_text(listing, 8);
-      *p++ = ' ';
-      commit_text(listing, put_int_right(p, b, 5));
-    } else {
-      const double db = amplitude_db(b);
-      put_value_field(listing, settings.amplitude_scale == 0 ? db : ratio_of_db(db));
+// One antenna's fields from `fields`, indexed by the sample byte.
+char* put_antenna_fields(ListingOutput& listing, char* p, const unsigned char* record,
+                         int32_t first, int32_t sample_count,
+                         const std::array<AmplitudeField, 256>& fields) {
+  const int32_t run = run_length(sample_count);
+  const AmplitudeField* const table = fields.data();
+  char* const limit = room_limit(listing, sizeof(AmplitudeField));
+  for (int32_t k = 0; k < sample_count; k += run) {
+    const unsigned char* bytes = record + amplitude_sample_offset(first + k);
+    for (int32_t r = 0; r < run; ++r) {
+      if (p > limit) p = flush_at(listing, p);
+      p = put_field(p, table[bytes[r]]);
     }
   }
+  return p;
 }
 
-// The sum mode: a quarter of each dB value into the accumulator of its sample position; the
-// fourth antenna (index 3) writes the accumulators.
-void add_to_sums(ListingOutput& listing, RunState& state, const unsigned char* record,
-                 int32_t first, int32_t j, const Settings& settings) {
+// The sum mode: each antenna's codes into the sums of their sample positions; the fourth antenna
+// (index 3) writes the sums, which then hold four codes each.
+char* add_to_sums(ListingOutput& listing, char* p, RunState& state, const unsigned char* record,
+                  int32_t first, int32_t j, const Settings& settings) {
   const int32_t sample_count = state.derived.sample_count;
-  for (int32_t k = 0; k < sample_count; ++k) {
-    double& sum = state.antenna_sums[k];
-    // Multiples of 0.375 up to a few hundred: every sum is exact.
-    sum += amplitude_db(record[amplitude_sample_offset(first + k)]) * 0.25;
-    if (j != 3) continue;
-    if (settings.amplitude_scale == 0) put_value_field(listing, sum);
-    if (settings.amplitude_scale == 1) put_value_field(listing, ratio_of_db(sum));
+  const int32_t run = run_length(sample_count);
+  int32_t* sums = state.code_sums.data();
+  for (int32_t k = 0; k < sample_count; k += run) {
+    const unsigned char* bytes = record + amplitude_sample_offset(first + k);
+    for (int32_t r = 0; r < run; ++r) sums[k + r] += bytes[r] >> 2;
   }
+  if (j != 3 || (settings.amplitude_scale != 0 && settings.amplitude_scale != 1)) return p;
+  const AmplitudeField* const table = settings.amplitude_scale == 0
+                                          ? state.amplitude_tables.sum_db.data()
+                                          : state.amplitude_tables.sum_ratio.data();
+  char* const limit = room_limit(listing, sizeof(AmplitudeField));
+  for (int32_t k = 0; k < sample_count; ++k) {
+    if (p > limit) p = flush_at(listing, p);
+    p = put_field(p, table[sums[k]]);
+  }
+  return p;
 }
 
 }  // namespace
@@ -62,28 +71,42 @@ double ratio_of_db(double db) {
 
 void list_amplitude_record(const RecordView& record, RunState& state, const Settings& settings,
                            ListingOutput& listing, Console& console) {
+  if (!state.amplitude_tables.built) build_amplitude_tables(state.amplitude_tables);
   const HeaderFields& h = state.header;
   const int32_t sample_count = state.derived.sample_count;
   const int32_t subblocks = subblock_count(h.A, h.N);
   const bool sum_mode = settings.select_antenna == 0;
+  const bool scaled = settings.amplitude_scale == 0 || settings.amplitude_scale == 1;
+  const AmplitudeTables& tables = state.amplitude_tables;
+  const auto& fields = settings.convert_samples == 0   ? tables.raw
+                       : settings.amplitude_scale == 0 ? tables.db
+                                                       : tables.ratio;
+  SubblockLineTime time;
+  format_subblock_line_time(time, h);
   int32_t sample_index = 0;  // amplitude samples of the record read so far
   for (int32_t i = 0; i < subblocks; ++i) {
     const Descriptor& d = state.descriptors[i];
     const bool selected = subblock_selected(settings, d, state.step_counter, h);
     if (selected && settings.show_subblock == 1) {
-      commit_text(listing, format_ampl_line(reserve_text(listing, kSubblockLineMax), i, d, h));
+      commit_text(listing, format_ampl_line(reserve_text(listing, kSubblockLineMax), i, d, time,
+                                            state.subblock_lines));
     }
     show_progress(console, h);
-    std::fill_n(state.antenna_sums.begin(), sample_count, 0.0);
-    for (int32_t j = 0; j < h.A; ++j) {
+    std::fill_n(state.code_sums.begin(), sample_count, 0);
+    for (int32_t j = 0; j < h.A; ++j, sample_index += sample_count) {
+      if (!selected) continue;
       const bool antenna = antenna_match(settings, j);
-      if (selected && sum_mode) {
-        add_to_sums(listing, state, record.bytes, sample_index, j, settings);
-      } else if (selected && antenna) {
-        put_antenna_fields(listing, record.bytes, sample_index, sample_count, settings);
+      char* p = reserve_text(listing, 1);
+      if (sum_mode) {
+        p = add_to_sums(listing, p, state, record.bytes, sample_index, j, settings);
+      } else if (antenna && scaled) {
+        p = put_antenna_fields(listing, p, record.bytes, sample_index, sample_count, fields);
       }
-      if (selected && (antenna || (sum_mode && j == h.A - 1))) write_text(listing, "\n");
-      sample_index += sample_count;
+      if (antenna || (sum_mode && j == h.A - 1)) {
+        if (p > room_limit(listing, 1)) p = flush_at(listing, p);
+        *p++ = '\n';
+      }
+      commit_text(listing, p);
     }
     advance_step(state.step_counter, settings.subblock_step);
   }

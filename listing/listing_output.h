@@ -10,8 +10,8 @@
 namespace vexo {
 
 constexpr std::size_t kListingBufferSize = std::size_t{1} << 20;
-// Room for the longest text that is reserved at once (one field or one subblock line).
-constexpr std::size_t kMinListingBufferSize = 1024;
+// Room for the longest text that is reserved at once (one run of fields, or one long field).
+constexpr std::size_t kMinListingBufferSize = 4096;
 
 struct ListingOutput {
   std::FILE* file = nullptr;  // owned by the caller
@@ -46,6 +46,19 @@ inline char* reserve_text(ListingOutput& out, std::size_t size) {
 
 inline void commit_text(ListingOutput& out, const char* end) {
   out.used = static_cast<std::size_t>(end - out.buffer.data());
+}
+
+// Writing straight into the buffer: start at reserve_text's position p; before each piece of
+// text of at most `size` characters, when p > room_limit(out, size), write out what lies before
+// p with flush_at, which returns the position to go on from. Commit the final position.
+inline char* room_limit(ListingOutput& out, std::size_t size) {
+  return out.buffer.data() + out.buffer.size() - size;
+}
+
+inline char* flush_at(ListingOutput& out, char* p) {
+  commit_text(out, p);
+  flush_listing(out);
+  return out.buffer.data();
 }
 
 }  // namespace vexo

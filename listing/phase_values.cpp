@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "listing/run_state.h"
+
 namespace vexo {
 namespace {
 
@@ -54,6 +56,17 @@ float phase_degrees(int32_t sample, int32_t j, int32_t k, const PhaseParameters&
     // The first factor is an exact integer; then left to right in extended precision.
     const LD c = static_cast<LD>(-256 * int64_t{p.phase_sign} * j) * static_cast<LD>(offset) *
                  static_cast<LD>(p.line_spacing) / static_cast<LD>(p.rate);
+    v = static_cast<float>(static_cast<LD>(v) - c);
+  }
+  return degrees_from_scale(v, p.phase_offset, p.phase_sign);
+}
+
+float phase_degrees_at(int32_t sample, int64_t m, const PhaseParameters& p) {
+  using LD = long double;
+  float v = static_cast<float>(sample);
+  if (p.corrected) {
+    const LD c = static_cast<LD>(-256 * p.phase_sign * m) * static_cast<LD>(p.line_spacing) /
+                 static_cast<LD>(p.rate);
     v = static_cast<float>(static_cast<LD>(v) - c);
   }
   return degrees_from_scale(v, p.phase_offset, p.phase_sign);

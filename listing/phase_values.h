@@ -5,10 +5,11 @@
 
 #include <cstdint>
 
-#include "listing/run_state.h"
 #include "listing/settings.h"
 
 namespace vexo {
+
+struct RunState;
 
 // What the phase value of a sample depends on besides the sample, the antenna and the sample
 // index; the same for all samples of a record.
@@ -36,5 +37,10 @@ float degrees_from_scale(float v, int32_t phase_offset, int32_t phase_sign);
 
 // The phase value of `sample` (0..255) of antenna index j at sample index k.
 float phase_degrees(int32_t sample, int32_t j, int32_t k, const PhaseParameters& p);
+
+// The same value by the product m = j * line_offset(k): the correction's first factor,
+// -256 * phase_sign * j, times the whole-numbered line offset is an exact integer, so the value
+// depends on j and k only through m.
+float phase_degrees_at(int32_t sample, int64_t m, const PhaseParameters& p);
 
 }  // namespace vexo

@@ -7,8 +7,14 @@
 
 #include "decode/descriptors.h"
 #include "decode/header.h"
+#include "listing/amplitude_tables.h"
+#include "listing/phase_tables.h"
+#include "listing/subblock_lines.h"
 
 namespace vexo {
+
+// A is one decimal digit.
+constexpr int32_t kMaxAntennas = 9;
 
 // The largest sample_count a header can give: 2^9 samples per antenna and subblock.
 constexpr int32_t kMaxSampleCount = 512;
@@ -31,8 +37,13 @@ struct RunState {
   double rate = 0.0;          // set by the records whose folded R selects a rate
   bool rate_known = false;    // false until such a record came
   DerivedValues derived;
-  // The four-antenna mean: one accumulator per sample position, for every sample_count.
-  std::array<double, kMaxSampleCount> antenna_sums{};
+  // The four-antenna mean: one accumulator per sample position, for every sample_count. Each
+  // holds the sum of amplitude codes; the mean in dB is 0.375 times the sum of four, exactly.
+  std::array<int32_t, kMaxSampleCount> code_sums{};
+  // The fields as text, built as they are needed.
+  PhaseTables phase_tables;
+  AmplitudeTables amplitude_tables;
+  SubblockLineCache subblock_lines;
 };
 
 }  // namespace vexo

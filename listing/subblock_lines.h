@@ -5,6 +5,7 @@
 // second and day; the Ampl line also numbers the subblock within its record, from 0.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "decode/descriptors.h"
@@ -15,7 +16,29 @@ namespace vexo {
 // The longest subblock line, with room to spare.
 constexpr int kSubblockLineMax = 160;
 
-char* format_phase_line(char* p, const Descriptor& d, const HeaderFields& h);
-char* format_ampl_line(char* p, int32_t subblock, const Descriptor& d, const HeaderFields& h);
+// The end of the line from the time on, the same for all subblocks of a record.
+struct SubblockLineTime {
+  char text[64];
+  int size = 0;
+};
+
+void format_subblock_line_time(SubblockLineTime& time, const HeaderFields& h);
+
+// The middle of the line, " F= ... Pol= n", kept for each subblock index while its descriptor
+// stays the same from record to record.
+struct SubblockLineCache {
+  struct Entry {
+    Descriptor descriptor;
+    bool valid = false;
+    uint8_t size = 0;
+    char text[64];
+  };
+  std::array<Entry, kMaxSubblocks> entries;
+};
+
+char* format_phase_line(char* p, int32_t subblock, const Descriptor& d,
+                        const SubblockLineTime& time, SubblockLineCache& cache);
+char* format_ampl_line(char* p, int32_t subblock, const Descriptor& d, const SubblockLineTime& time,
+                       SubblockLineCache& cache);
 
 }  // namespace vexo

@@ -6,25 +6,20 @@
 namespace vexo {
 namespace {
 
-// Digits of `magnitude`, most significant first, into a buffer of 20; returns how many.
-int digits_of(uint64_t magnitude, char* digits) {
-  int count = 0;
-  char reversed[20];
-  do {
-    reversed[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  for (int i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
-  return count;
-}
-
 uint64_t magnitude_of(int64_t value) {
   return value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
 }
 
 char* put_padded(char* p, int64_t value, int width, bool zeros) {
   char digits[20];
-  int count = digits_of(magnitude_of(value), digits);
+  char* const end = digits + sizeof digits;
+  char* d = end;
+  uint64_t magnitude = magnitude_of(value);
+  do {
+    *--d = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  const int count = static_cast<int>(end - d);
   int length = count + (value < 0 ? 1 : 0);
   if (!zeros) {
     for (; length < width; ++length) *p++ = ' ';
@@ -33,7 +28,7 @@ char* put_padded(char* p, int64_t value, int width, bool zeros) {
   if (zeros) {
     for (; length < width; ++length) *p++ = '0';
   }
-  for (int i = 0; i < count; ++i) *p++ = digits[i];
+  for (int i = 0; i < count; ++i) *p++ = d[i];
   return p;
 }
 
@@ -70,6 +65,13 @@ char* put_fixed(char* p, double value, int decimals, int width) {
     // Infinity, NaN or a whole number too large for the integer path; a double this large has
     // no fraction, so there is nothing to round.
     return p + std::snprintf(p, kFixedMax, "%*.*f", width, decimals, value);
+  }
+  if (magnitude < 0x1p31 && magnitude == static_cast<double>(static_cast<int32_t>(magnitude)) &&
+      !std::signbit(value)) {
+    // A whole number, as frequencies and most heights are: nothing to round.
+    p = put_int_right(p, static_cast<int32_t>(magnitude), width - 2 * decimals);
+    if (decimals == 1) *p++ = '.', *p++ = '0';
+    return p;
   }
   const uint64_t scale = decimals == 0 ? 1 : 10;
   // magnitude = mantissa * 2^exponent with a 53-bit integer mantissa, so the value in units of

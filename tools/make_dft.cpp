@@ -1,45 +1,65 @@
 // Writes a synthetic DFT file:
-//   make_dft OUTPUT RECORDS [N A [backwards]]
-// RECORDS records of 2^N samples per antenna and A antennas (default N 5, A 4); "backwards"
-// makes the phase scale run backwards (FF 0xFE).
+//   make_dft OUTPUT RECORDS [SHAPES [backwards]]
+// RECORDS records; SHAPES is a comma-separated list of N/A record shapes (2^N samples per
+// antenna, A antennas; default 5/4) that the records take in turn, such as 5/4,3/4,7/2.
+// "backwards" makes the phase scale run backwards (FF 0xFE).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "decode/descriptors.h"
 #include "tools/synthetic.h"
 
 namespace {
 
-bool read_number(const char* text, long long low, long long high, long long& value) {
-  char* end = nullptr;
-  value = std::strtoll(text, &end, 10);
-  return *text != '\0' && *end == '\0' && value >= low && value <= high;
+bool read_number(const char* text, long long low, long long high, long long& value, char** end) {
+  value = std::strtoll(text, end, 10);
+  return *end != text && value >= low && value <= high;
+}
+
+// "N/A[,N/A...]"; false when it cannot be read or a shape has no subblock.
+bool read_shapes(const char* text, std::vector<vexo::synthetic::Options>& shapes) {
+  for (;;) {
+    long long N = 0, A = 0;
+    char* end = nullptr;
+    if (!read_number(text, 0, 9, N, &end) || *end != '/') return false;
+    if (!read_number(end + 1, 1, 9, A, &end)) return false;
+    if (vexo::subblock_count(static_cast<int>(A), static_cast<int>(N)) == 0) return false;
+    vexo::synthetic::Options shape;
+    shape.N = static_cast<int>(N), shape.A = static_cast<int>(A);
+    shapes.push_back(shape);
+    if (*end == '\0') return true;
+    if (*end != ',') return false;
+    text = end + 1;
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  vexo::synthetic::Options options;
-  long long records = 0, N = options.N, A = options.A;
-  const bool ok = (argc == 3 || argc == 5 || argc == 6) &&
-                  read_number(argv[2], 0, 1LL << 40, records) &&
-                  (argc < 5 || (read_number(argv[3], 0, 9, N) && read_number(argv[4], 1, 9, A))) &&
-                  (argc < 6 || std::strcmp(argv[5], "backwards") == 0);
-  if (!ok || vexo::subblock_count(static_cast<int>(A), static_cast<int>(N)) == 0) {
+  std::vector<vexo::synthetic::Options> shapes;
+  long long records = 0;
+  char* end = nullptr;
+  const bool ok = argc >= 3 && argc <= 5 && read_number(argv[2], 0, 1LL << 40, records, &end) &&
+                  *end == '\0' && (argc < 4 || read_shapes(argv[3], shapes)) &&
+                  (argc < 5 || std::strcmp(argv[4], "backwards") == 0);
+  if (!ok) {
     std::fputs(
-        "usage: make_dft OUTPUT RECORDS [N A [backwards]]  (N 0..9, A 1..9, 2^N*A <= 2048)\n",
+        "usage: make_dft OUTPUT RECORDS [N/A[,N/A...] [backwards]]  (N 0..9, A 1..9, "
+        "2^N*A <= 2048)\n",
         stderr);
     return 2;
   }
-  options.N = static_cast<int>(N), options.A = static_cast<int>(A), options.backwards = argc == 6;
+  if (shapes.empty()) shapes.emplace_back();
+  for (auto& shape : shapes) shape.backwards = argc == 5;
   std::FILE* out = std::fopen(argv[1], "wb");
   if (out == nullptr) {
     std::perror(argv[1]);
     return 1;
   }
   for (long long r = 0; r < records; ++r) {
-    const auto record = vexo::synthetic::make_record(r, options);
+    const auto record = vexo::synthetic::make_record(r, shapes[r % shapes.size()]);
     if (std::fwrite(record.data(), 1, record.size(), out) != record.size()) {
       std::perror(argv[1]);
       std::fclose(out);

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Listing speed and memory of vexo on generated DFT files.
+#   bench/speed.sh [SIZE_MIB [BUILD_DIR]]      (default 256 MiB; build, configured as Release)
+# The file's records take the shapes N/A = 5/4, 3/4 and 7/2 in turn. Each case lists it once;
+# the table shows input and listing MB/s, peak resident memory, and the ratio of vexo's time to
+# the time of copying its own listing into a new file on the same disk (what writing that
+# listing costs at least). Then: the progress display on a terminal (case a, standard output on
+# a pseudo-terminal through `script`) against standard output to a file, and the peak memory of
+# case a for 64 MiB and 1 GiB of input.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+size_mib=${1:-256}
+build=${2:-$root/build}
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexo-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+shapes=5/4,3/4,7/2
+
+now() { date +%s.%N; }
+seconds() { python3 -c "print(f'{$2 - $1:.3f}')"; }
+ratio() { python3 -c "print(f'{$1 / max($2, 1e-9):.${3:-2}f}')"; }
+
+# settings NAME LISTING MODE CORRECTION FREQUENCY ANTENNA SCALE CONVERT
+settings() {
+  printf 'listing\n%s\nmode\n%s\nheader\n1\nsubblock\n1\ncorrection\n%s\nfrequency\n%s\nheight\n-1\npolarization\n-1\nantenna\n%s\nscale\n%s\nstep\n-1\nrecord frequency\n0\nconvert\n%s\n' \
+    "$2" "$3" "$4" "$5" "$6" "$7" "$8" > "$work/$1.set"
+}
+settings a "$work/out.lst" 1 1 -1 -1 0 1   # phase in degrees with correction, everything
+settings b "$work/out.lst" 2 0 -1 -1 0 1   # amplitude in dB, every antenna
+settings c "$work/out.lst" 2 0 -1 0 1 1    # four-antenna mean as linear ratios
+settings d "$work/out.lst" 1 0 -1 -1 0 0   # raw phase bytes
+settings e "$work/out.lst" 1 1 3200 2 0 1  # one antenna of one frequency
+settings null /dev/null 1 1 -1 -1 0 1      # case a, listing to /dev/null
+
+records=$((size_mib * 256))
+"$build/make_dft" "$work/in.dft" "$records" "$shapes"
+input=$(stat -c %s "$work/in.dft")
+echo "input: $records records ($shapes), $((input / 1048576)) MiB"
+printf '%-5s %9s %9s %11s %12s %9s %9s\n' case seconds "cat s" "input MB/s" "listing MB/s" "peak MiB" "vexo/cat"
+for c in a b c d e; do
+  rm -f "$work/out.lst" "$work/copy.lst"
+  sync
+  t0=$(now)
+  /usr/bin/time -f %M -o "$work/rss" "$build/vexo" "$work/in.dft" "$work/$c.set" > "$work/console"
+  t1=$(now)
+  sync
+  t1=$(now)
+  cat "$work/out.lst" > "$work/copy.lst"
+  t2=$(now)
+  listing=$(stat -c %s "$work/out.lst")
+  vexo_s=$(seconds "$t0" "$t1"); cat_s=$(seconds "$t1" "$t2")
+  printf '%-5s %9s %9s %11s %12s %9s %9s\n' "$c" "$vexo_s" "$cat_s" \
+    "$(ratio "$input / 1e6" "$vexo_s" 0)" "$(ratio "$listing / 1e6" "$vexo_s" 0)" \
+    "$(ratio "$(cat "$work/rss")" 1024 1)" "$(ratio "$vexo_s" "$cat_s")"
+done
+rm -f "$work/copy.lst"
+
+# The progress display: case a with standard output on a pseudo-terminal, against a file.
+sync
+t0=$(now)
+"$build/vexo" "$work/in.dft" "$work/a.set" > "$work/console"
+sync
+t1=$(now)
+script -qec "'$build/vexo' '$work/in.dft' '$work/a.set'" /dev/null > /dev/null
+t2=$(now)
+file_s=$(seconds "$t0" "$t1"); tty_s=$(seconds "$t1" "$t2")
+echo "progress on a terminal: ${tty_s} s against ${file_s} s to a file ($(python3 -c "print(f'{($tty_s / $file_s - 1) * 100:+.1f}')")%)"
+
+# Peak memory does not grow with the input.
+rm -f "$work/in.dft" "$work/out.lst"
+for mib in 64 1024; do
+  "$build/make_dft" "$work/mem.dft" $((mib * 256)) "$shapes"
+  /usr/bin/time -f %M -o "$work/rss" "$build/vexo" "$work/mem.dft" "$work/null.set" > /dev/null
+  echo "peak memory, case a, $mib MiB of input: $(ratio "$(cat "$work/rss")" 1024 1) MiB"
+  rm -f "$work/mem.dft"
+done
