@@ -35,34 +35,46 @@ records=$((size_mib * 256))
 "$build/make_dft" "$work/in.dft" "$records" "$shapes"
 input=$(stat -c %s "$work/in.dft")
 echo "input: $records records ($shapes), $((input / 1048576)) MiB"
+echo "median of 3 runs each; peak memory the largest of them"
 printf '%-5s %9s %9s %11s %12s %9s %9s\n' case seconds "cat s" "input MB/s" "listing MB/s" "peak MiB" "vexo/cat"
+median() { python3 -c "import statistics, sys; print(f'{statistics.median(map(float, sys.argv[1:])):.3f}')" "$@"; }
 for c in a b c d e; do
-  rm -f "$work/out.lst" "$work/copy.lst"
-  sync
-  t0=$(now)
-  /usr/bin/time -f %M -o "$work/rss" "$build/vexo" "$work/in.dft" "$work/$c.set" > "$work/console"
-  t1=$(now)
-  sync
-  t1=$(now)
-  cat "$work/out.lst" > "$work/copy.lst"
-  t2=$(now)
+  vexo_runs=() cat_runs=() rss=0
+  for run in 1 2 3; do
+    rm -f "$work/out.lst" "$work/copy.lst"
+    sync
+    t0=$(now)
+    /usr/bin/time -f %M -o "$work/rss" "$build/vexo" "$work/in.dft" "$work/$c.set" > "$work/console"
+    t1=$(now)
+    sync
+    t2=$(now)
+    cat "$work/out.lst" > "$work/copy.lst"
+    t3=$(now)
+    vexo_runs+=("$(seconds "$t0" "$t1")") cat_runs+=("$(seconds "$t2" "$t3")")
+    rss=$(python3 -c "print(max($rss, $(cat "$work/rss")))")
+  done
   listing=$(stat -c %s "$work/out.lst")
-  vexo_s=$(seconds "$t0" "$t1"); cat_s=$(seconds "$t1" "$t2")
+  vexo_s=$(median "${vexo_runs[@]}"); cat_s=$(median "${cat_runs[@]}")
   printf '%-5s %9s %9s %11s %12s %9s %9s\n' "$c" "$vexo_s" "$cat_s" \
     "$(ratio "$input / 1e6" "$vexo_s" 0)" "$(ratio "$listing / 1e6" "$vexo_s" 0)" \
-    "$(ratio "$(cat "$work/rss")" 1024 1)" "$(ratio "$vexo_s" "$cat_s")"
+    "$(ratio "$rss" 1024 1)" "$(ratio "$vexo_s" "$cat_s")"
 done
 rm -f "$work/copy.lst"
 
 # The progress display: case a with standard output on a pseudo-terminal, against a file.
-sync
-t0=$(now)
-"$build/vexo" "$work/in.dft" "$work/a.set" > "$work/console"
-sync
-t1=$(now)
-script -qec "'$build/vexo' '$work/in.dft' '$work/a.set'" /dev/null > /dev/null
-t2=$(now)
-file_s=$(seconds "$t0" "$t1"); tty_s=$(seconds "$t1" "$t2")
+file_runs=() tty_runs=()
+for run in 1 2 3; do
+  rm -f "$work/out.lst"; sync
+  t0=$(now)
+  "$build/vexo" "$work/in.dft" "$work/a.set" > "$work/console"
+  t1=$(now)
+  rm -f "$work/out.lst"; sync
+  t2=$(now)
+  script -qec "'$build/vexo' '$work/in.dft' '$work/a.set'" /dev/null > /dev/null
+  t3=$(now)
+  file_runs+=("$(seconds "$t0" "$t1")") tty_runs+=("$(seconds "$t2" "$t3")")
+done
+file_s=$(median "${file_runs[@]}"); tty_s=$(median "${tty_runs[@]}")
 echo "progress on a terminal: ${tty_s} s against ${file_s} s to a file ($(python3 -c "print(f'{($tty_s / $file_s - 1) * 100:+.1f}')")%)"
 
 # Peak memory does not grow with the input.

@@ -39,8 +39,9 @@ void read_descriptors(const RecordView& view, const HeaderFields& header, Descri
   const int32_t count = subblock_count(header.A, header.N);
   int n = kHeaderNibbles;
   for (int32_t s = 0; s < count; ++s) {
-    std::array<int, kDescriptorNibbles> nibbles{};
-    for (int& nibble : nibbles) nibble = read_nibble(view, n++);
+    std::array<int, kDescriptorNibbles> nibbles;
+    read_nibbles(view, n, kDescriptorNibbles, nibbles.data());
+    n += kDescriptorNibbles;
     table[s] = decode_descriptor(nibbles, header.H);
   }
 }

@@ -101,8 +101,8 @@ void parse_header(const HeaderText& t, HeaderFields& h) {
 }
 
 void read_header(const RecordView& view, HeaderFields& fields) {
-  std::array<int, kHeaderNibbles> nibbles{};
-  for (int n = 0; n < kHeaderNibbles; ++n) nibbles[n] = read_nibble(view, n);
+  std::array<int, kHeaderNibbles> nibbles;
+  read_nibbles(view, 0, kHeaderNibbles, nibbles.data());
   parse_header(render_header_text(nibbles), fields);
 }
 

@@ -66,6 +66,32 @@ inline int read_nibble(const RecordView& view, int n) {
          (record_byte(view, offset + 2) & 1) << 2 | (record_byte(view, offset + 3) & 1) << 3;
 }
 
+// Nibbles first .. first+count-1 of the header channel into out[0 .. count-1]. Two nibbles are
+// eight channel bytes in a row (a run holds 32 whole pairs), read in one load where they are
+// all in memory.
+inline void read_nibbles(const RecordView& view, int first, int count, int* out) {
+  int n = first;
+  const int end = first + count;
+  while (n < end) {
+    const std::size_t offset = channel_byte_offset(4 * static_cast<std::size_t>(n));
+    if (n % 2 != 0 || n + 1 == end || offset + 8 > view.size) {
+      *out++ = read_nibble(view, n++);
+      continue;
+    }
+    uint64_t x = 0;
+    std::memcpy(&x, view.bytes + offset, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    x = __builtin_bswap64(x);
+#endif
+    // Bit 0 of byte i of x goes to bit 56+i; no other partial product reaches the top byte.
+    const unsigned bits =
+        static_cast<unsigned>(((x & 0x0101010101010101ULL) * 0x0102040810204080ULL) >> 56);
+    *out++ = static_cast<int>(bits & 0xF);
+    *out++ = static_cast<int>(bits >> 4);
+    n += 2;
+  }
+}
+
 // Record offset of sample s (0..2047) of one kind: amplitude samples lie in the first half of
 // each group, phase samples in the second.
 constexpr std::size_t amplitude_sample_offset(std::size_t s) {

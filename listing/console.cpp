@@ -31,8 +31,11 @@ void show_progress(Console& c, const HeaderFields& h) {
   c.pending = true;
   c.day = h.day, c.hour = h.hour, c.minute = h.minute, c.second = h.second;
   if (!c.terminal) return;
+  const bool first = c.last_draw.time_since_epoch().count() == 0;
+  if (!first && ++c.since_clock < kClockEvery) return;
+  c.since_clock = 0;
   auto now = std::chrono::steady_clock::now();
-  if (now - c.last_draw < kRedrawInterval && c.last_draw.time_since_epoch().count() != 0) return;
+  if (now - c.last_draw < kRedrawInterval && !first) return;
   c.last_draw = now;
   draw(c);
 }

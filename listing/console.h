@@ -19,11 +19,14 @@ struct Console {
   bool walked = false;   // a progress line exists (some subblock was walked)
   bool pending = false;  // the latest progress line is not on the screen yet
   int32_t day = 0, hour = 0, minute = 0, second = 0;
+  uint32_t since_clock = 0;  // progress lines since the clock was last read
   std::chrono::steady_clock::time_point last_draw{};
 };
 
 // Redraws happen at most this often on a terminal.
 constexpr std::chrono::milliseconds kRedrawInterval{40};
+// The clock is read only every this many progress lines (a few microseconds of listing).
+constexpr uint32_t kClockEvery = 64;
 
 Console make_console(std::FILE* out);
 

@@ -30,12 +30,14 @@ long long rounded(long long n, long long d) {
   return q + (2 * r > d || (2 * r == d && q % 2 == 1) ? 1 : 0);
 }
 
-// " %3.0f" of step V (0..255) of the phase scale: V * 45/32 degrees. V = 176 gives 247.49998 in
-// the 32-bit steps and is written 247; every other exact half goes to the even neighbour.
-std::string degrees_field(int V) {
-  EXPECT_TRUE(V >= 0 && V <= 255) << V;
+// " %3.0f" of quarter step V4 / 4 (0 to 255) of the phase scale: V4 * 45/128 degrees. Step 176
+// gives 247.49998 in the 32-bit steps and is written 247; every other exact half goes to the
+// even neighbour. Any other value lies at least 1/128 degree from a half, far more than the
+// 32-bit steps can move it.
+std::string degrees_field(int V4) {
+  EXPECT_TRUE(V4 >= 0 && V4 <= 4 * 255) << V4;
   char field[16];
-  std::snprintf(field, sizeof field, " %3lld", V == 176 ? 247 : rounded(45LL * V, 32));
+  std::snprintf(field, sizeof field, " %3lld", V4 == 4 * 176 ? 247 : rounded(45LL * V4, 128));
   return field;
 }
 
@@ -96,20 +98,22 @@ int offset_of(int k, int sample_count) {
   return k - sample_count / 2 + (k >= 64 ? 1 : 0);
 }
 
-// The phase listing with every subblock line and antenna; `step(record, s, j, k)` gives the
-// step of the phase scale that sample s (antenna index j, sample index k) is written as.
+// The phase listing of every antenna, with or without subblock lines; `step(record, s, j, k)`
+// gives the quarter step of the phase scale that sample s (antenna index j, sample index k) is
+// written as.
 std::string phase_listing(
-    const WholeFile& f,
+    const WholeFile& f, bool subblock_lines,
     const std::function<int(const std::vector<unsigned char>&, int, int, int)>& step) {
   std::string text;
   for (int r = 0; r < kRecords; ++r) {
     const HeaderFields h = synthetic::record_header(r, f.options);
     int s = 0;
     for (int i = 0; i < f.subblocks(); ++i) {
-      text += subblock_line("Phase", i, h);
+      if (subblock_lines) text += subblock_line("Phase", i, h);
       for (int j = 0; j < f.options.A; ++j, text += "\n") {
-        for (int k = 0; k < f.sample_count(); ++k, ++s)
+        for (int k = 0; k < f.sample_count(); ++k, ++s) {
           text += degrees_field(step(f.records[r], s, j, k));
+        }
       }
     }
   }
@@ -117,27 +121,39 @@ std::string phase_listing(
 }
 
 TEST(WholeFile, PhasesWithAndWithoutCorrectionInBothDirections) {
-  for (bool backwards : {false, true}) {
-    const WholeFile f({5, 4, backwards});
+  const struct {
+    synthetic::Options options;
+    bool subblock_lines;  // only the first 34 descriptors are the generator's own
+  } shapes[] = {{{5, 4, false}, true},
+                {{5, 4, true}, true},
+                {{7, 2, false}, true},
+                {{3, 4, true}, false},
+                {{0, 8, false}, false}};
+  for (const auto& shape : shapes) {
+    const WholeFile f(shape.options);
+    const bool backwards = shape.options.backwards;
     const int sign = backwards ? -1 : 1;
-    // Without correction step V is the sample (backwards 255 - sample).
+    const int count = f.sample_count();
     test::SettingsLines lines;
-    EXPECT_EQ(f.list(lines), phase_listing(f,
+    if (!shape.subblock_lines) lines.show_subblock = "0";
+    // Without correction step V is the sample (backwards 255 - sample).
+    EXPECT_EQ(f.list(lines), phase_listing(f, shape.subblock_lines,
                                            [&](const auto& record, int s, int, int) {
-                                             return backwards ? 255 - phase_byte(record, s)
-                                                              : phase_byte(record, s);
+                                             const int v = phase_byte(record, s);
+                                             return 4 * (backwards ? 255 - v : v);
                                            }))
-        << backwards;
-    // With it: rate 25 and line_spacing 100/32/32 make the correction j * offset whole steps, in
-    // the direction of the scale; the generator tilted the phases by just as much.
+        << shape.options.N << "/" << shape.options.A << " " << backwards;
+    // With it: rate 25 and 16*D2 + D1 = 32 make the correction j * offset * 32/sample_count
+    // steps, in the direction of the scale, which the generator tilted the phases by, rounded.
     lines.phase_correction = "1";
-    EXPECT_EQ(f.list(lines), phase_listing(f,
+    EXPECT_EQ(f.list(lines), phase_listing(f, shape.subblock_lines,
                                            [&](const auto& record, int s, int j, int k) {
-                                             const int v = phase_byte(record, s) +
-                                                           sign * j * offset_of(k, 32);
-                                             return backwards ? 255 - v : v;
+                                             const int v4 =
+                                                 4 * phase_byte(record, s) +
+                                                 sign * j * offset_of(k, count) * 128 / count;
+                                             return backwards ? 4 * 255 - v4 : v4;
                                            }))
-        << backwards;
+        << shape.options.N << "/" << shape.options.A << " " << backwards;
   }
 }
 
