@@ -261,8 +261,12 @@ TEST(CommandLine, LargeFilesOfNothingAndOfNoise) {
   EXPECT_EQ(test::read_file(lines.output_name), "");
   const auto [noise_status, noise_kib] = run_process(dir.path("noise.dft"), dir.path("in.set"));
   EXPECT_TRUE(noise_status == 0 || noise_status == 1) << noise_status;
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's own memory would hide the tool's
   EXPECT_LT(zero_kib, 32 * 1024);
   EXPECT_LT(noise_kib, 32 * 1024);
+#else
+  (void)zero_kib, (void)noise_kib;
+#endif
 }
 
 }  // namespace
