@@ -1,11 +1,6 @@
 #include "listing/console.h"
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+#include "listing/platform.h"
 
 namespace vexo {
 namespace {
@@ -45,40 +40,5 @@ void end_console(Console& c, std::string_view stop_message) {
   std::fwrite(stop_message.data(), 1, stop_message.size(), c.out);
   std::fflush(c.out);
 }
-
-#ifdef _WIN32
-
-bool is_terminal(std::FILE* out) {
-  return _isatty(_fileno(out)) != 0;
-}
-
-void clear_screen(std::FILE* out) {
-  std::fflush(out);
-  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (!GetConsoleScreenBufferInfo(console, &info)) return;
-  // Every cell of the window, row by row, in the current text attribute.
-  const SMALL_RECT window = info.srWindow;
-  const DWORD width = static_cast<DWORD>(window.Right - window.Left + 1);
-  for (SHORT row = window.Top; row <= window.Bottom; ++row) {
-    const COORD start = {window.Left, row};
-    DWORD written = 0;
-    FillConsoleOutputCharacterA(console, ' ', width, start, &written);
-    FillConsoleOutputAttribute(console, info.wAttributes, width, start, &written);
-  }
-  SetConsoleCursorPosition(console, COORD{window.Left, window.Top});
-}
-
-#else
-
-bool is_terminal(std::FILE* out) {
-  return isatty(fileno(out)) != 0;
-}
-
-void clear_screen(std::FILE* out) {
-  std::fputs("\x1b[2J\x1b[H", out);
-}
-
-#endif
 
 }  // namespace vexo

@@ -37,9 +37,4 @@ void show_progress(Console& console, const HeaderFields& h);
 // be empty), and flushes.
 void end_console(Console& console, std::string_view stop_message);
 
-// Clears the terminal window and puts the cursor at its top left corner.
-void clear_screen(std::FILE* out);
-
-bool is_terminal(std::FILE* out);
-
 }  // namespace vexo

@@ -7,8 +7,8 @@
 
 #include "decode/dft_input.h"
 #include "listing/console.h"
-#include "listing/files.h"
 #include "listing/listing_output.h"
+#include "listing/platform.h"
 #include "listing/record_loop.h"
 #include "listing/settings.h"
 

@@ -1,10 +1,9 @@
 #include "tests/test_support.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 
 #include "listing/entry.h"
@@ -12,9 +11,17 @@
 namespace vexo::test {
 
 TempDir::TempDir() {
-  char pattern[] = "/tmp/vexo-test-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir = pattern;
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path path = base / ("vexo-test-" + std::to_string(random()));
+    if (std::filesystem::create_directory(path)) {
+      dir = path.string();
+      return;
+    }
+  }
+  throw std::runtime_error("no temporary folder could be made");
 }
 
 TempDir::~TempDir() {
@@ -33,8 +40,10 @@ void write_file(const std::string& path, const std::string& text) {
   write_file(path, std::vector<unsigned char>(text.begin(), text.end()));
 }
 
-std::string read_file(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+namespace {
+
+std::string read_whole(const std::string& path, const char* mode) {
+  std::FILE* f = std::fopen(path.c_str(), mode);
   if (f == nullptr) return {};
   std::string text;
   char chunk[65536];
@@ -43,9 +52,19 @@ std::string read_file(const std::string& path) {
   return text;
 }
 
+}  // namespace
+
+std::string read_file(const std::string& path) {
+  return read_whole(path, "rb");
+}
+
+std::string read_text_file(const std::string& path) {
+  return read_whole(path, "r");
+}
+
 bool file_exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  std::error_code ignored;
+  return std::filesystem::exists(path, ignored);
 }
 
 HeaderFields regular_header() {
@@ -124,7 +143,7 @@ Loop::Loop(const std::vector<unsigned char>& bytes, const Settings& settings) {
   result = list_records(input, listing, settings, state, console);
   std::fclose(dft);
   std::fclose(lst);
-  listing_text = read_file(dir.path("f.lst"));
+  listing_text = read_text_file(dir.path("f.lst"));
   std::rewind(console_out);
   char chunk[4096];
   for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, console_out)) > 0;) {

@@ -11,7 +11,7 @@
 
 namespace vexo::test {
 
-// A fresh folder below /tmp, removed with everything in it at the end of the test.
+// A fresh folder in the temporary folder, removed with everything in it at the end of the test.
 struct TempDir {
   TempDir();
   ~TempDir();
@@ -24,6 +24,8 @@ struct TempDir {
 void write_file(const std::string& path, const std::vector<unsigned char>& bytes);
 void write_file(const std::string& path, const std::string& text);
 std::string read_file(const std::string& path);
+// A text file as the platform reads text: line ends are "\n" whatever they are on disk.
+std::string read_text_file(const std::string& path);
 bool file_exists(const std::string& path);
 
 // A regular record header: 4 antennas of 32 samples (16 subblocks), day 342 at 12:00:00,

@@ -84,7 +84,7 @@ struct WholeFile {
     test::write_file(dir.path("in.set"), test::settings_text(lines));
     const test::RunResult run = test::run_tool({dir.path("in.dft"), dir.path("in.set")});
     EXPECT_EQ(run.status, 0) << run.err;
-    return test::read_file(lines.output_name);
+    return test::read_text_file(lines.output_name);
   }
   int sample_count() const { return 1 << options.N; }
   int subblocks() const { return 2048 / (sample_count() * options.A); }
