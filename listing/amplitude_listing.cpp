@@ -5,7 +5,7 @@
 
 #include "listing/amplitude_tables.h"
 #include "listing/selection.h"
-#include "listing/subblock_lines.h"
+#include "listing/subblock_walk.h"
 #include "listing/text_format.h"
 
 namespace vexo {
@@ -85,13 +85,8 @@ void list_amplitude_record(const RecordView& record, RunState& state, const Sett
   format_subblock_line_time(time, h);
   int32_t sample_index = 0;  // amplitude samples of the record read so far
   for (int32_t i = 0; i < subblocks; ++i) {
-    const Descriptor& d = state.descriptors[i];
-    const bool selected = subblock_selected(settings, d, state.step_counter, h);
-    if (selected && settings.show_subblock == 1) {
-      commit_text(listing, format_ampl_line(reserve_text(listing, kSubblockLineMax), i, d, time,
-                                            state.subblock_lines));
-    }
-    show_progress(console, h);
+    const bool selected =
+        begin_subblock(ListingKind::amplitude, i, time, state, settings, listing, console);
     std::fill_n(state.code_sums.begin(), sample_count, 0);
     for (int32_t j = 0; j < h.A; ++j, sample_index += sample_count) {
       if (!selected) continue;

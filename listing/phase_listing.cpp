@@ -5,7 +5,7 @@
 #include "listing/phase_tables.h"
 #include "listing/phase_values.h"
 #include "listing/selection.h"
-#include "listing/subblock_lines.h"
+#include "listing/subblock_walk.h"
 #include "listing/text_format.h"
 
 namespace vexo {
@@ -108,13 +108,8 @@ void list_phase_record(const RecordView& record, RunState& state, const Settings
   }
   int32_t sample_index = 0;  // phase samples of the record read so far
   for (int32_t i = 0; i < subblocks; ++i) {
-    const Descriptor& d = state.descriptors[i];
-    const bool selected = subblock_selected(settings, d, state.step_counter, h);
-    if (selected && settings.show_subblock == 1) {
-      commit_text(listing, format_phase_line(reserve_text(listing, kSubblockLineMax), i, d, time,
-                                             state.subblock_lines));
-    }
-    show_progress(console, h);
+    const bool selected =
+        begin_subblock(ListingKind::phase, i, time, state, settings, listing, console);
     for (int32_t j = 0; j < h.A; ++j, sample_index += sample_count) {
       if (!selected || !antenna_match(settings, j)) continue;
       char* p = reserve_text(listing, 1);
