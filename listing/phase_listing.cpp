@@ -90,22 +90,11 @@ void list_phase_record(const RecordView& record, RunState& state, const Settings
   const int32_t subblocks = subblock_count(h.A, h.N);
   SubblockLineTime time;
   format_subblock_line_time(time, h);
-  const PhaseLinePlan* plans[kMaxAntennas] = {};  // the line plans of the record's antennas
-  if (parameters.corrected && settings.convert_samples != 0) {
-    const int32_t antennas = h.A < kMaxAntennas ? h.A : kMaxAntennas;
-    // Taking a plan may empty the pool of rows and so spoil the plans taken before it; then
-    // take them all again (a record's lines need far fewer rows than the pool holds).
-    bool stale = true;
-    while (stale) {
-      for (int32_t j = 0; j < antennas; ++j) {
-        plans[j] = &phase_line_plan(state.phase_tables, set, sample_count, j);
-      }
-      stale = false;
-      for (int32_t j = 0; j < antennas; ++j) {
-        stale = stale || plans[j]->pool_generation != state.phase_tables.pool_generation;
-      }
-    }
-  }
+  // The line plans of the record's antennas, taken when a line first needs one. Taking a plan
+  // may empty the pool of rows and so spoil a plan taken before it, which is then taken again:
+  // one line needs at most 513 rows, far fewer than the pool holds.
+  const PhaseLinePlan* plans[kMaxAntennas] = {};
+  const bool planned = parameters.corrected && settings.convert_samples != 0;
   int32_t sample_index = 0;  // phase samples of the record read so far
   for (int32_t i = 0; i < subblocks; ++i) {
     const bool selected =
@@ -113,8 +102,12 @@ void list_phase_record(const RecordView& record, RunState& state, const Settings
     for (int32_t j = 0; j < h.A; ++j, sample_index += sample_count) {
       if (!selected || !antenna_match(settings, j)) continue;
       char* p = reserve_text(listing, 1);
+      const PhaseLinePlan*& plan = plans[j < kMaxAntennas ? j : 0];
+      if (planned && !plan_is_current(state.phase_tables, plan, set, sample_count, j)) {
+        plan = &phase_line_plan(state.phase_tables, set, sample_count, j);
+      }
       p = put_antenna_line(listing, p, record.bytes, sample_index, j, state, settings, parameters,
-                           set, plans[j < kMaxAntennas ? j : 0]);
+                           set, plan);
       if (p > room_limit(listing, 1)) p = flush_at(listing, p);
       *p++ = '\n';
       commit_text(listing, p);

@@ -72,7 +72,15 @@ inline const PhaseRow& phase_row(PhaseTables& tables, int set, int64_t m) {
 const PhaseRow& raw_phase_row(PhaseTables& tables);
 
 // The plan of line j (antenna index) for records of `sample_count` samples in set `set`.
-// Valid until the next call of any function here.
+// Valid until the next call of any function here; plan_is_current tells whether it still is.
 const PhaseLinePlan& phase_line_plan(PhaseTables& tables, int set, int32_t sample_count, int32_t j);
+
+inline bool plan_is_current(const PhaseTables& tables, const PhaseLinePlan* plan, int set,
+                            int32_t sample_count, int32_t j) {
+  return plan != nullptr && plan->set == set && plan->j == j &&
+         plan->sample_count == sample_count &&
+         plan->set_generation == tables.sets[set].generation &&
+         plan->pool_generation == tables.pool_generation;
+}
 
 }  // namespace vexo

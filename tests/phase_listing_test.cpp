@@ -246,3 +246,47 @@ TEST(PhaseListing, NoCorrectionWhenTheLineSpacingIsUndefined) {
 
 }  // namespace
 }  // namespace vexo
+
+namespace vexo {
+namespace {
+
+TEST(PhaseListing, RecordsWhoseLinesNeedMoreRowsThanAreKept) {
+  // A = 9 and N = 9 give no subblock at all; the lines of A = 4 and N = 9 need about 1,500
+  // rows, and the two records alternate with A = 8, N = 8 in other correction parameters, so
+  // the kept rows run out again and again. Every line is still right, and the run ends.
+  Settings s = phase_settings();
+  s.phase_correction = 1, s.show_subblock = 0;
+  HeaderFields none = test::regular_header();
+  none.A = 9, none.N = 9, none.R = 0, none.D1 = 1, none.D2 = 0;
+  HeaderFields wide = none, other = none;
+  wide.A = 4;
+  other.A = 8, other.N = 8, other.D1 = 3;
+  std::vector<std::vector<unsigned char>> records;
+  for (int r = 0; r < 4; ++r) {
+    records.push_back(phase_record(none, 0, [](int) { return 0; }));
+    records.push_back(phase_record(wide, 1, [](int s) { return s % 256; }));
+    records.push_back(phase_record(other, 1, [](int s) { return 255 - s % 256; }));
+  }
+  test::Loop loop(test::join(records), s);
+  EXPECT_EQ(loop.result.end, LoopEnd::end_of_file);
+  // Each line as the plain computation gives it, field by field.
+  auto lines_of = [&s](const HeaderFields& h, int (*phase)(int)) {
+    RunState state;
+    state.header = h;
+    derive_record_values(state);
+    const PhaseParameters p = phase_parameters(s, state);
+    std::string lines;
+    for (int j = 0, sample = 0; j < h.A; ++j, lines += "\n") {
+      for (int k = 0; k < p.sample_count; ++k, ++sample) {
+        lines += " " + written(phase_degrees(phase(sample), j, k, p));
+      }
+    }
+    return lines;
+  };
+  const std::string one_round = lines_of(wide, [](int s) { return s % 256; }) +
+                                lines_of(other, [](int s) { return 255 - s % 256; });
+  EXPECT_EQ(loop.listing_text, test::repeat(one_round, 4));
+}
+
+}  // namespace
+}  // namespace vexo
