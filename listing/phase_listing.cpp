@@ -45,6 +45,7 @@ char* put_antenna_line(ListingOutput& listing, char* p, const unsigned char* rec
         for (int32_t r = 0; r < run; ++r, p += 4) std::memcpy(p, fields[bytes[r]].text, 4);
         continue;
       }
+      // Only rows of degrees get here: every raw field (" %3u" of a byte) has four characters.
       for (int32_t r = 0; r < run; ++r) {
         if (p > limit) p = flush_at(listing, p);
         const PhaseField& field = fields[bytes[r]];
