@@ -6,11 +6,14 @@
 # the time of copying its own listing into a new file on the same disk (what writing that
 # listing costs at least). Then: the progress display on a terminal (case a, standard output on
 # a pseudo-terminal through `script`, less what `script` itself costs) against standard output
-# to a file, and the peak memory of case a for 64 MiB and 1 GiB of input.
+# to a file, and the peak memory of case a for 64 MiB and 1 GiB of input. Last, the phase listing
+# with the correction (case a) on files whose instrument program changes (PROGRAM_MIB, default
+# 32 MiB each): one shape, five shapes in turn, and the program changing every record.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${1:-256}
 build=${2:-$root/build}
+program_mib=${PROGRAM_MIB:-32}
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexo-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 shapes=5/4,3/4,7/2
@@ -91,3 +94,26 @@ for mib in 64 1024; do
   echo "peak memory, case a, $mib MiB of input: $(ratio "$(cat "$work/rss")" 1024 1) MiB"
   rm -f "$work/mem.dft"
 done
+
+# Changing programs: no parameter set may cost more than computing its fields directly.
+rm -f "$work/mem.dft"
+program_case() {  # LABEL SHAPES [varied]
+  "$build/make_dft" "$work/p.dft" $((program_mib * 256)) "$2" ${3:-}
+  local runs=() run t0 t1
+  for run in 1 2 3; do
+    rm -f "$work/out.lst"; sync
+    t0=$(now)
+    "$build/vexo" "$work/p.dft" "$work/a.set" > "$work/console"
+    t1=$(now)
+    runs+=("$(seconds "$t0" "$t1")")
+  done
+  local s; s=$(median "${runs[@]}")
+  printf '%-34s %7s s %7s MB/s input\n' "$1" "$s" "$(ratio "$program_mib * 1048576 / 1e6" "$s" 0)"
+  rm -f "$work/p.dft"
+  eval "program_$4=$s"
+}
+echo "phase listing with the correction, $program_mib MiB each:"
+program_case "one shape (5/4)" 5/4 "" one
+program_case "five shapes in turn" 5/4,3/4,7/2,4/4,6/2 "" five
+program_case "program changes every record" 5/4,3/4,7/2,4/4,6/2 varied varied
+echo "five shapes against one: $(python3 -c "print(f'{($program_five / $program_one - 1) * 100:+.0f}')")% time"

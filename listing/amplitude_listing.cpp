@@ -1,109 +1,82 @@
 #include "listing/amplitude_listing.h"
 
 #include <algorithm>
-#include <cmath>
 
-#include "listing/amplitude_tables.h"
 #include "listing/selection.h"
 #include "listing/subblock_walk.h"
-#include "listing/text_format.h"
 
 namespace vexo {
 namespace {
 
-// Sample runs are 128 bytes long and a line starts at a multiple of its length, so a line of up
-// to 128 samples lies in one run, and a longer one is made of whole runs.
-int32_t run_length(int32_t sample_count) {
-  return sample_count < 128 ? sample_count : 128;
-}
-
 // One antenna's fields from `fields`, indexed by the sample byte.
-char* put_antenna_fields(ListingOutput& listing, char* p, const unsigned char* record,
-                         int32_t first, int32_t sample_count,
+char* put_antenna_fields(ListingOutput& out, char* p, const SampleLine& line,
                          const std::array<AmplitudeField, 256>& fields) {
-  const int32_t run = run_length(sample_count);
   const AmplitudeField* const table = fields.data();
-  char* const limit = room_limit(listing, sizeof(AmplitudeField));
-  for (int32_t k = 0; k < sample_count; k += run) {
-    const unsigned char* bytes = record + amplitude_sample_offset(first + k);
-    for (int32_t r = 0; r < run; ++r) {
-      if (p > limit) p = flush_at(listing, p);
+  char* const limit = room_limit(out, sizeof(AmplitudeField));
+  const std::size_t run = line.piece_size();
+  for (std::size_t piece = 0; piece < line.piece_count(); ++piece) {
+    const unsigned char* bytes = line.piece(piece);
+    for (std::size_t r = 0; r < run; ++r) {
+      if (p > limit) p = flush_at(out, p);
       p = put_field(p, table[bytes[r]]);
     }
   }
   return p;
 }
 
-// The sum mode: each antenna's codes into the sums of their sample positions; the fourth antenna
-// (index 3) writes the sums, which then hold four codes each.
-char* add_to_sums(ListingOutput& listing, char* p, RunState& state, const unsigned char* record,
-                  int32_t first, int32_t j, const Settings& settings) {
-  const int32_t sample_count = state.derived.sample_count;
-  const int32_t run = run_length(sample_count);
-  int32_t* sums = state.code_sums.data();
-  for (int32_t k = 0; k < sample_count; k += run) {
-    const unsigned char* bytes = record + amplitude_sample_offset(first + k);
-    for (int32_t r = 0; r < run; ++r) sums[k + r] += bytes[r] >> 2;
+}  // namespace
+
+AmplitudeListing::AmplitudeListing(RunContext& run) : run_(run) {
+  build_amplitude_tables(tables_);
+}
+
+// Each antenna's codes into the sums of their sample positions; the fourth antenna (index 3)
+// writes the sums, which then hold four codes each.
+char* AmplitudeListing::add_to_sums(char* p, const SampleLine& line, int32_t j) {
+  const std::size_t run = line.piece_size();
+  int32_t* sums = code_sums_.data();
+  for (std::size_t piece = 0; piece < line.piece_count(); ++piece) {
+    const unsigned char* bytes = line.piece(piece);
+    for (std::size_t r = 0; r < run; ++r) sums[piece * run + r] += bytes[r] >> 2;
   }
-  if (j != 3 || (settings.amplitude_scale != 0 && settings.amplitude_scale != 1)) return p;
-  const AmplitudeField* const table = settings.amplitude_scale == 0
-                                          ? state.amplitude_tables.sum_db.data()
-                                          : state.amplitude_tables.sum_ratio.data();
-  char* const limit = room_limit(listing, sizeof(AmplitudeField));
-  for (int32_t k = 0; k < sample_count; ++k) {
-    if (p > limit) p = flush_at(listing, p);
+  if (j != 3 || run_.plan.scale == AmplitudeScale::blank) return p;
+  const AmplitudeField* const table =
+      run_.plan.scale == AmplitudeScale::db ? tables_.sum_db.data() : tables_.sum_ratio.data();
+  char* const limit = room_limit(run_.listing, sizeof(AmplitudeField));
+  for (std::size_t k = 0; k < line.size(); ++k) {
+    if (p > limit) p = flush_at(run_.listing, p);
     p = put_field(p, table[sums[k]]);
   }
   return p;
 }
 
-}  // namespace
-
-double amplitude_db(int32_t sample) {
-  return (sample >> 2) * 1.5;
-}
-
-double ratio_of_db(double db) {
-  // 0.05 held in extended precision; the exponent is rounded to a double before the power.
-  const double exponent = static_cast<double>(0.05L * static_cast<long double>(db));
-  return std::pow(10.0, exponent);
-}
-
-void list_amplitude_record(const RecordView& record, RunState& state, const Settings& settings,
-                           ListingOutput& listing, Console& console) {
-  if (!state.amplitude_tables.built) build_amplitude_tables(state.amplitude_tables);
-  const HeaderFields& h = state.header;
-  const int32_t sample_count = state.derived.sample_count;
-  const int32_t subblocks = subblock_count(h.A, h.N);
-  const bool sum_mode = settings.select_antenna == 0;
-  const bool scaled = settings.amplitude_scale == 0 || settings.amplitude_scale == 1;
-  const AmplitudeTables& tables = state.amplitude_tables;
-  const auto& fields = settings.convert_samples == 0   ? tables.raw
-                       : settings.amplitude_scale == 0 ? tables.db
-                                                       : tables.ratio;
+void AmplitudeListing::list_record(const Record& record) {
+  const ListingPlan& plan = run_.plan;
+  const int32_t antennas = record.antenna_count();
+  const bool mean = plan.antennas == AntennaChoice::mean;
+  const auto& fields = plan.raw_samples                  ? tables_.raw
+                       : plan.scale == AmplitudeScale::db ? tables_.db
+                                                          : tables_.ratio;
   SubblockLineTime time;
-  format_subblock_line_time(time, h);
-  int32_t sample_index = 0;  // amplitude samples of the record read so far
-  for (int32_t i = 0; i < subblocks; ++i) {
-    const bool selected =
-        begin_subblock(ListingKind::amplitude, i, time, state, settings, listing, console);
-    std::fill_n(state.code_sums.begin(), sample_count, 0);
-    for (int32_t j = 0; j < h.A; ++j, sample_index += sample_count) {
-      if (!selected) continue;
-      const bool antenna = antenna_match(settings, j);
-      char* p = reserve_text(listing, 1);
-      if (sum_mode) {
-        p = add_to_sums(listing, p, state, record.bytes, sample_index, j, settings);
-      } else if (antenna && scaled) {
-        p = put_antenna_fields(listing, p, record.bytes, sample_index, sample_count, fields);
+  format_subblock_line_time(time, record.header());
+  for (int32_t i = 0; i < record.subblock_count(); ++i) {
+    const bool selected = begin_subblock(record, i, time, lines_, run_);
+    std::fill_n(code_sums_.begin(), record.sample_count(), 0);
+    for (int32_t j = 0; selected && j < antennas; ++j) {
+      const bool antenna = antenna_match(plan, j);
+      char* p = reserve_text(run_.listing, 1);
+      if (mean) {
+        p = add_to_sums(p, record.amplitude(i, j), j);
+      } else if (antenna && plan.scale != AmplitudeScale::blank) {
+        p = put_antenna_fields(run_.listing, p, record.amplitude(i, j), fields);
       }
-      if (antenna || (sum_mode && j == h.A - 1)) {
-        if (p > room_limit(listing, 1)) p = flush_at(listing, p);
+      if (antenna || (mean && j == antennas - 1)) {
+        if (p > room_limit(run_.listing, 1)) p = flush_at(run_.listing, p);
         *p++ = '\n';
       }
-      commit_text(listing, p);
+      commit_text(run_.listing, p);
     }
-    advance_step(state.step_counter, settings.subblock_step);
+    advance_step(run_.step_counter, plan.subblock_step);
   }
 }
 

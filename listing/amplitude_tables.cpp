@@ -1,7 +1,7 @@
 #include "listing/amplitude_tables.h"
 
-#include "listing/amplitude_listing.h"
-#include "listing/text_format.h"
+#include "listing/text/text_format.h"
+#include "vexo/values.h"
 
 namespace vexo {
 namespace {
@@ -17,18 +17,16 @@ void set_value(AmplitudeField& field, double value) {
 
 void build_amplitude_tables(AmplitudeTables& tables) {
   for (int32_t b = 0; b < 256; ++b) {
-    const double db = amplitude_db(b);
-    set_value(tables.db[b], db);
-    set_value(tables.ratio[b], ratio_of_db(db));
+    set_value(tables.db[b], amplitude_db(b));
+    set_value(tables.ratio[b], amplitude_ratio(b));
     char text[8];
     text[0] = ' ';
     const char* end = put_int_right(text + 1, b, 5);
     set_field(tables.raw[b], text, static_cast<std::size_t>(end - text));
   }
   for (int32_t codes = 0; codes <= kMaxCodeSum; ++codes) {
-    const double sum = codes * 0.375;  // exact
-    set_value(tables.sum_db[codes], sum);
-    set_value(tables.sum_ratio[codes], ratio_of_db(sum));
+    set_value(tables.sum_db[codes], mean_db(codes));
+    set_value(tables.sum_ratio[codes], mean_ratio(codes));
   }
   tables.built = true;
 }

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-#include "listing/field_text.h"
+#include "listing/text/field_text.h"
 
 namespace vexo {
 

@@ -1,6 +1,6 @@
 #include "listing/console.h"
 
-#include "listing/platform.h"
+#include "platform/platform.h"
 
 namespace vexo {
 namespace {

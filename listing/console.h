@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "decode/header.h"
+#include "vexo/record.h"
 
 namespace vexo {
 

@@ -2,15 +2,16 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 
-#include "decode/dft_input.h"
 #include "listing/console.h"
 #include "listing/listing_output.h"
-#include "listing/platform.h"
+#include "listing/plan.h"
 #include "listing/record_loop.h"
+#include "listing/run_stop.h"
 #include "listing/settings.h"
+#include "platform/platform.h"
+#include "vexo/reader.h"
 
 namespace vexo {
 namespace {
@@ -57,38 +58,6 @@ std::FILE* open_input(const char* name, const char* mode, std::FILE* err) {
     return nullptr;
   }
   return file;
-}
-
-void report_loop_end(const LoopResult& r, const HeaderFields& h, const char* dft_name,
-                     int read_error, const std::string& listing_name, int listing_error,
-                     std::FILE* err) {
-  const long long record = static_cast<long long>(r.record_number);
-  const unsigned long long offset = static_cast<unsigned long long>(r.offset);
-  switch (r.end) {
-    case LoopEnd::end_of_file:
-      break;
-    case LoopEnd::bad_marker:
-      std::fprintf(
-          err, "vexo: %s: record %lld at byte %llu: first byte is %d, not the record marker %d\n",
-          dft_name, record, offset, r.read.first_byte, kRecordMarker);
-      break;
-    case LoopEnd::truncated:
-      std::fprintf(err, "vexo: %s: record %lld at byte %llu: truncated record, %zu of %zu bytes\n",
-                   dft_name, record, offset, r.read.available, kRecordSize);
-      break;
-    case LoopEnd::read_error:
-      std::fprintf(err, "vexo: %s: record %lld at byte %llu: cannot read: %s\n", dft_name, record,
-                   offset, std::strerror(read_error != 0 ? read_error : EIO));
-      break;
-    case LoopEnd::error_detected:
-      std::fprintf(err, "vexo: %s: record %lld at byte %llu: record check failed: %s\n", dft_name,
-                   record, offset, h.A == 0 ? "A is 0 (no antennas)" : "16*u + l is 0");
-      break;
-    case LoopEnd::write_error:
-      std::fprintf(err, "vexo: %s: cannot write the listing: %s\n", listing_name.c_str(),
-                   std::strerror(listing_error != 0 ? listing_error : EIO));
-      break;
-  }
 }
 
 }  // namespace
@@ -152,23 +121,18 @@ int run_vexo(int argc, char** argv, std::FILE* out, std::FILE* err) {
   // The listing has its own large buffer.
   std::setvbuf(files.listing, nullptr, _IONBF, 0);
 
-  auto state = std::make_unique<RunState>();
-  DftInput input = make_dft_input(files.dft);
+  const ListingPlan plan = make_plan(settings);
+  Reader reader = Reader::over_stream(files.dft);
   ListingOutput listing = make_listing_output(files.listing);
   Console console = make_console(out);
-  const LoopResult result = list_records(input, listing, settings, *state, console);
-  const int close_error = close_files(files);
-  const bool console_line_open = result.end != LoopEnd::write_error || console.walked;
-  if (result.end == LoopEnd::end_of_file && close_error == 0) return kExitClean;
-
-  start_diagnostic(out, err, console_line_open);
-  report_loop_end(result, state->header, dft_name, input.read_error, settings.output_name,
-                  listing.error, err);
-  if (close_error != 0 && result.end != LoopEnd::write_error) {
-    std::fprintf(err, "vexo: %s: cannot write the listing: %s\n", output_name,
-                 std::strerror(close_error));
-  }
-  return kExitStopped;
+  RunContext run{plan, listing, console};
+  RunStop stop = list_records(reader, run);
+  stop.close_error = close_files(files);
+  const int status = exit_status(stop);
+  if (status == kExitClean) return status;
+  start_diagnostic(out, err, stop.write_error == 0 || console.walked);
+  report_stop(stop, dft_name, output_name, err);
+  return status;
 }
 
 }  // namespace vexo

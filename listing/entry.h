@@ -8,11 +8,9 @@
 
 #include <cstdio>
 
-namespace vexo {
+#include "listing/run_stop.h"
 
-constexpr int kExitClean = 0;
-constexpr int kExitStopped = 1;
-constexpr int kExitStartFailed = 255;
+namespace vexo {
 
 // Runs the tool with the given console streams; returns the exit status.
 int run_vexo(int argc, char** argv, std::FILE* out, std::FILE* err);

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "listing/text_format.h"
+#include "listing/text/text_format.h"
 
 namespace vexo {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "decode/header.h"
+#include "vexo/record.h"
 
 namespace vexo {
 

@@ -1,26 +1,26 @@
-// What the listings select. All predicates are free of side effects; the value -1 of a
-// selection setting admits every value. Frequencies and heights are compared exactly, the
-// integer setting against the 32-bit real of the descriptor.
+// What the listings select, as the plan says. All predicates are free of side effects.
 #pragma once
 
 #include <cstdint>
 
-#include "decode/descriptors.h"
-#include "decode/header.h"
-#include "listing/settings.h"
+#include "listing/plan.h"
+#include "vexo/record.h"
 
 namespace vexo {
 
-bool frequency_match(const Settings& s, const Descriptor& d);
-bool height_match(const Settings& s, const Descriptor& d);
-bool polarization_match(const Settings& s, const Descriptor& d);
-// j is the antenna index counted from 0; the settings name antenna j+1.
-bool antenna_match(const Settings& s, int32_t j);
-bool step_open(const Settings& s, int64_t step_counter);
-bool record_selected(const Settings& s, const HeaderFields& h);
+bool frequency_match(const ListingPlan& plan, const Descriptor& d);
+bool height_match(const ListingPlan& plan, const Descriptor& d);
+bool polarization_match(const ListingPlan& plan, const Descriptor& d);
+// j is the antenna index counted from 0.
+inline bool antenna_match(const ListingPlan& plan, int32_t j) {
+  return plan.antennas == AntennaChoice::all ||
+         (plan.antennas == AntennaChoice::one && plan.antenna == j);
+}
+bool step_open(const ListingPlan& plan, int64_t step_counter);
+bool record_selected(const ListingPlan& plan, const HeaderFields& h);
 
 // The subblock filter: the three descriptor matches, step_open and record_selected together.
-bool subblock_selected(const Settings& s, const Descriptor& d, int64_t step_counter,
+bool subblock_selected(const ListingPlan& plan, const Descriptor& d, int64_t step_counter,
                        const HeaderFields& h);
 
 // After each subblock walked: +1, back to 0 when it then equals subblock_step. With a step of 0

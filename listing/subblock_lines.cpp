@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "listing/text_format.h"
+#include "listing/text/text_format.h"
 
 namespace vexo {
 namespace {

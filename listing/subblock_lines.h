@@ -8,8 +8,7 @@
 #include <array>
 #include <cstdint>
 
-#include "decode/descriptors.h"
-#include "decode/header.h"
+#include "vexo/record.h"
 
 namespace vexo {
 

@@ -4,17 +4,17 @@
 
 namespace vexo {
 
-bool begin_subblock(ListingKind kind, int32_t i, const SubblockLineTime& time, RunState& state,
-                    const Settings& settings, ListingOutput& listing, Console& console) {
-  const Descriptor& d = state.descriptors[static_cast<std::size_t>(i)];
-  const bool selected = subblock_selected(settings, d, state.step_counter, state.header);
-  if (selected && settings.show_subblock == 1) {
-    char* p = reserve_text(listing, kSubblockLineMax);
-    p = kind == ListingKind::phase ? format_phase_line(p, i, d, time, state.subblock_lines)
-                                   : format_ampl_line(p, i, d, time, state.subblock_lines);
-    commit_text(listing, p);
+bool begin_subblock(const Record& record, int32_t i, const SubblockLineTime& time,
+                    SubblockLineCache& lines, RunContext& run) {
+  const Descriptor& d = record.descriptor(i);
+  const bool selected = subblock_selected(run.plan, d, run.step_counter, record.header());
+  if (selected && run.plan.subblock_lines) {
+    char* p = reserve_text(run.listing, kSubblockLineMax);
+    p = run.plan.kind == ListingKind::phase ? format_phase_line(p, i, d, time, lines)
+                                            : format_ampl_line(p, i, d, time, lines);
+    commit_text(run.listing, p);
   }
-  show_progress(console, state.header);
+  show_progress(run.console, record.header());
   return selected;
 }
 

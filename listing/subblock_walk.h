@@ -4,18 +4,14 @@
 
 #include <cstdint>
 
-#include "listing/console.h"
-#include "listing/listing_output.h"
-#include "listing/run_state.h"
-#include "listing/settings.h"
+#include "listing/run_context.h"
 #include "listing/subblock_lines.h"
+#include "vexo/record.h"
 
 namespace vexo {
 
-enum class ListingKind { phase, amplitude };
-
-// Opens subblock i of the record in `state`; returns whether the subblock filter holds.
-bool begin_subblock(ListingKind kind, int32_t i, const SubblockLineTime& time, RunState& state,
-                    const Settings& settings, ListingOutput& listing, Console& console);
+// Opens subblock i of the record; returns whether the subblock filter holds.
+bool begin_subblock(const Record& record, int32_t i, const SubblockLineTime& time,
+                    SubblockLineCache& lines, RunContext& run);
 
 }  // namespace vexo

@@ -1,5 +1,7 @@
 // Amplitude values and the amplitude listing: per antenna, raw, and the four-antenna mean.
 #include "listing/amplitude_listing.h"
+#include "src/descriptors.h"
+#include "vexo/values.h"
 
 #include <gtest/gtest.h>
 
@@ -181,7 +183,7 @@ TEST(AmplitudeListing, StepThinningRunsAcrossRecordsAndUnselectedRecords) {
   // record 4 subblocks 0 and 3.
   EXPECT_EQ(loop.listing_text,
             ampl_line(0) + ampl_line(3) + ampl_line(1) + ampl_line(0) + ampl_line(3));
-  EXPECT_EQ(loop.state.step_counter, 16 % 3);
+  EXPECT_EQ(loop.step_counter, 16 % 3);
   EXPECT_EQ(loop.console_text, "342 12:00:00Incorrect file structure or end of file");
 }
 

@@ -1,10 +1,11 @@
 // Subblock descriptors: decoding, subblock_count, and descriptors that run on into the bytes of
 // the following record.
-#include "decode/descriptors.h"
+#include "src/descriptors.h"
 
 #include <gtest/gtest.h>
 
-#include "decode/record_reader.h"
+#include "src/record_reader.h"
+#include "src/file_source.h"
 #include "tests/test_support.h"
 
 namespace vexo {
@@ -58,14 +59,12 @@ TEST(SubblockCount, Examples) {
 
 // Decodes the first record of a file image.
 RecordRead read_first(const std::vector<unsigned char>& bytes, HeaderFields& h,
-                      DescriptorTable& table, std::size_t block = kDefaultBlockSize) {
+                      DescriptorTable& table, std::size_t block = Reader::kDefaultBlockSize) {
   test::TempDir dir;
   test::write_file(dir.path("f.dft"), bytes);
-  std::FILE* f = std::fopen(dir.path("f.dft").c_str(), "rb");
-  DftInput input = make_dft_input(f, block);
-  RecordRead r = read_record(input, h, table);
-  std::fclose(f);
-  return r;
+  FileSource source(std::fopen(dir.path("f.dft").c_str(), "rb"), true);
+  BlockInput input = make_block_input(&source, block);
+  return read_record(input, h, table);
 }
 
 TEST(ReadDescriptors, RewritesOnlyTheRecordsEntries) {
@@ -104,7 +103,7 @@ TEST(ReadDescriptors, DescriptorsBeyondThe34thComeFromTheNextRecord) {
   const auto second =
       encode::encode_record(std::vector<int>(nibbles.begin(), nibbles.end()), {}, {});
   const auto file = test::join({long_table_record(), second});
-  for (std::size_t block : {std::size_t{1}, std::size_t{5000}, kDefaultBlockSize}) {
+  for (std::size_t block : {std::size_t{1}, std::size_t{5000}, Reader::kDefaultBlockSize}) {
     DescriptorTable table{};
     HeaderFields h;
     ASSERT_EQ(read_first(file, h, table, block).status, RecordStatus::decoded);

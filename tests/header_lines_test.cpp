@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "listing/text_format.h"
+#include "listing/text/text_format.h"
 
 namespace vexo {
 namespace {

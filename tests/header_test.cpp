@@ -1,5 +1,5 @@
 // Rendering of the header text and the fixed-width conversions of the header fields.
-#include "decode/header.h"
+#include "src/header.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,9 @@
 
 #include <cmath>
 
-#include "listing/phase_values.h"
-#include "listing/text_format.h"
+#include "src/record_values.h"
+#include "vexo/values.h"
+#include "listing/text/text_format.h"
 #include "tests/test_support.h"
 
 namespace vexo {
@@ -83,18 +84,26 @@ TEST(PhaseValues, ExactHalvesAndTheOneThatFallsShort) {
   EXPECT_GT(v, 247.4999f);
 }
 
+// The steps after the correction for a value v on the 0..256 scale, forwards: a correction
+// term of -v on sample 0 gives exactly v.
+float degrees_from_scale(float v) {
+  PhaseParameters p;
+  p.corrected = true;
+  return phase_degrees_by_term(0, -static_cast<long double>(v), p);
+}
+
 TEST(PhaseValues, EitherSideOfTwoPi) {
   // 256 - 2^-16 lands on the largest 32-bit real below 2 pi: kept, and written as 360.
-  const float below = degrees_from_scale(256.0f - 0x1p-16f, 0, 1);
+  const float below = degrees_from_scale(256.0f - 0x1p-16f);
   EXPECT_GT(below, 359.9999f);
   EXPECT_EQ(written(below), "360");
   // 256 lands on the 32-bit real nearest 2 pi, which lies above the 64-bit 2 pi: reduced once.
-  const float above = degrees_from_scale(256.0f, 0, 1);
+  const float above = degrees_from_scale(256.0f);
   EXPECT_GT(above, 0.0f);
   EXPECT_LT(above, 0.0001f);
   EXPECT_EQ(written(above), "  0");
   // Only once: 512 (4 pi) stays above 2 pi after the reduction.
-  EXPECT_GT(degrees_from_scale(512.0f, 0, 1), 359.0f);
+  EXPECT_GT(degrees_from_scale(512.0f), 359.0f);
 }
 
 TEST(PhaseValues, LineOffsetThresholdIsSixtyFourForEverySampleCount) {
@@ -132,20 +141,19 @@ TEST(PhaseValues, AntennaCorrection) {
 }
 
 TEST(PhaseValues, NoCorrectionWithoutARateOrALineSpacing) {
+  DerivedValues d;
+  d.sample_count = 128, d.line_spacing = 0.78125;
+  d.rate = 50, d.rate_known = true;
+  EXPECT_TRUE(phase_parameters(d, true).corrected);
+  EXPECT_FALSE(phase_parameters(d, false).corrected);
+  d.rate_known = false;  // no record of the run has set a rate yet
+  EXPECT_FALSE(phase_parameters(d, true).corrected);
+  d.rate_known = true;
+  d.line_spacing = HUGE_VAL;  // 16*D2 + D1 is 0
+  EXPECT_FALSE(phase_parameters(d, true).corrected);
   Settings s;
-  s.phase_correction = 1;
-  RunState state;
-  state.derived.sample_count = 128, state.derived.line_spacing = 0.78125;
-  state.rate = 50, state.rate_known = true;
-  EXPECT_TRUE(phase_parameters(s, state).corrected);
-  state.rate_known = false;  // no record of the run has set a rate yet
-  EXPECT_FALSE(phase_parameters(s, state).corrected);
-  state.rate_known = true;
-  state.derived.line_spacing = HUGE_VAL;  // 16*D2 + D1 is 0
-  EXPECT_FALSE(phase_parameters(s, state).corrected);
-  state.derived.line_spacing = 0.78125;
-  s.phase_correction = 2;
-  EXPECT_FALSE(phase_parameters(s, state).corrected);
+  s.phase_correction = 2;  // only exactly 1 asks for it
+  EXPECT_FALSE(make_plan(s).correction);
 }
 
 // A record of the regular header whose phase sample s is `phase(s)`.
@@ -268,13 +276,13 @@ TEST(PhaseListing, RecordsWhoseLinesNeedMoreRowsThanAreKept) {
     records.push_back(phase_record(other, 1, [](int s) { return 255 - s % 256; }));
   }
   test::Loop loop(test::join(records), s);
-  EXPECT_EQ(loop.result.end, LoopEnd::end_of_file);
+  EXPECT_EQ(loop.result.read.reason, StopReason::end_of_file);
   // Each line as the plain computation gives it, field by field.
   auto lines_of = [&s](const HeaderFields& h, int (*phase)(int)) {
-    RunState state;
-    state.header = h;
-    derive_record_values(state);
-    const PhaseParameters p = phase_parameters(s, state);
+    HeaderFields header = h;
+    DerivedValues d;
+    derive_values(header, d);
+    const PhaseParameters p = phase_parameters(d, s.phase_correction == 1);
     std::string lines;
     for (int j = 0, sample = 0; j < h.A; ++j, lines += "\n") {
       for (int k = 0; k < p.sample_count; ++k, ++sample) {

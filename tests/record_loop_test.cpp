@@ -8,6 +8,7 @@
 
 #include "listing/header_lines.h"
 #include "listing/selection.h"
+#include "src/record_values.h"
 #include "tests/test_support.h"
 
 namespace vexo {
@@ -17,29 +18,29 @@ TEST(Selection, DescriptorMatchesAreExact) {
   Settings s;
   s.select_frequency = 2500, s.select_height = 97, s.select_polarization = 2;
   Descriptor d{2500.0f, 97.5f, 3, 2};
-  EXPECT_TRUE(frequency_match(s, d));
-  EXPECT_FALSE(height_match(s, d));  // 97 is not 97.5
-  EXPECT_TRUE(polarization_match(s, d));
+  EXPECT_TRUE(frequency_match(make_plan(s), d));
+  EXPECT_FALSE(height_match(make_plan(s), d));  // 97 is not 97.5
+  EXPECT_TRUE(polarization_match(make_plan(s), d));
   d.frequency = 2501.0f, d.polarization = 1;
-  EXPECT_FALSE(frequency_match(s, d));
-  EXPECT_FALSE(polarization_match(s, d));
+  EXPECT_FALSE(frequency_match(make_plan(s), d));
+  EXPECT_FALSE(polarization_match(make_plan(s), d));
   s.select_frequency = s.select_height = s.select_polarization = -1;
-  EXPECT_TRUE(frequency_match(s, d));
-  EXPECT_TRUE(height_match(s, d));
-  EXPECT_TRUE(polarization_match(s, d));
+  EXPECT_TRUE(frequency_match(make_plan(s), d));
+  EXPECT_TRUE(height_match(make_plan(s), d));
+  EXPECT_TRUE(polarization_match(make_plan(s), d));
 }
 
 TEST(Selection, Antennas) {
   Settings s;
   s.select_antenna = 2;
-  EXPECT_FALSE(antenna_match(s, 0));
-  EXPECT_TRUE(antenna_match(s, 1));
+  EXPECT_FALSE(antenna_match(make_plan(s), 0));
+  EXPECT_TRUE(antenna_match(make_plan(s), 1));
   s.select_antenna = -1;
-  EXPECT_TRUE(antenna_match(s, 0) && antenna_match(s, 8));
+  EXPECT_TRUE(antenna_match(make_plan(s), 0) && antenna_match(make_plan(s), 8));
   s.select_antenna = 0;
-  EXPECT_FALSE(antenna_match(s, 0) || antenna_match(s, 1));
+  EXPECT_FALSE(antenna_match(make_plan(s), 0) || antenna_match(make_plan(s), 1));
   s.select_antenna = INT32_MIN;  // no overflow
-  EXPECT_FALSE(antenna_match(s, 0));
+  EXPECT_FALSE(antenna_match(make_plan(s), 0));
 }
 
 TEST(Selection, Records) {
@@ -48,12 +49,12 @@ TEST(Selection, Records) {
   h.FREQ = 2500.0f;
   for (double every : {0.0, -0.0}) {
     s.record_frequency = every;
-    EXPECT_TRUE(record_selected(s, h));
+    EXPECT_TRUE(record_selected(make_plan(s), h));
   }
   s.record_frequency = 2500.0;
-  EXPECT_TRUE(record_selected(s, h));
+  EXPECT_TRUE(record_selected(make_plan(s), h));
   s.record_frequency = 2500.5;
-  EXPECT_FALSE(record_selected(s, h));
+  EXPECT_FALSE(record_selected(make_plan(s), h));
 }
 
 // Which subblocks of four records of four subblocks each have step_open.
@@ -64,7 +65,7 @@ std::vector<std::pair<int, int>> open_steps(int32_t step) {
   std::vector<std::pair<int, int>> open;
   for (int record = 0; record < 4; ++record) {
     for (int i = 0; i < 4; ++i) {
-      if (step_open(s, counter)) open.emplace_back(record, i);
+      if (step_open(make_plan(s), counter)) open.emplace_back(record, i);
       advance_step(counter, step);
     }
   }
@@ -90,49 +91,50 @@ TEST(DerivedValues, FoldR) {
 }
 
 TEST(DerivedValues, Rate) {
-  RunState state;
-  state.header.R = 5;  // selects no rate, and none is known yet
-  derive_record_values(state);
-  EXPECT_FALSE(state.rate_known);
-  EXPECT_EQ(state.header.R, 1);  // folded in place
+  HeaderFields h;
+  DerivedValues d;
+  h.R = 5;  // selects no rate, and none is known yet
+  derive_values(h, d);
+  EXPECT_FALSE(d.rate_known);
+  EXPECT_EQ(h.R, 1);  // folded in place
 
   const struct {
     int X, R;
     double rate;
   } cases[] = {{1, 7, 100}, {2, 7, 200}, {0, 0, 50}, {1, 4, 25}, {0, 6, 100}, {1, 3, 100}};
   for (const auto& c : cases) {
-    state.header.X = c.X, state.header.R = c.R;
-    derive_record_values(state);
-    EXPECT_TRUE(state.rate_known);
-    EXPECT_EQ(state.rate, c.rate) << c.X << " " << c.R;
+    h.X = c.X, h.R = c.R;
+    derive_values(h, d);
+    EXPECT_TRUE(d.rate_known);
+    EXPECT_EQ(d.rate, c.rate) << c.X << " " << c.R;
   }
-  state.header.R = 9;  // keeps the previous record's rate
-  derive_record_values(state);
-  EXPECT_EQ(state.rate, 100);
+  h.R = 9;  // keeps the previous record's rate
+  derive_values(h, d);
+  EXPECT_EQ(d.rate, 100);
 }
 
 TEST(DerivedValues, SamplesSpacingAndPhaseDirection) {
-  RunState state;
-  HeaderFields& h = state.header;
+  HeaderFields h;
+  DerivedValues d;
   h.N = 5, h.D1 = 8, h.D2 = 2, h.FF = 0xFE;
-  derive_record_values(state);
-  EXPECT_EQ(state.derived.sample_count, 32);
-  EXPECT_EQ(state.derived.line_spacing, 0.078125);  // 1 / 0.4 / 32
-  EXPECT_EQ(state.derived.phase_offset, 255);
-  EXPECT_EQ(state.derived.phase_sign, -1);
+  derive_values(h, d);
+  EXPECT_EQ(d.sample_count, 32);
+  EXPECT_EQ(d.line_spacing, 0.078125);  // 1 / 0.4 / 32
+  EXPECT_EQ(d.phase_offset, 255);
+  EXPECT_EQ(d.phase_sign, -1);
 
   h.N = 7, h.D1 = 1, h.D2 = 0, h.FF = 0xFF;
-  derive_record_values(state);
-  EXPECT_EQ(state.derived.sample_count, 128);
-  EXPECT_EQ(state.derived.line_spacing, 0.78125);  // 1 / 0.01 / 128
-  EXPECT_EQ(state.derived.phase_offset, 0);
-  EXPECT_EQ(state.derived.phase_sign, 1);
+  derive_values(h, d);
+  EXPECT_EQ(d.sample_count, 128);
+  EXPECT_EQ(d.line_spacing, 0.78125);  // 1 / 0.01 / 128
+  EXPECT_EQ(d.phase_offset, 0);
+  EXPECT_EQ(d.phase_sign, 1);
 
   h.N = 0, h.D1 = 0, h.FF = 0;
-  derive_record_values(state);
-  EXPECT_EQ(state.derived.sample_count, 1);
-  EXPECT_TRUE(std::isinf(state.derived.line_spacing));
-  EXPECT_EQ(state.derived.phase_sign, 1);
+  derive_values(h, d);
+  EXPECT_EQ(d.sample_count, 1);
+  EXPECT_TRUE(std::isinf(d.line_spacing));
+  EXPECT_EQ(d.phase_sign, 1);
 }
 
 TEST(Check, ZeroCodeOrNoAntennasFail) {
@@ -212,10 +214,10 @@ TEST(RecordLoop, ListsTheHeaderLinesOfEveryRecord) {
     expected += header_lines(second + 1, h);
   }
   Loop loop(test::join(records), header_settings());
-  EXPECT_EQ(loop.result.end, LoopEnd::end_of_file);
+  EXPECT_EQ(loop.result.read.reason, StopReason::end_of_file);
   EXPECT_EQ(loop.listing_text, expected);
   EXPECT_EQ(loop.console_text, "342 12:00:02Incorrect file structure or end of file");
-  EXPECT_EQ(loop.state.step_counter, 48);  // 16 subblocks a record, never reset with step -1
+  EXPECT_EQ(loop.step_counter, 48);  // 16 subblocks a record, never reset with step -1
 }
 
 TEST(RecordLoop, SelectedRecordsOnly) {
@@ -230,7 +232,7 @@ TEST(RecordLoop, SelectedRecordsOnly) {
   Loop loop(test::join(records), s);
   h.FREQ = 2700.0f;
   EXPECT_EQ(loop.listing_text, header_lines(3, h));
-  EXPECT_EQ(loop.state.step_counter, 64);  // unselected records are walked too
+  EXPECT_EQ(loop.step_counter, 64);  // unselected records are walked too
 
   s.record_frequency = 0, s.show_header = 2;
   EXPECT_EQ(Loop(test::join(records), s).listing_text, "");
@@ -248,7 +250,7 @@ TEST(RecordLoop, StepCounterAndFoldedRCarryOverToTheNextRecord) {
   Settings s = header_settings();
   s.subblock_step = 3;
   Loop loop(test::join({first, second, first, first}), s);
-  EXPECT_EQ(loop.state.step_counter, 16 % 3);
+  EXPECT_EQ(loop.step_counter, 16 % 3);
   const std::string listing = loop.listing_text;
   const std::string values2 = listing.substr(listing.find("\n2   "));
   // X A D1 D2 N R are the first six of the last fourteen digits of the values line.
@@ -262,17 +264,17 @@ TEST(RecordLoop, StopsAtTheFirstRecordThatFailsTheCheck) {
   bad.l = 0, bad.u = 0;
   Loop loop(test::join({test::make_record(good), test::make_record(bad), test::make_record(good)}),
             header_settings());
-  EXPECT_EQ(loop.result.end, LoopEnd::error_detected);
-  EXPECT_EQ(loop.result.record_number, 2);
-  EXPECT_EQ(loop.result.offset, kRecordSize);
+  EXPECT_EQ(loop.result.read.reason, StopReason::check_failed);
+  EXPECT_EQ(loop.result.read.record_number, 2);
+  EXPECT_EQ(loop.result.read.offset, kRecordSize);
   EXPECT_EQ(loop.listing_text, header_lines(1, good) + header_lines(2, bad));
   EXPECT_EQ(loop.console_text, "342 12:00:00Error detected");
-  EXPECT_EQ(loop.state.step_counter, 16);  // no subblock of record 2 is walked
+  EXPECT_EQ(loop.step_counter, 16);  // no subblock of record 2 is walked
 
   HeaderFields no_antennas = good;
   no_antennas.A = 0;
   Loop zero(test::join({test::make_record(no_antennas, 0)}), header_settings());
-  EXPECT_EQ(zero.result.end, LoopEnd::error_detected);
+  EXPECT_EQ(zero.result.read.reason, StopReason::check_failed);
   EXPECT_EQ(zero.console_text, "Error detected");
 }
 
@@ -282,16 +284,16 @@ TEST(RecordLoop, StopsAtATruncatedRecordOrAWrongMarker) {
   auto truncated = bytes;
   truncated.insert(truncated.end(), 100, 0x0A);
   Loop cut(truncated, header_settings());
-  EXPECT_EQ(cut.result.end, LoopEnd::truncated);
-  EXPECT_EQ(cut.result.record_number, 3);
-  EXPECT_EQ(cut.result.offset, 2 * kRecordSize);
+  EXPECT_EQ(cut.result.read.reason, StopReason::truncated);
+  EXPECT_EQ(cut.result.read.record_number, 3);
+  EXPECT_EQ(cut.result.read.offset, 2 * kRecordSize);
   EXPECT_EQ(cut.result.read.available, 100u);
   EXPECT_EQ(cut.listing_text, header_lines(1, h) + header_lines(2, h));
   EXPECT_EQ(cut.console_text, "342 12:00:00Incorrect file structure or end of file");
 
   bytes.push_back(0x41);
   Loop wrong(bytes, header_settings());
-  EXPECT_EQ(wrong.result.end, LoopEnd::bad_marker);
+  EXPECT_EQ(wrong.result.read.reason, StopReason::bad_marker);
   EXPECT_EQ(wrong.result.read.first_byte, 0x41);
   EXPECT_EQ(wrong.listing_text, cut.listing_text);
 }

@@ -1,26 +1,29 @@
 // The record reader: marker test, the header channel's nibbles, truncated records and the block
 // reading of the file.
-#include "decode/record_reader.h"
+#include "src/record_reader.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "src/file_source.h"
 #include "tests/test_support.h"
 
 namespace vexo {
 namespace {
 
-struct Reader {
-  explicit Reader(const std::vector<unsigned char>& bytes, std::size_t block = kDefaultBlockSize) {
+struct RawReader {
+  explicit RawReader(const std::vector<unsigned char>& bytes,
+                     std::size_t block = Reader::kDefaultBlockSize) {
     test::write_file(dir.path("f.dft"), bytes);
-    file = std::fopen(dir.path("f.dft").c_str(), "rb");
-    input = make_dft_input(file, block);
+    source = std::make_unique<FileSource>(std::fopen(dir.path("f.dft").c_str(), "rb"), true);
+    input = make_block_input(source.get(), block);
   }
-  ~Reader() { std::fclose(file); }
   RecordRead read() { return read_record(input, header, table); }
 
   test::TempDir dir;
-  std::FILE* file = nullptr;
-  DftInput input;
+  std::unique_ptr<FileSource> source;
+  BlockInput input;
   HeaderFields header;
   DescriptorTable table{};
 };
@@ -48,14 +51,14 @@ TEST(Nibble, TheChannelSkipsThePhaseRuns) {
 }
 
 TEST(ReadRecord, EmptyFileIsTheEnd) {
-  Reader r({});
+  RawReader r({});
   EXPECT_EQ(r.read().status, RecordStatus::end_of_file);
 }
 
 TEST(ReadRecord, WrongMarker) {
   auto record = test::make_record(test::regular_header());
   record[0] = 11;
-  Reader r(record);
+  RawReader r(record);
   const RecordRead read = r.read();
   EXPECT_EQ(read.status, RecordStatus::bad_marker);
   EXPECT_EQ(read.first_byte, 11);
@@ -65,7 +68,7 @@ TEST(ReadRecord, WrongMarker) {
 TEST(ReadRecord, TruncatedRecordIsNotDecoded) {
   auto bytes = test::join({test::make_record(test::regular_header())});
   bytes.resize(kRecordSize - 1);
-  Reader r(bytes);
+  RawReader r(bytes);
   const RecordRead read = r.read();
   EXPECT_EQ(read.status, RecordStatus::truncated);
   EXPECT_EQ(read.available, kRecordSize - 1);
@@ -82,8 +85,8 @@ TEST(ReadRecord, RecordsFollowEvery4096Bytes) {
   }
   const auto bytes = test::join(records);
   // Small blocks make records and their channel reach straddle the buffer refills.
-  for (std::size_t block : {std::size_t{1}, std::size_t{4097}, kDefaultBlockSize}) {
-    Reader r(bytes, block);
+  for (std::size_t block : {std::size_t{1}, std::size_t{4097}, Reader::kDefaultBlockSize}) {
+    RawReader r(bytes, block);
     for (int second = 0; second < 5; ++second) {
       ASSERT_EQ(r.read().status, RecordStatus::decoded) << block;
       EXPECT_EQ(r.header.second, second);

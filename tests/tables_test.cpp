@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <string>
 
-#include "listing/amplitude_listing.h"
+#include <algorithm>
+#include <vector>
+
 #include "listing/amplitude_tables.h"
-#include "listing/phase_tables.h"
+#include "listing/phase_fields.h"
+#include "listing/text/text_format.h"
+#include "vexo/values.h"
 
 namespace vexo {
 namespace {
@@ -21,16 +25,6 @@ std::string printed(const char* format, double value) {
   char text[400];
   std::snprintf(text, sizeof text, format, value);
   return text;
-}
-
-// Fields too long for a row are formatted on the spot; the row marks them so.
-void expect_field(const PhaseField& field, float degrees, const std::string& where) {
-  const std::string expected = printed(" %3.0f", static_cast<double>(degrees));
-  if (field.size == 0) {
-    EXPECT_GT(expected.size(), sizeof field.text) << where;
-  } else {
-    EXPECT_EQ(text_of(field), expected) << where;
-  }
 }
 
 std::vector<PhaseParameters> parameter_sets() {
@@ -51,57 +45,55 @@ std::vector<PhaseParameters> parameter_sets() {
   return sets;
 }
 
-TEST(PhaseTables, EveryRowFieldIsThePlainValuePrinted) {
-  PhaseTables tables;
-  for (const PhaseParameters& p : parameter_sets()) {
-    const int set = select_phase_set(tables, p);
-    const int32_t antennas = p.corrected ? 2048 / p.sample_count : 1;
-    for (int32_t j = 0; j < (antennas < 9 ? antennas : 9); ++j) {
-      const PhaseLinePlan& plan = phase_line_plan(tables, set, p.sample_count, j);
-      for (int32_t k = 0; k < p.sample_count; ++k) {
-        const int64_t m =
-            p.corrected ? j * static_cast<int64_t>(line_offset(k, p.sample_count)) : 0;
-        const PhaseRow& row = phase_row(tables, set, m);
-        EXPECT_EQ(plan.fields[k], row.fields.data());
-        bool four_wide = true;
-        for (int32_t sample = 0; sample < 256; ++sample) {
-          const float degrees = phase_degrees(sample, j, k, p);
-          EXPECT_EQ(phase_degrees_at(sample, m, p), degrees);
-          expect_field(row.fields[sample], degrees,
-                       std::to_string(j) + " " + std::to_string(k) + " " + std::to_string(sample));
-          four_wide = four_wide && row.fields[sample].size == 4;
+// Three records in a row of each parameter set, in an order that changes from round to round:
+// the first of a set not kept is listed directly, the others from fields made on first use,
+// kept while other sets come and go and the row pool fills and is emptied.
+TEST(PhaseFields, EveryFieldIsThePlainValuePrintedWhicheverWayItIsMade) {
+  PhaseFields fields;
+  ListingOutput out = make_listing_output(nullptr);
+  std::vector<unsigned char> record(kRecordSize);
+  const std::vector<PhaseParameters> sets = parameter_sets();
+  for (int round = 0; round < 4; ++round) {
+    for (std::size_t visit = 0; visit < sets.size(); ++visit) {
+      const PhaseParameters& p = sets[(visit * 5 + static_cast<std::size_t>(round)) % sets.size()];
+      const int32_t n = p.sample_count;
+      const int32_t antennas = std::min(kMaxAntennas, 2048 / n);
+      for (int repeat = 0; repeat < 3; ++repeat) {
+        fields.begin_record(p, antennas);
+        for (int32_t j = 0; j < antennas; ++j) {
+          const SampleLine line(record.data(), SampleKind::phase, j * n, n);
+          std::string expected;
+          for (int32_t k = 0; k < n; ++k) {
+            const int32_t sample = (k * 37 + round * 53 + repeat * 101 + j * 11) & 255;
+            const int32_t s = j * n + k;  // the phase sample's place among the record's 2048
+            record[static_cast<std::size_t>(256 * (s / 128) + s % 128 + 128)] =
+                static_cast<unsigned char>(sample);
+            expected += printed(" %3.0f", static_cast<double>(phase_degrees(sample, j, k, p)));
+          }
+          out.used = 0;
+          char* const start = reserve_text(out, 1);
+          char* const end = fields.put_line(out, start, line, j);
+          ASSERT_EQ(std::string(start, static_cast<std::size_t>(end - start)), expected) << round << " " << visit << " " << j;
         }
-        EXPECT_EQ(row.four_wide, four_wide);
-        if (!p.corrected) break;
       }
     }
   }
 }
 
-TEST(PhaseTables, RowsStayRightWhenThePoolRunsFullAndSetsAreReplaced) {
-  PhaseTables tables;
-  std::vector<PhaseParameters> sets = parameter_sets();
-  // More sets than are kept, and more rows than the pool holds: rows are dropped and rebuilt.
-  for (int round = 0; round < 2; ++round) {
-    for (const PhaseParameters& p : sets) {
-      if (!p.corrected) continue;
-      const int set = select_phase_set(tables, p);
-      for (int64_t m = -kMaxProduct; m <= kMaxProduct; m += 7) {
-        const PhaseRow& row = phase_row(tables, set, m);
-        for (int32_t sample : {0, 93, 255}) {
-          expect_field(row.fields[sample], phase_degrees_at(sample, m, p), std::to_string(m));
-        }
-      }
-    }
-  }
-  EXPECT_LE(tables.pool.size(), kMaxPhaseRows);
-  const PhaseRow& raw = raw_phase_row(tables);
-  for (int32_t sample = 0; sample < 256; ++sample) {
+TEST(PhaseFields, RawAndShortFieldsAreThePrintedValues) {
+  for (int32_t n = 0; n < 1000; ++n) {
     char text[8];
-    std::snprintf(text, sizeof text, " %3u", static_cast<unsigned>(sample));
-    EXPECT_EQ(text_of(raw.fields[sample]), text);
+    std::snprintf(text, sizeof text, " %3d", n);
+    EXPECT_EQ(std::string(kShortDegrees.text[n], 4), text);
   }
-  EXPECT_TRUE(raw.four_wide);
+  // Halves go to the even neighbour, as the C library writes them.
+  for (float degrees : {0.5f, 1.5f, 2.5f, 22.5f, 67.5f, 359.5f, 998.5f, 0.49999997f, 998.50006f}) {
+    char text[8];
+    put_short_degrees(text, degrees);
+    EXPECT_EQ(std::string(text, 4), printed(" %3.0f", static_cast<double>(degrees))) << degrees;
+  }
+  EXPECT_FALSE(is_short_degrees(999.5f));
+  EXPECT_FALSE(is_short_degrees(-0.0f));
 }
 
 TEST(AmplitudeTables, EveryFieldIsThePlainValuePrinted) {

@@ -134,14 +134,15 @@ RunResult run_tool(const std::vector<std::string>& args) {
 
 Loop::Loop(const std::vector<unsigned char>& bytes, const Settings& settings) {
   write_file(dir.path("f.dft"), bytes);
-  std::FILE* dft = std::fopen(dir.path("f.dft").c_str(), "rb");
   std::FILE* lst = std::fopen(dir.path("f.lst").c_str(), "w");
   std::FILE* console_out = std::tmpfile();
-  DftInput input = make_dft_input(dft, 5000);
+  Reader reader = Reader::open(dir.path("f.dft"), 5000);
   ListingOutput listing = make_listing_output(lst, 100);
   Console console = make_console(console_out);
-  result = list_records(input, listing, settings, state, console);
-  std::fclose(dft);
+  const ListingPlan plan = make_plan(settings);
+  RunContext run{plan, listing, console};
+  result = list_records(reader, run);
+  step_counter = run.step_counter;
   std::fclose(lst);
   listing_text = read_text_file(dir.path("f.lst"));
   std::rewind(console_out);

@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "decode/header.h"
+#include "src/header.h"
+#include "listing/plan.h"
 #include "listing/record_loop.h"
+#include "listing/settings.h"
 #include "tools/encoder.h"
 
 namespace vexo::test {
@@ -75,8 +77,8 @@ RunResult run_tool(const std::vector<std::string>& args);
 struct Loop {
   Loop(const std::vector<unsigned char>& bytes, const Settings& settings);
   TempDir dir;
-  RunState state;
-  LoopResult result;
+  int64_t step_counter = 0;  // where the run left it
+  RunStop result;
   std::string listing_text, console_text;
 };
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "decode/header.h"
-#include "decode/record_layout.h"
+#include "src/header.h"
+#include "src/record_layout.h"
 
 namespace vexo::encode {
 

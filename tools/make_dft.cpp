@@ -1,14 +1,15 @@
 // Writes a synthetic DFT file:
-//   make_dft OUTPUT RECORDS [SHAPES [backwards]]
+//   make_dft OUTPUT RECORDS [SHAPES [backwards|varied]]
 // RECORDS records; SHAPES is a comma-separated list of N/A record shapes (2^N samples per
 // antenna, A antennas; default 5/4) that the records take in turn, such as 5/4,3/4,7/2.
-// "backwards" makes the phase scale run backwards (FF 0xFE).
+// "backwards" makes the phase scale run backwards (FF 0xFE); "varied" changes the instrument
+// program every record (D1, D2, R, X and FF as well as the shape).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "decode/descriptors.h"
+#include "src/descriptors.h"
 #include "tools/synthetic.h"
 
 namespace {
@@ -43,16 +44,20 @@ int main(int argc, char** argv) {
   char* end = nullptr;
   const bool ok = argc >= 3 && argc <= 5 && read_number(argv[2], 0, 1LL << 40, records, &end) &&
                   *end == '\0' && (argc < 4 || read_shapes(argv[3], shapes)) &&
-                  (argc < 5 || std::strcmp(argv[4], "backwards") == 0);
+                  (argc < 5 || std::strcmp(argv[4], "backwards") == 0 ||
+                   std::strcmp(argv[4], "varied") == 0);
   if (!ok) {
     std::fputs(
-        "usage: make_dft OUTPUT RECORDS [N/A[,N/A...] [backwards]]  (N 0..9, A 1..9, "
+        "usage: make_dft OUTPUT RECORDS [N/A[,N/A...] [backwards|varied]]  (N 0..9, A 1..9, "
         "2^N*A <= 2048)\n",
         stderr);
     return 2;
   }
   if (shapes.empty()) shapes.emplace_back();
-  for (auto& shape : shapes) shape.backwards = argc == 5;
+  for (auto& shape : shapes) {
+    shape.backwards = argc == 5 && std::strcmp(argv[4], "backwards") == 0;
+    shape.varied = argc == 5 && std::strcmp(argv[4], "varied") == 0;
+  }
   std::FILE* out = std::fopen(argv[1], "wb");
   if (out == nullptr) {
     std::perror(argv[1]);

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "decode/descriptors.h"
+#include "src/descriptors.h"
 
 namespace vexo::synthetic {
 namespace {
@@ -39,6 +39,11 @@ HeaderFields record_header(int64_t r, const Options& options) {
   h.X = 1, h.R = 0;                                      // rate 50 / 2 = 25
   h.A = options.A, h.N = options.N, h.D1 = 0, h.D2 = 2;  // 16*D2 + D1 = 32
   h.OO = 12;
+  if (options.varied) {
+    h.D1 = static_cast<int32_t>(r % 7), h.D2 = static_cast<int32_t>(1 + r % 3);
+    h.R = static_cast<int32_t>(r % 4), h.X = static_cast<int32_t>(r % 2);
+    if (r % 5 == 4) h.FF = options.backwards ? 0x12 : 0xFE;
+  }
   return h;
 }
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "decode/header.h"
+#include "src/header.h"
 #include "tools/encoder.h"
 
 namespace vexo::synthetic {
@@ -23,6 +23,10 @@ struct Options {
   int N = 5;               // 2^N samples per antenna and subblock
   int A = 4;               // antennas
   bool backwards = false;  // FF 0xFE: the phase scale runs backwards
+  // The instrument program changes every record: D1, D2, R, X and FF take other values in
+  // turn (with periods 7, 3, 4, 2 and 5 records), so that no two records in a row share the
+  // phase parameters, and the parameters repeat only after 420 records.
+  bool varied = false;
 };
 
 // The header of record r (counted from 0).

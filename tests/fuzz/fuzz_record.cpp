@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "decode/dft_input.h"
-#include "decode/record_reader.h"
+#include "src/block_input.h"
+#include "src/file_source.h"
+#include "src/record_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // Once with blocks larger than the input, once with blocks of about a record, so that the
@@ -14,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::FILE* file = size == 0 ? std::fopen("/dev/null", "rb")
                                 : fmemopen(const_cast<uint8_t*>(data), size, "rb");
     if (file == nullptr) return 0;
-    vexo::DftInput input = vexo::make_dft_input(file, block);
+    vexo::FileSource source(file, false);
+    vexo::BlockInput input = vexo::make_block_input(&source, block);
     vexo::HeaderFields header;
     auto table = std::make_unique<vexo::DescriptorTable>();
     std::size_t records = 0;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "listing/plan.h"
 #include "listing/record_loop.h"
 #include "listing/settings.h"
 
@@ -38,11 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::FILE* console_file = std::fopen("/dev/null", "w");
   if (dft_file == nullptr || listing_file == nullptr || console_file == nullptr) std::abort();
 
-  vexo::DftInput input = vexo::make_dft_input(dft_file, 5000);
+  vexo::Reader reader = vexo::Reader::over_stream(dft_file, 5000);
   vexo::ListingOutput listing = vexo::make_listing_output(listing_file, 4096);
   vexo::Console console = vexo::make_console(console_file);
-  auto state = std::make_unique<vexo::RunState>();
-  vexo::list_records(input, listing, settings, *state, console);
+  const vexo::ListingPlan plan = vexo::make_plan(settings);
+  vexo::RunContext run{plan, listing, console};
+  vexo::list_records(reader, run);
   std::fclose(listing_file);
   for (std::size_t i = 0; i < text_size; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);

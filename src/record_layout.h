@@ -10,18 +10,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "vexo/record.h"
+
 namespace vexo {
 
-constexpr std::size_t kRecordSize = 4096;
 constexpr std::size_t kRunSize = 128;
 constexpr std::size_t kGroupSize = 2 * kRunSize;
-constexpr unsigned char kRecordMarker = 10;
-constexpr int kSamplesPerKind = 2048;  // amplitude (or phase) samples in one record
 
 // Nibbles 0..57 are the record header, then 13 nibbles per subblock descriptor.
 constexpr int kHeaderNibbles = 58;
 constexpr int kDescriptorNibbles = 13;
-constexpr int kMaxSubblocks = 2048;  // largest subblock_count a header can give (N = 0, A = 1)
 
 // Record offset of channel byte c. Holds past 2047 too: channel bytes beyond the record's own
 // run on into the bytes of the following records in the same pattern.

@@ -1,4 +1,4 @@
-#include "decode/descriptors.h"
+#include "src/descriptors.h"
 
 namespace vexo {
 namespace {

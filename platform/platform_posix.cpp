@@ -3,7 +3,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "listing/platform.h"
+#include "platform/platform.h"
 
 namespace vexo {
 

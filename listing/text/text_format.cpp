@@ -1,4 +1,4 @@
-#include "listing/text_format.h"
+#include "listing/text/text_format.h"
 
 #include <cmath>
 #include <cstdio>
@@ -30,6 +30,17 @@ char* put_padded(char* p, int64_t value, int width, bool zeros) {
   }
   for (int i = 0; i < count; ++i) *p++ = d[i];
   return p;
+}
+
+constexpr ShortDegreeTable make_short_degrees() {
+  ShortDegreeTable table{};
+  for (int n = 0; n < 1000; ++n) {
+    table.text[n][0] = ' ';
+    table.text[n][1] = n >= 100 ? static_cast<char>('0' + n / 100) : ' ';
+    table.text[n][2] = n >= 10 ? static_cast<char>('0' + n / 10 % 10) : ' ';
+    table.text[n][3] = static_cast<char>('0' + n % 10);
+  }
+  return table;
 }
 
 }  // namespace
@@ -105,6 +116,13 @@ char* put_fixed(char* p, double value, int decimals, int width) {
   if (negative) *p++ = '-';
   for (const char* c = digits; c < d; ++c) *p++ = *c;
   return p;
+}
+
+const ShortDegreeTable kShortDegrees = make_short_degrees();
+
+char* put_degree_field(char* p, float degrees) {
+  *p++ = ' ';
+  return put_fixed(p, static_cast<double>(degrees), 0, 3);
 }
 
 }  // namespace vexo

@@ -1,4 +1,4 @@
-#include "decode/dft_input.h"
+#include "src/block_input.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,14 +6,23 @@
 
 namespace vexo {
 
-DftInput make_dft_input(std::FILE* file, std::size_t block_size) {
-  DftInput input;
-  input.file = file;
+BlockInput make_block_input(ByteSource* source, std::size_t block_size) {
+  BlockInput input;
+  input.source = source;
   input.buffer.resize(std::max<std::size_t>(block_size, 1) + kMaxRecordReach);
+  input.data = input.buffer.data();
   return input;
 }
 
-bool fill_dft_input(DftInput& input, std::size_t reach) {
+BlockInput make_memory_input(const unsigned char* data, std::size_t size) {
+  BlockInput input;
+  input.data = data;
+  input.end = size;
+  input.at_eof = true;
+  return input;
+}
+
+bool fill_input(BlockInput& input, std::size_t reach) {
   if (input.read_error != 0) return false;
   if (input.end - input.start >= reach || input.at_eof) return true;
   // Keep the unread tail and fill the rest of the buffer behind it.
@@ -21,13 +30,13 @@ bool fill_dft_input(DftInput& input, std::size_t reach) {
   input.end -= input.start;
   input.start = 0;
   while (input.end < input.buffer.size() && !input.at_eof) {
-    errno = 0;
-    std::size_t got =
-        std::fread(input.buffer.data() + input.end, 1, input.buffer.size() - input.end, input.file);
+    int error = 0;
+    const std::size_t got =
+        input.source->read(input.buffer.data() + input.end, input.buffer.size() - input.end, error);
     input.end += got;
     if (got == 0) {
-      if (std::ferror(input.file)) {
-        input.read_error = errno != 0 ? errno : EIO;
+      if (error != 0) {
+        input.read_error = error;
         return false;
       }
       input.at_eof = true;
@@ -36,15 +45,8 @@ bool fill_dft_input(DftInput& input, std::size_t reach) {
   return true;
 }
 
-RecordView current_record(const DftInput& input) {
-  RecordView view;
-  view.bytes = input.buffer.data() + input.start;
-  view.size = std::min(input.end - input.start, kMaxRecordReach);
-  return view;
-}
-
-void advance_record(DftInput& input) {
-  std::size_t step = std::min(kRecordSize, input.end - input.start);
+void advance_record(BlockInput& input) {
+  const std::size_t step = std::min(kRecordSize, input.end - input.start);
   input.start += step;
   input.start_offset += step;
 }

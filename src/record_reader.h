@@ -5,9 +5,9 @@
 
 #include <cstddef>
 
-#include "decode/descriptors.h"
-#include "decode/dft_input.h"
-#include "decode/header.h"
+#include "src/descriptors.h"
+#include "src/block_input.h"
+#include "src/header.h"
 
 namespace vexo {
 
@@ -28,6 +28,6 @@ struct RecordRead {
 
 // On `decoded` the header fields and entries 0..subblock_count-1 of the table are updated; on
 // every other status nothing is changed. Channel bytes beyond the end of the file read as 0.
-RecordRead read_record(DftInput& input, HeaderFields& header, DescriptorTable& table);
+RecordRead read_record(BlockInput& input, HeaderFields& header, DescriptorTable& table);
 
 }  // namespace vexo

@@ -5,7 +5,7 @@
 #include <sys/types.h>
 #include <windows.h>
 
-#include "listing/platform.h"
+#include "platform/platform.h"
 
 namespace vexo {
 

@@ -1,10 +1,10 @@
-#include "decode/record_reader.h"
+#include "src/record_reader.h"
 
 namespace vexo {
 
-RecordRead read_record(DftInput& input, HeaderFields& header, DescriptorTable& table) {
+RecordRead read_record(BlockInput& input, HeaderFields& header, DescriptorTable& table) {
   RecordRead result;
-  if (!fill_dft_input(input, kMaxRecordReach)) {
+  if (!fill_input(input, kMaxRecordReach)) {
     result.status = RecordStatus::read_error;
     return result;
   }

@@ -4,7 +4,9 @@
 // the same on every platform.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace vexo {
 
@@ -28,5 +30,28 @@ constexpr int kFixedMax = 330;
 // half to the even neighbour, blanks before it up to `width` characters. A negative value keeps
 // its sign also when it rounds to 0 ("-0", as the C library writes it).
 char* put_fixed(char* p, double value, int decimals, int width);
+
+// " %3.0f" of a phase value in degrees, the field of the phase listing.
+char* put_degree_field(char* p, float degrees);
+
+// True when the field of `degrees` is " ddd" (0 <= degrees < 999.5, not -0): four characters,
+// which put_short_degrees writes.
+inline bool is_short_degrees(float degrees) {
+  return degrees >= 0.0f && degrees < 999.5f && !std::signbit(degrees);
+}
+
+// " %3d" of 0..999, four characters each.
+struct ShortDegreeTable {
+  char text[1000][4];
+};
+extern const ShortDegreeTable kShortDegrees;
+
+inline char* put_short_degrees(char* p, float degrees) {
+  // To the nearest whole number, an exact half to the even neighbour, as the formatting does:
+  // adding 2^23 leaves no bit for a fraction, so the sum is rounded so (without a branch).
+  const float rounded = (degrees + 8388608.0f) - 8388608.0f;
+  std::memcpy(p, kShortDegrees.text[static_cast<int>(rounded)], 4);
+  return p + 4;
+}
 
 }  // namespace vexo

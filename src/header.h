@@ -15,25 +15,10 @@
 #include <array>
 #include <cstdint>
 
-#include "decode/record_layout.h"
+#include "src/record_layout.h"
+#include "vexo/record.h"
 
 namespace vexo {
-
-// Named after the letters of the listing's column title line, in the order of the header values
-// line. All fields are 0 before the first record.
-struct HeaderFields {
-  int32_t year = 0, day = 0, hour = 0, minute = 0, second = 0;
-  int32_t sp_s = 0, sp_p = 0;
-  int32_t FF = 0, J = 0, E = 0, H = 0, M = 0;
-  float FREQ = 0.0f;
-  int8_t DIFF_D = 0;
-  int32_t I = 0, DIFF_FF = 0, S = 0, l = 0, u = 0;
-  int32_t L = 0, C = 0, U = 0;
-  int32_t B = 0, T = 0, O = 0;
-  int32_t V = 0;
-  int32_t X = 0, A = 0, D1 = 0, D2 = 0, N = 0, R = 0, w = 0, k = 0, f = 0, g = 0;
-  int32_t OO = 0, P = 0, G = 0;
-};
 
 // 58 characters and a terminating NUL.
 using HeaderText = std::array<char, kHeaderNibbles + 1>;

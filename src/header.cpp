@@ -1,4 +1,4 @@
-#include "decode/header.h"
+#include "src/header.h"
 
 namespace vexo {
 namespace {

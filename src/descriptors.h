@@ -7,17 +7,10 @@
 #include <array>
 #include <cstdint>
 
-#include "decode/header.h"
-#include "decode/record_layout.h"
+#include "src/header.h"
+#include "src/record_layout.h"
 
 namespace vexo {
-
-struct Descriptor {
-  float frequency = 0.0f;  // kHz, a whole number of up to five digits
-  float height = 0.0f;     // km, up to four digits, times 1.25 when the header's H is 2
-  int32_t gain = 0;        // dB, 0..9
-  int32_t polarization = 0;
-};
 
 // Entry s describes subblock s of the current record. A record rewrites entries
 // 0..subblock_count-1; later entries keep what earlier records left in them.
