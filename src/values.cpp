@@ -73,17 +73,26 @@ void phase_degrees_run(const unsigned char* samples, const long double* terms, s
     return;
   }
   // The steps of degrees_from_scale with both sides of each choice worked out and one taken,
-  // so that values on either side of 2 pi or 0 in turn cost no mispredicted branch.
-  const LD offset = static_cast<LD>(p.phase_offset);
-  const LD sign = static_cast<LD>(p.phase_sign);
-  for (std::size_t i = 0; i < count; ++i) {
-    const float v = static_cast<float>(static_cast<LD>(samples[i]) - terms[i]);
-    const float radians = static_cast<float>((offset + sign * v) * static_cast<LD>(kPiOver128));
-    const float turned = static_cast<float>(static_cast<LD>(radians) - static_cast<LD>(kTwoPi));
-    const float r = static_cast<LD>(radians) > static_cast<LD>(kTwoPi) ? turned : radians;
-    const float degrees = static_cast<float>(static_cast<LD>(r) * static_cast<LD>(k180) * kInversePi);
-    const float wrapped = static_cast<float>(360.0L + static_cast<LD>(degrees));
-    out[i] = degrees >= 0.0f ? degrees : wrapped;
+  // so that values on either side of 2 pi or 0 in turn cost no mispredicted branch. Forwards
+  // the scale is turned by nothing (0 + 1 * v is v, exactly).
+  const auto run = [&](auto turn) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const float v = static_cast<float>(static_cast<LD>(samples[i]) - terms[i]);
+      const float radians = static_cast<float>(turn(v) * static_cast<LD>(kPiOver128));
+      const float turned = static_cast<float>(static_cast<LD>(radians) - static_cast<LD>(kTwoPi));
+      const float r = static_cast<LD>(radians) > static_cast<LD>(kTwoPi) ? turned : radians;
+      const float degrees =
+          static_cast<float>(static_cast<LD>(r) * static_cast<LD>(k180) * kInversePi);
+      const float wrapped = static_cast<float>(360.0L + static_cast<LD>(degrees));
+      out[i] = degrees >= 0.0f ? degrees : wrapped;
+    }
+  };
+  if (p.phase_offset == 0 && p.phase_sign == 1) {
+    run([](float v) { return static_cast<LD>(v); });
+  } else {
+    const LD offset = static_cast<LD>(p.phase_offset);
+    const LD sign = static_cast<LD>(p.phase_sign);
+    run([offset, sign](float v) { return offset + sign * static_cast<LD>(v); });
   }
 }
 
