@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 #include "src/record_values.h"
 #include "vexo/values.h"
@@ -104,6 +106,30 @@ TEST(PhaseValues, EitherSideOfTwoPi) {
   EXPECT_EQ(written(above), "  0");
   // Only once: 512 (4 pi) stays above 2 pi after the reduction.
   EXPECT_GT(degrees_from_scale(512.0f), 359.0f);
+}
+
+// A run of values (how the listing makes many at once) gives each value bit for bit, also where
+// the steps land on either side of 2 pi or of 0, forwards and backwards.
+TEST(PhaseValues, ARunGivesEachValue) {
+  const long double terms[] = {0.0L,  0x1p-16L, -0x1p-16L, 0.5L,     -0.5L,     1e-30L,
+                               255.5L, 256.0L,  -256.0L,  3000.25L, -917504.0L, 1.0L / 3};
+  std::vector<unsigned char> samples(256);
+  for (int s = 0; s < 256; ++s) samples[s] = static_cast<unsigned char>(s);
+  PhaseParameters p;
+  p.corrected = true;
+  for (int32_t sign : {1, -1}) {
+    p.phase_sign = sign, p.phase_offset = sign == 1 ? 0 : 255;
+    for (long double term : terms) {
+      const std::vector<long double> run_terms(256, term);
+      float out[256];
+      phase_degrees_run(samples.data(), run_terms.data(), 256, p, out);
+      for (int s = 0; s < 256; ++s) {
+        const float one = phase_degrees_by_term(s, term, p);
+        EXPECT_EQ(std::memcmp(&out[s], &one, sizeof one), 0)
+            << sign << " " << static_cast<double>(term) << " " << s;
+      }
+    }
+  }
 }
 
 TEST(PhaseValues, LineOffsetThresholdIsSixtyFourForEverySampleCount) {
