@@ -25,7 +25,9 @@ char* put_raw_line(ListingOutput& out, char* p, const SampleLine& line) {
 void PhaseListing::list_record(const Record& record) {
   const ListingPlan& plan = run_.plan;
   const int32_t antennas = record.antenna_count();
-  if (!plan.raw_samples) fields_.begin_record(phase_parameters(record, plan.correction), antennas);
+  if (!plan.raw_samples && record.subblock_count() > 0) {
+    fields_.begin_record(phase_parameters(record, plan.correction), antennas);
+  }
   SubblockLineTime time;
   format_subblock_line_time(time, record.header());
   for (int32_t i = 0; i < record.subblock_count(); ++i) {

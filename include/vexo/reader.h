@@ -74,6 +74,7 @@ class Reader {
   explicit Reader(std::unique_ptr<ByteSource> source,
                   std::size_t block_size = kDefaultBlockSize);
 
+  // A reader that was moved from may only be assigned to or destroyed.
   Reader(Reader&&) noexcept;
   Reader& operator=(Reader&&) noexcept;
   ~Reader();
