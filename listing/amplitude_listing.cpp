@@ -54,7 +54,7 @@ void AmplitudeListing::list_record(const Record& record) {
   const ListingPlan& plan = run_.plan;
   const int32_t antennas = record.antenna_count();
   const bool mean = plan.antennas == AntennaChoice::mean;
-  const auto& fields = plan.raw_samples                  ? tables_.raw
+  const auto& fields = plan.raw_samples                   ? tables_.raw
                        : plan.scale == AmplitudeScale::db ? tables_.db
                                                           : tables_.ratio;
   SubblockLineTime time;

@@ -55,8 +55,8 @@ struct Reader::Impl {
   }
 
   Record::Parts parts() const {
-    return {record_number,   input.start_offset,     input.data + input.start, &shown,
-            &derived,        descriptors.data()};
+    return {record_number, input.start_offset, input.data + input.start,
+            &shown,        &derived,           descriptors.data()};
   }
 
   bool next() {
@@ -170,8 +170,7 @@ std::string describe(const Stop& stop) {
                     kRecordMarker);
       break;
     case StopReason::truncated:
-      std::snprintf(rest, room, "truncated record, %zu of %zu bytes", stop.available,
-                    kRecordSize);
+      std::snprintf(rest, room, "truncated record, %zu of %zu bytes", stop.available, kRecordSize);
       break;
     case StopReason::read_error:
       std::snprintf(rest, room, "cannot read: %s",

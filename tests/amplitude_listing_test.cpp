@@ -1,11 +1,11 @@
 // Amplitude values and the amplitude listing: per antenna, raw, and the four-antenna mean.
 #include "listing/amplitude_listing.h"
-#include "src/descriptors.h"
-#include "vexo/values.h"
 
 #include <gtest/gtest.h>
 
+#include "src/descriptors.h"
 #include "tests/test_support.h"
+#include "vexo/values.h"
 
 namespace vexo {
 namespace {

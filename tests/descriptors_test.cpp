@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "src/record_reader.h"
 #include "src/file_source.h"
+#include "src/record_reader.h"
 #include "tests/test_support.h"
 
 namespace vexo {

@@ -50,8 +50,8 @@ std::string everything(Reader& reader) {
       for (int32_t j = 0; j < r.antenna_count(); ++j) {
         const SampleLine phase = r.phase(i, j), amplitude = r.amplitude(i, j);
         for (std::size_t k = 0; k < phase.size(); ++k) {
-          std::snprintf(text, sizeof text, " %.9g/%.17g", static_cast<double>(phase_degrees(
-                                                              phase[k], j, int32_t(k), p)),
+          std::snprintf(text, sizeof text, " %.9g/%.17g",
+                        static_cast<double>(phase_degrees(phase[k], j, int32_t(k), p)),
                         amplitude_db(amplitude[k]));
           all += text;
         }

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "src/record_values.h"
-#include "vexo/values.h"
 #include "listing/text/text_format.h"
+#include "src/record_values.h"
 #include "tests/test_support.h"
+#include "vexo/values.h"
 
 namespace vexo {
 namespace {
@@ -111,8 +111,8 @@ TEST(PhaseValues, EitherSideOfTwoPi) {
 // A run of values (how the listing makes many at once) gives each value bit for bit, also where
 // the steps land on either side of 2 pi or of 0, forwards and backwards.
 TEST(PhaseValues, ARunGivesEachValue) {
-  const long double terms[] = {0.0L,  0x1p-16L, -0x1p-16L, 0.5L,     -0.5L,     1e-30L,
-                               255.5L, 256.0L,  -256.0L,  3000.25L, -917504.0L, 1.0L / 3};
+  const long double terms[] = {0.0L,   0x1p-16L, -0x1p-16L, 0.5L,     -0.5L,      1e-30L,
+                               255.5L, 256.0L,   -256.0L,   3000.25L, -917504.0L, 1.0L / 3};
   std::vector<unsigned char> samples(256);
   for (int s = 0; s < 256; ++s) samples[s] = static_cast<unsigned char>(s);
   PhaseParameters p;

@@ -2,10 +2,9 @@
 // formatting give for the same value.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
-
-#include <algorithm>
 #include <vector>
 
 #include "listing/amplitude_tables.h"
@@ -73,7 +72,8 @@ TEST(PhaseFields, EveryFieldIsThePlainValuePrintedWhicheverWayItIsMade) {
           out.used = 0;
           char* const start = reserve_text(out, 1);
           char* const end = fields.put_line(out, start, line, j);
-          ASSERT_EQ(std::string(start, static_cast<std::size_t>(end - start)), expected) << round << " " << visit << " " << j;
+          ASSERT_EQ(std::string(start, static_cast<std::size_t>(end - start)), expected)
+              << round << " " << visit << " " << j;
         }
       }
     }

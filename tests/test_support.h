@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "src/header.h"
 #include "listing/plan.h"
 #include "listing/record_loop.h"
 #include "listing/settings.h"
+#include "src/header.h"
 #include "tools/encoder.h"
 
 namespace vexo::test {

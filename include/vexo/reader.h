@@ -71,8 +71,7 @@ class Reader {
   // An open stream (a file or a pipe), read from where it stands; the caller closes it.
   static Reader over_stream(std::FILE* stream, std::size_t block_size = kDefaultBlockSize);
   static Reader over_stream(std::istream& stream, std::size_t block_size = kDefaultBlockSize);
-  explicit Reader(std::unique_ptr<ByteSource> source,
-                  std::size_t block_size = kDefaultBlockSize);
+  explicit Reader(std::unique_ptr<ByteSource> source, std::size_t block_size = kDefaultBlockSize);
 
   // A reader that was moved from may only be assigned to or destroyed.
   Reader(Reader&&) noexcept;

@@ -110,8 +110,8 @@ class SampleLine {
 // A record as the reader hands it out.
 class Record {
  public:
-  int64_t number() const { return number_; }    // the first record is 1
-  uint64_t offset() const { return offset_; }   // byte offset of its byte 0 in the file
+  int64_t number() const { return number_; }             // the first record is 1
+  uint64_t offset() const { return offset_; }            // byte offset of its byte 0 in the file
   const unsigned char* bytes() const { return bytes_; }  // its kRecordSize bytes
   // The header as this record's header lines show it (R not yet folded).
   const HeaderFields& header() const { return *header_; }
