@@ -16,14 +16,8 @@ bool same_key(const PhaseParameters& a, const PhaseParameters& b) {
   return !a.corrected || (a.line_spacing == b.line_spacing && a.rate == b.rate);
 }
 
-// The most distinct products m that a record of this shape can have.
-int32_t rows_needed(const PhaseParameters& p, int32_t antennas) {
-  if (!p.corrected) return 1;
-  return 2 * (antennas - 1) * (p.sample_count / 2 + 1) + 1;
-}
-
-// A field of any other value, written on the spot with room for `room_after` characters after
-// it.
+// A field of any other value than those put_short_degrees writes, written on the spot with
+// room for `room_after` characters after it.
 char* put_long(ListingOutput& out, char* p, float degrees, std::size_t room_after) {
   char text[kFixedMax + 2];
   const std::size_t size = static_cast<std::size_t>(put_degree_field(text, degrees) - text);
@@ -41,59 +35,56 @@ PhaseFields::PhaseFields() {
 void PhaseFields::clear_pool() {
   for (Set& set : sets_) std::fill(set.row_of.begin(), set.row_of.end(), -1);
   pool_used_ = 0;
+  made_without_row_ = 0;
 }
 
-void PhaseFields::begin_record(const PhaseParameters& p, int32_t antennas) {
+void PhaseFields::begin_record(const PhaseParameters& p) {
   const Set* const previous = set_;
   const int32_t previous_count = p_.sample_count;
   p_ = p;
-  terms_ready_.fill(false);
   ++uses_;
   Set* oldest = &sets_[0];
+  Set* found = nullptr;
   for (Set& set : sets_) {
     if (set.used && same_key(set.key, p)) {
-      set.last_use = uses_;
-      set_ = &set;
-      if (pool_.empty()) {
-        pool_.resize(kPoolRows);
-        row_stamps_.assign(kPoolRows, 0);
-      }
-      // Rows are only dropped between records, so the rows of a line stay put while it is
-      // listed. The line plans of the record before serve this one while nothing changed.
-      bool keep_plans = previous == set_ && previous_count == p.sample_count;
-      if (pool_used_ + rows_needed(p, antennas) > kPoolRows) {
-        clear_pool();
-        keep_plans = false;
-      }
-      if (!keep_plans) {
-        for (LinePlan& plan : plans_) plan.ready = false;
-      }
-      return;
+      found = &set;
+      break;
     }
     if (!set.used || (oldest->used && set.last_use < oldest->last_use)) oldest = &set;
   }
-  // A set not seen before: kept from now on, but this record is listed directly.
-  oldest->used = true;
-  oldest->key = p;
-  oldest->last_use = uses_;
-  std::fill(oldest->row_of.begin(), oldest->row_of.end(), -1);
-  set_ = nullptr;
+  if (found == nullptr) {
+    // A set not seen before: kept from now on, but this record is listed directly.
+    oldest->used = true;
+    oldest->key = p;
+    oldest->last_use = uses_;
+    std::fill(oldest->row_of.begin(), oldest->row_of.end(), -1);
+    set_ = nullptr;
+    for (LinePlan& plan : plans_) plan.ready = false;
+    return;
+  }
+  found->last_use = uses_;
+  set_ = found;
+  if (pool_.empty()) pool_.resize(kPoolRows);
+  // The plans of the record before serve this one while its set and shape are the same; rows
+  // are dropped only between records, never under a plan in use.
+  bool keep_plans = previous == set_ && previous_count == p.sample_count;
+  if (made_without_row_ >= kRefillAfter) {
+    clear_pool();
+    keep_plans = false;
+  }
+  if (!keep_plans) {
+    for (LinePlan& plan : plans_) plan.ready = false;
+  }
 }
 
-int32_t PhaseFields::row_for(int64_t m) {
+PhaseFields::Row* PhaseFields::row_for(int64_t m) {
   int32_t& row = set_->row_of[static_cast<std::size_t>(m + kMaxProduct)];
   if (row < 0) {
+    if (pool_used_ == kPoolRows) return nullptr;
     row = pool_used_++;
-    if (++last_stamp_ == 0) {
-      // After 2^32 rows: no field may keep a stamp that a row could be given again.
-      for (Row& r : pool_) {
-        for (Field& f : r) f.stamp = 0;
-      }
-      last_stamp_ = 1;
-    }
-    row_stamps_[static_cast<std::size_t>(row)] = last_stamp_;
+    std::memset(pool_[static_cast<std::size_t>(row)].text, 0, sizeof(Row::text));
   }
-  return row;
+  return &pool_[static_cast<std::size_t>(row)];
 }
 
 const PhaseFields::LinePlan& PhaseFields::plan_for(int32_t j) {
@@ -101,68 +92,64 @@ const PhaseFields::LinePlan& PhaseFields::plan_for(int32_t j) {
   if (plan.ready) return plan;
   const int32_t n = p_.sample_count;
   plan.rows.resize(static_cast<std::size_t>(n));
-  plan.stamps.resize(static_cast<std::size_t>(n));
+  plan.terms.resize(static_cast<std::size_t>(n));
+  plan.all_rows = set_ != nullptr;
   for (int32_t k = 0; k < n; ++k) {
     const int64_t m = p_.corrected ? int64_t{j} * line_offset(k, n) : 0;
-    const int32_t row = row_for(m);
-    plan.rows[static_cast<std::size_t>(k)] = pool_[static_cast<std::size_t>(row)].data();
-    plan.stamps[static_cast<std::size_t>(k)] = row_stamps_[static_cast<std::size_t>(row)];
+    Row* const row = set_ != nullptr ? row_for(m) : nullptr;
+    plan.rows[static_cast<std::size_t>(k)] = row;
+    plan.all_rows = plan.all_rows && row != nullptr;
+    plan.terms[static_cast<std::size_t>(k)] = phase_term(m, p_);
   }
   plan.ready = true;
   return plan;
 }
 
-char* PhaseFields::put_direct(ListingOutput& out, char* p, const SampleLine& line, int32_t j) {
-  const int32_t n = p_.sample_count;
-  if (terms_.size() < static_cast<std::size_t>(kMaxAntennas * kMaxSampleCount)) {
-    terms_.resize(static_cast<std::size_t>(kMaxAntennas * kMaxSampleCount));
-  }
-  long double* const terms = terms_.data() + static_cast<std::size_t>(j) * n;
-  if (!terms_ready_[static_cast<std::size_t>(j)]) {
-    for (int32_t k = 0; k < n; ++k) terms[k] = phase_term(int64_t{j} * line_offset(k, n), p_);
-    terms_ready_[static_cast<std::size_t>(j)] = true;
-  }
-  const std::size_t run = line.piece_size();
-  for (std::size_t piece = 0; piece < line.piece_count(); ++piece) {
-    float degrees[128];
-    phase_degrees_run(line.piece(piece), terms + piece * run, run, p_, degrees);
-    if (p > room_limit(out, 4 * run)) p = flush_at(out, p);
-    for (std::size_t r = 0; r < run; ++r) {
-      p = is_short_degrees(degrees[r]) ? put_short_degrees(p, degrees[r])
-                                       : put_long(out, p, degrees[r], 4 * (run - r - 1));
-    }
-  }
-  return p;
-}
-
 char* PhaseFields::put_line(ListingOutput& out, char* p, const SampleLine& line, int32_t j) {
-  if (set_ == nullptr) return put_direct(out, p, line, j);
   const LinePlan& plan = plan_for(j);
   const std::size_t run = line.piece_size();
   for (std::size_t piece = 0; piece < line.piece_count(); ++piece) {
-    const unsigned char* bytes = line.piece(piece);
-    Field* const* rows = plan.rows.data() + piece * run;
-    const uint32_t* stamps = plan.stamps.data() + piece * run;
+    const unsigned char* const bytes = line.piece(piece);
+    Row* const* const rows = plan.rows.data() + piece * run;
+    const long double* const terms = plan.terms.data() + piece * run;
     if (p > room_limit(out, 4 * run)) p = flush_at(out, p);
+    std::size_t made = 0;  // fields of this piece that are already made
+    if (plan.all_rows) {
+      // Copied on the chance that all are made; a field not made yet starts with a NUL.
+      for (std::size_t r = 0; r < run; ++r) {
+        const char* const text = rows[r]->text[bytes[r]];
+        std::memcpy(p + 4 * r, text, 4);
+        made += text[0] == ' ' ? 1 : 0;
+      }
+      if (made == run) {
+        p += 4 * run;
+        continue;
+      }
+    }
+    // Values to make: all at once when they are many, else one by one.
+    float degrees[128];
+    const bool all_at_once = 4 * (run - made) >= run;
+    if (all_at_once) phase_degrees_run(bytes, terms, run, p_, degrees);
     for (std::size_t r = 0; r < run; ++r) {
-      Field& field = rows[r][bytes[r]];
-      if (field.stamp == stamps[r]) {
-        std::memcpy(p, field.text, 4);
+      Row* const row = rows[r];
+      const unsigned b = bytes[r];
+      if (row != nullptr && row->text[b][0] == ' ') {
+        std::memcpy(p, row->text[b], 4);
         p += 4;
         continue;
       }
-      // First use of this field: make it, and keep it when it has four characters.
-      const int32_t k = static_cast<int32_t>(piece * run + r);
-      const int64_t m = p_.corrected ? int64_t{j} * line_offset(k, p_.sample_count) : 0;
-      const float degrees = phase_degrees_by_term(bytes[r], phase_term(m, p_), p_);
-      if (is_short_degrees(degrees)) {
-        put_short_degrees(field.text, degrees);
-        field.stamp = stamps[r];
-        std::memcpy(p, field.text, 4);
-        p += 4;
-      } else {
-        p = put_long(out, p, degrees, 4 * (run - r - 1));
+      const float value = all_at_once ? degrees[r] : phase_degrees_by_term(b, terms[r], p_);
+      if (!is_short_degrees(value)) {
+        p = put_long(out, p, value, 4 * (run - r - 1));
+        continue;
       }
+      put_short_degrees(p, value);
+      if (row != nullptr) {
+        std::memcpy(row->text[b], p, 4);
+      } else if (set_ != nullptr) {
+        ++made_without_row_;
+      }
+      p += 4;
     }
   }
   return p;

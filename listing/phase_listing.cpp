@@ -26,7 +26,7 @@ void PhaseListing::list_record(const Record& record) {
   const ListingPlan& plan = run_.plan;
   const int32_t antennas = record.antenna_count();
   if (!plan.raw_samples && record.subblock_count() > 0) {
-    fields_.begin_record(phase_parameters(record, plan.correction), antennas);
+    fields_.begin_record(phase_parameters(record, plan.correction));
   }
   SubblockLineTime time;
   format_subblock_line_time(time, record.header());
