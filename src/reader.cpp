@@ -49,6 +49,7 @@ struct Reader::Impl {
   bool has_record = false;
 
   void stop_at(StopReason reason) {
+    record = Record();
     stop.reason = reason;
     stop.record_number = record_number;
     stop.offset = input.start_offset;
@@ -90,8 +91,8 @@ struct Reader::Impl {
       none.rate = derived.rate;
       none.rate_known = derived.rate_known;
       derived = none;
-      record = Record(parts());
       stop_at(StopReason::check_failed);
+      record = Record(parts());
       stop.no_antennas = header.A == 0;
       return false;
     }
@@ -108,6 +109,7 @@ Reader::Reader(std::unique_ptr<ByteSource> source, std::size_t block_size)
     : impl_(std::make_unique<Impl>()) {
   impl_->source = std::move(source);
   impl_->input = make_block_input(impl_->source.get(), block_size);
+  if (impl_->source == nullptr) impl_->input.read_error = EINVAL;
 }
 
 Reader::Reader(Reader&&) noexcept = default;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -150,6 +151,22 @@ TEST(Library, StopsSayWhyAndKeepTheRecordsBefore) {
       EXPECT_EQ(reader.record().subblock_count(), 0);
     }
   }
+  // No record before the first one nor after a stop other than a failed check; indexes checked.
+  Reader reader = Reader::over_memory(good.data(), good.size());
+  EXPECT_EQ(reader.record().number(), 0);
+  EXPECT_EQ(reader.record().subblock_count(), 0);
+  ASSERT_TRUE(reader.next());
+  EXPECT_THROW(reader.record().descriptor(16), std::out_of_range);
+  EXPECT_THROW(reader.record().phase(0, 4), std::out_of_range);
+  EXPECT_THROW(reader.record().amplitude(-1, 0), std::out_of_range);
+  EXPECT_THROW(reader.record().phase(15, 3).at(32), std::out_of_range);
+  EXPECT_FALSE(reader.next());
+  EXPECT_EQ(reader.record().number(), 0);
+  EXPECT_EQ(reader.record().bytes(), nullptr);
+  Reader nothing(std::unique_ptr<ByteSource>{});
+  EXPECT_FALSE(nothing.next());
+  EXPECT_EQ(nothing.stop().reason, StopReason::read_error);
+
   Reader missing = Reader::open("/nonexistent/folder/f.dft");
   EXPECT_FALSE(missing.next());
   EXPECT_EQ(missing.stop().reason, StopReason::read_error);

@@ -82,9 +82,10 @@ class Reader {
   // the reader has stopped and stop() says why; every later call returns false too.
   bool next();
 
-  // The record of the last next() that returned true. After a check_failed stop, the record
-  // that failed: its header is valid (its derived values and subblocks are not: it has none).
-  // Valid until the next call of next().
+  // The record of the last next() that returned true, valid until the next call of next().
+  // After a check_failed stop: the record that failed, with its header (it has no derived
+  // values and no subblocks). Before the first record and after any other stop: no record
+  // (number 0, see Record).
   const Record& record() const;
 
   const Stop& stop() const;

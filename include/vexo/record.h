@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 
 namespace vexo {
 
@@ -21,9 +22,10 @@ constexpr int kMaxAntennas = 9;              // A is one decimal digit
 constexpr int kMaxSampleCount = 512;         // the most samples of one antenna in a subblock
 
 // The record header, named after the letters of the listing's column title line, in the order
-// of its header values line. A field whose characters cannot be read in a record (a hex letter
-// where a decimal digit belongs) keeps the value of the record before; all are 0 before the
-// first record.
+// of its header values line. The header is carried as 58 nibbles; a nibble of 10..15 where a
+// decimal digit belongs reads as the digit 1, and a decimal field that starts at one of the
+// positions written as a hex digit (positions 0, 14-15, 26 and 32-57: C to G below) and finds
+// a letter there keeps the value of the record before. All are 0 before the first record.
 //   year day hour minute second   date and time of the record
 //   sp_s sp_p                     "sp"
 //   FF                            phase direction: 0xFE runs the phase scale backwards
@@ -84,8 +86,13 @@ class SampleLine {
       : record_(record), kind_(kind), first_(first), count_(count) {}
 
   std::size_t size() const { return static_cast<std::size_t>(count_); }
-  // Sample k of the line, 0 <= k < size().
+  // Sample k of the line, 0 <= k < size() (not checked).
   unsigned char operator[](std::size_t k) const { return record_[byte_offset(k)]; }
+  // The same, checked: std::out_of_range when k >= size().
+  unsigned char at(std::size_t k) const {
+    if (k >= size()) throw std::out_of_range("vexo::SampleLine::at: no such sample");
+    return (*this)[k];
+  }
   // The contiguous pieces: piece_count() pieces of piece_size() bytes each.
   std::size_t piece_size() const { return count_ < 128 ? size() : 128; }
   std::size_t piece_count() const { return count_ == 0 ? 0 : size() / piece_size(); }
@@ -107,7 +114,14 @@ class SampleLine {
   int32_t count_ = 0;
 };
 
-// A record as the reader hands it out.
+namespace detail {
+inline const HeaderFields kNoHeader{};
+inline const DerivedValues kNoDerivedValues{};
+}  // namespace detail
+
+// A record as the reader hands it out. A record that is not one (default-made, or what the
+// reader shows before its first record and after it stopped at anything but a failed check)
+// has number 0, no bytes, a header of zeros and no subblocks.
 class Record {
  public:
   int64_t number() const { return number_; }             // the first record is 1
@@ -121,9 +135,13 @@ class Record {
   int32_t subblock_count() const { return derived_->subblock_count; }
   int32_t antenna_count() const { return header_->A; }
   int32_t sample_count() const { return derived_->sample_count; }
-  // 0 <= subblock < subblock_count().
-  const Descriptor& descriptor(int32_t subblock) const { return descriptors_[subblock]; }
-  // 0 <= subblock < subblock_count(), 0 <= antenna < antenna_count().
+  // The subblock's descriptor; std::out_of_range unless 0 <= subblock < subblock_count().
+  const Descriptor& descriptor(int32_t subblock) const {
+    check(subblock, 0);
+    return descriptors_[subblock];
+  }
+  // The samples of one antenna in one subblock; std::out_of_range unless 0 <= subblock <
+  // subblock_count() and 0 <= antenna < antenna_count().
   SampleLine phase(int32_t subblock, int32_t antenna) const {
     return line(SampleKind::phase, subblock, antenna);
   }
@@ -131,6 +149,7 @@ class Record {
     return line(SampleKind::amplitude, subblock, antenna);
   }
   SampleLine line(SampleKind kind, int32_t subblock, int32_t antenna) const {
+    check(subblock, antenna);
     const int32_t n = derived_->sample_count;
     return SampleLine(bytes_, kind, (subblock * header_->A + antenna) * n, n);
   }
@@ -154,11 +173,18 @@ class Record {
         descriptors_(p.descriptors) {}
 
  private:
+  void check(int32_t subblock, int32_t antenna) const {
+    if (subblock < 0 || subblock >= derived_->subblock_count || antenna < 0 ||
+        antenna >= (subblock_count() > 0 ? header_->A : 0)) {
+      throw std::out_of_range("vexo::Record: no such subblock or antenna");
+    }
+  }
+
   int64_t number_ = 0;
   uint64_t offset_ = 0;
   const unsigned char* bytes_ = nullptr;
-  const HeaderFields* header_ = nullptr;
-  const DerivedValues* derived_ = nullptr;
+  const HeaderFields* header_ = &detail::kNoHeader;
+  const DerivedValues* derived_ = &detail::kNoDerivedValues;
   const Descriptor* descriptors_ = nullptr;
 };
 
