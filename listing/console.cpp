@@ -21,11 +21,7 @@ Console make_console(std::FILE* out) {
   return console;
 }
 
-void show_progress(Console& c, const HeaderFields& h) {
-  c.walked = true;
-  c.pending = true;
-  c.day = h.day, c.hour = h.hour, c.minute = h.minute, c.second = h.second;
-  if (!c.terminal) return;
+void show_progress_on_terminal(Console& c) {
   const bool first = c.last_draw.time_since_epoch().count() == 0;
   if (!first && ++c.since_clock < kClockEvery) return;
   c.since_clock = 0;

@@ -30,8 +30,16 @@ constexpr uint32_t kClockEvery = 64;
 
 Console make_console(std::FILE* out);
 
+// The terminal's part of show_progress: a redraw when one is due.
+void show_progress_on_terminal(Console& console);
+
 // Called once for every subblock walked.
-void show_progress(Console& console, const HeaderFields& h);
+inline void show_progress(Console& console, const HeaderFields& h) {
+  console.walked = true;
+  console.pending = true;
+  console.day = h.day, console.hour = h.hour, console.minute = h.minute, console.second = h.second;
+  if (console.terminal) show_progress_on_terminal(console);
+}
 
 // Shows the last progress line if it is not on the screen yet, then the stop message (which may
 // be empty), and flushes.

@@ -33,6 +33,10 @@ bool same_descriptor(const Descriptor& a, const Descriptor& b) {
          a.polarization == b.polarization;
 }
 
+static_assert(kSubblockLineMax >= sizeof "Ampl 2047 " - 1 + sizeof(SubblockLineCache::Entry::text) +
+                                      sizeof(SubblockLineTime::text),
+              "a subblock line's room holds the word, the number and both text arrays");
+
 char* put_subblock_tail(char* p, int32_t subblock, const Descriptor& d,
                         const SubblockLineTime& time, SubblockLineCache& cache) {
   SubblockLineCache::Entry& entry = cache.entries[static_cast<std::size_t>(subblock)];
@@ -41,9 +45,11 @@ char* put_subblock_tail(char* p, int32_t subblock, const Descriptor& d,
     entry.descriptor = d;
     entry.valid = true;
   }
-  std::memcpy(p, entry.text, entry.size);
+  // Whole arrays, a copy of fixed size, and then only the text counts: the line's room
+  // (kSubblockLineMax) holds both arrays after the line's start.
+  std::memcpy(p, entry.text, sizeof entry.text);
   p += entry.size;
-  std::memcpy(p, time.text, static_cast<std::size_t>(time.size));
+  std::memcpy(p, time.text, sizeof time.text);
   return p + time.size;
 }
 

@@ -12,12 +12,13 @@
 
 namespace vexo {
 
-// The longest subblock line, with room to spare.
+// The longest subblock line, with room to spare: the word and number before the descriptor
+// text, and both whole text arrays below.
 constexpr int kSubblockLineMax = 160;
 
 // The end of the line from the time on, the same for all subblocks of a record.
 struct SubblockLineTime {
-  char text[64];
+  char text[64]{};
   int size = 0;
 };
 
@@ -30,7 +31,7 @@ struct SubblockLineCache {
     Descriptor descriptor;
     bool valid = false;
     uint8_t size = 0;
-    char text[64];
+    char text[64]{};
   };
   std::array<Entry, kMaxSubblocks> entries;
 };

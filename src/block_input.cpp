@@ -25,14 +25,20 @@ BlockInput make_memory_input(const unsigned char* data, std::size_t size) {
 bool fill_input(BlockInput& input, std::size_t reach) {
   if (input.read_error != 0) return false;
   if (input.end - input.start >= reach || input.at_eof) return true;
-  // Keep the unread tail and fill the rest of the buffer behind it.
-  std::memmove(input.buffer.data(), input.buffer.data() + input.start, input.end - input.start);
-  input.end -= input.start;
-  input.start = 0;
-  while (input.end < input.buffer.size() && !input.at_eof) {
+  // Read a step beyond the reach, not the whole buffer at once: bytes just read are then still
+  // in the cache when they are decoded. Where the buffer's room ends, keep the unread tail and
+  // go on from the buffer's start.
+  const std::size_t size = input.buffer.size();
+  const std::size_t want = std::min(reach + kFillStep, size);
+  if (size - input.start < want) {
+    std::memmove(input.buffer.data(), input.buffer.data() + input.start, input.end - input.start);
+    input.end -= input.start;
+    input.start = 0;
+  }
+  while (input.end - input.start < want && !input.at_eof) {
     int error = 0;
-    const std::size_t got =
-        input.source->read(input.buffer.data() + input.end, input.buffer.size() - input.end, error);
+    const std::size_t room = input.start + want - input.end;
+    const std::size_t got = input.source->read(input.buffer.data() + input.end, room, error);
     input.end += got;
     if (got == 0) {
       if (error != 0) {

@@ -1,5 +1,6 @@
-// Block reading of a DFT file. A byte source is read in large blocks into one buffer of fixed
-// size, or the whole file is already in memory; records are decoded from memory. The input
+// Block reading of a DFT file. A byte source is read, a step at a time, into one buffer of fixed
+// size (the block size and the reach of a record), or the whole file is already in memory;
+// records are decoded from memory. The input
 // always holds the current record and, as far as the file goes, the bytes after it that its
 // header channel can reach (descriptors beyond the 34th are carried in the following records'
 // bytes). Memory stays the same whatever the size of the file, and the source is only ever read
@@ -25,6 +26,10 @@ struct BlockInput {
   bool at_eof = false;
   int read_error = 0;  // errno of a failed read, 0 while none failed
 };
+
+// How much a refill reads beyond the reach asked for (at most the block size): small enough to
+// stay in the cache until it is decoded.
+constexpr std::size_t kFillStep = std::size_t{256} << 10;
 
 BlockInput make_block_input(ByteSource* source, std::size_t block_size);
 BlockInput make_memory_input(const unsigned char* data, std::size_t size);

@@ -3,12 +3,31 @@
 namespace vexo {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 // Positions written as one hex digit; every other position is written in decimal.
-bool is_hex_position(int p) {
+constexpr bool is_hex_position(int p) {
   return p == 0 || p == 14 || p == 15 || p == 26 || p >= 32;
 }
+
+// The character of each nibble at each position. A decimal write of 10..15 gives "1" and a
+// second digit; the write for the next position (every decimal group is followed by a hex
+// position) overwrites the second digit.
+struct PositionCharacters {
+  char of[kHeaderNibbles][16] = {};
+};
+
+constexpr PositionCharacters make_position_characters() {
+  PositionCharacters table;
+  for (int p = 0; p < kHeaderNibbles; ++p) {
+    for (int n = 0; n < 16; ++n) {
+      table.of[p][n] = static_cast<char>(n < 10               ? '0' + n
+                                         : is_hex_position(p) ? 'A' + (n - 10)
+                                                              : '1');
+    }
+  }
+  return table;
+}
+
+constexpr PositionCharacters kPositionCharacters = make_position_characters();
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -45,10 +64,7 @@ int32_t read_hex(const HeaderText& text, int pos, int width, int32_t previous) {
 HeaderText render_header_text(const std::array<int, kHeaderNibbles>& nibbles) {
   HeaderText text{};
   for (int p = 0; p < kHeaderNibbles; ++p) {
-    int n = nibbles[p] & 0xF;
-    // A decimal write of 10..15 gives "1" and a second digit; the write for the next position
-    // (every decimal group is followed by a hex position) overwrites the second digit.
-    text[p] = is_hex_position(p) ? kHexDigits[n] : (n < 10 ? static_cast<char>('0' + n) : '1');
+    text[p] = kPositionCharacters.of[p][nibbles[p] & 0xF];
   }
   text[kHeaderNibbles] = '\0';
   return text;
@@ -101,9 +117,18 @@ void parse_header(const HeaderText& t, HeaderFields& h) {
 }
 
 void read_header(const RecordView& view, HeaderFields& fields) {
-  std::array<int, kHeaderNibbles> nibbles;
-  read_nibbles(view, 0, kHeaderNibbles, nibbles.data());
-  parse_header(render_header_text(nibbles), fields);
+  // Nibbles 0..57 lie in the first two runs, sixteen to a word.
+  uint64_t words[2 * kWordsPerRun];
+  read_channel_runs(view, 0, 2, words);
+  HeaderText text;
+  for (int p = 0; p < kHeaderNibbles; p += 16) {
+    uint64_t word = words[p / 16];
+    for (int q = p; q < p + 16 && q < kHeaderNibbles; ++q, word >>= 4) {
+      text[q] = kPositionCharacters.of[q][word & 0xF];
+    }
+  }
+  text[kHeaderNibbles] = '\0';
+  parse_header(text, fields);
 }
 
 }  // namespace vexo

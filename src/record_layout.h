@@ -12,6 +12,10 @@
 
 #include "vexo/record.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vexo {
 
 constexpr std::size_t kRunSize = 128;
@@ -64,29 +68,77 @@ inline int read_nibble(const RecordView& view, int n) {
          (record_byte(view, offset + 2) & 1) << 2 | (record_byte(view, offset + 3) & 1) << 3;
 }
 
-// Nibbles first .. first+count-1 of the header channel into out[0 .. count-1]. Two nibbles are
-// eight channel bytes in a row (a run holds 32 whole pairs), read in one load where they are
-// all in memory.
-inline void read_nibbles(const RecordView& view, int first, int count, int* out) {
-  int n = first;
-  const int end = first + count;
-  while (n < end) {
-    const std::size_t offset = channel_byte_offset(4 * static_cast<std::size_t>(n));
-    if (n % 2 != 0 || n + 1 == end || offset + 8 > view.size) {
-      *out++ = read_nibble(view, n++);
-      continue;
-    }
+// The header channel as bits: channel bit k (bit 0 of channel byte k) of a gathered stretch is
+// bit k % 64 of word k / 64. One amplitude run is 128 channel bytes, 32 nibbles, two words.
+constexpr std::size_t kRunNibbles = kRunSize / 4;
+constexpr std::size_t kWordsPerRun = kRunSize / 64;
+
+// Bit 0 of 128 bytes in memory into two words, eight bytes at a time: with byte i at bit 8i of
+// x, the product puts bit 0 of byte i at bit 56+i, and no other partial product reaches the top
+// byte.
+inline void gather_run_portable(const unsigned char* bytes, uint64_t* words) {
+  words[0] = words[1] = 0;
+  for (std::size_t i = 0; i < kRunSize / 8; ++i) {
     uint64_t x = 0;
-    std::memcpy(&x, view.bytes + offset, 8);
+    std::memcpy(&x, bytes + 8 * i, 8);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     x = __builtin_bswap64(x);
 #endif
-    // Bit 0 of byte i of x goes to bit 56+i; no other partial product reaches the top byte.
-    const unsigned bits =
-        static_cast<unsigned>(((x & 0x0101010101010101ULL) * 0x0102040810204080ULL) >> 56);
-    *out++ = static_cast<int>(bits & 0xF);
-    *out++ = static_cast<int>(bits >> 4);
-    n += 2;
+    const uint64_t bits = ((x & 0x0101010101010101ULL) * 0x0102040810204080ULL) >> 56;
+    words[i / 8] |= bits << (8 * (i % 8));
+  }
+}
+
+// The same sixteen bytes at a time: a 16-bit shift by 7 moves bit 0 of each byte to its bit 7
+// (bit 0 of a lane's high byte, bit 8, to bit 15), which the byte mask collects.
+inline void gather_run(const unsigned char* bytes, uint64_t* words) {
+#if defined(__SSE2__)
+  uint64_t w[2] = {0, 0};
+  for (std::size_t i = 0; i < kRunSize / 16; ++i) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * i));
+    const auto mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_slli_epi16(x, 7)));
+    w[i / 4] |= uint64_t{mask} << (16 * (i % 4));
+  }
+  words[0] = w[0];
+  words[1] = w[1];
+#else
+  gather_run_portable(bytes, words);
+#endif
+}
+
+// Channel bytes of runs first_run .. first_run+run_count-1 (nibbles from 32*first_run on) into
+// words[0 .. 2*run_count-1]. Bytes past view.size read as 0.
+inline void read_channel_runs(const RecordView& view, std::size_t first_run, std::size_t run_count,
+                              uint64_t* words) {
+  for (std::size_t r = first_run; r < first_run + run_count; ++r, words += kWordsPerRun) {
+    const std::size_t offset = kGroupSize * r;
+    if (offset + kRunSize <= view.size) {
+      gather_run(view.bytes + offset, words);
+      continue;
+    }
+    words[0] = words[1] = 0;
+    for (std::size_t j = 0; offset + j < view.size && j < kRunSize; ++j) {
+      words[j / 64] |= uint64_t{view.bytes[offset + j] & 1u} << (j % 64);
+    }
+  }
+}
+
+// Nibble i of gathered words.
+inline int nibble_of(const uint64_t* words, std::size_t i) {
+  return static_cast<int>((words[i / 16] >> (4 * (i % 16))) & 0xF);
+}
+
+// Nibbles first .. first+count-1 of the header channel into out[0 .. count-1].
+inline void read_nibbles(const RecordView& view, int first, int count, int* out) {
+  if (count <= 0) return;
+  const auto begin = static_cast<std::size_t>(first);
+  const std::size_t end = begin + static_cast<std::size_t>(count);
+  for (std::size_t r = begin / kRunNibbles; r * kRunNibbles < end; ++r) {
+    uint64_t words[kWordsPerRun];
+    read_channel_runs(view, r, 1, words);
+    const std::size_t from = r * kRunNibbles > begin ? r * kRunNibbles : begin;
+    const std::size_t to = (r + 1) * kRunNibbles < end ? (r + 1) * kRunNibbles : end;
+    for (std::size_t n = from; n < to; ++n) *out++ = nibble_of(words, n - r * kRunNibbles);
   }
 }
 

@@ -50,6 +50,56 @@ TEST(Nibble, TheChannelSkipsThePhaseRuns) {
   EXPECT_EQ(read_nibble(view, 64), 1);
 }
 
+// Bit 0 of every byte of one pattern, counted straight from the layout: channel byte c lies in
+// amplitude run c / 128 (every 256 bytes) at place c % 128; past `size` bytes it reads as 0.
+int expected_nibble(const std::vector<unsigned char>& bytes, std::size_t size, std::size_t n) {
+  int nibble = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::size_t c = 4 * n + i;
+    const std::size_t offset = 256 * (c / 128) + c % 128;
+    if (offset < size && (bytes[offset] & 1) != 0) nibble |= 1 << i;
+  }
+  return nibble;
+}
+
+TEST(Nibble, EveryGatherFollowsTheLayoutUpToAnyEndOfFile) {
+  // Four groups: 128 nibbles in four runs. The pattern's bit 0 varies from byte to byte in no
+  // short period, and every other bit is set now and then so that only bit 0 may count.
+  std::vector<unsigned char> bytes(4 * kGroupSize);
+  uint32_t state = 12345;
+  for (unsigned char& b : bytes) {
+    state = state * 1103515245u + 12345u;
+    b = static_cast<unsigned char>(state >> 16);
+  }
+  constexpr std::size_t kNibbles = 4 * kRunNibbles;
+  // Both gathers of whole runs, bit by bit.
+  for (std::size_t r = 0; r < 4; ++r) {
+    uint64_t fast[kWordsPerRun], portable[kWordsPerRun];
+    gather_run(bytes.data() + kGroupSize * r, fast);
+    gather_run_portable(bytes.data() + kGroupSize * r, portable);
+    for (std::size_t n = 0; n < kRunNibbles; ++n) {
+      const int want = expected_nibble(bytes, bytes.size(), kRunNibbles * r + n);
+      EXPECT_EQ(nibble_of(fast, n), want) << r << " " << n;
+      EXPECT_EQ(nibble_of(portable, n), want) << r << " " << n;
+    }
+  }
+  // The file ending at every byte: the whole channel, and stretches starting inside a run.
+  for (std::size_t size = 0; size <= bytes.size(); ++size) {
+    const RecordView view{bytes.data(), size};
+    int nibbles[kNibbles];
+    read_nibbles(view, 0, kNibbles, nibbles);
+    for (std::size_t n = 0; n < kNibbles; ++n) {
+      ASSERT_EQ(nibbles[n], expected_nibble(bytes, size, n)) << size << " " << n;
+    }
+    for (int first : {1, 31, 33, 58, 127}) {
+      read_nibbles(view, first, static_cast<int>(kNibbles) - first, nibbles);
+      for (std::size_t n = static_cast<std::size_t>(first); n < kNibbles; ++n) {
+        ASSERT_EQ(nibbles[n - first], expected_nibble(bytes, size, n)) << size << " " << n;
+      }
+    }
+  }
+}
+
 TEST(ReadRecord, EmptyFileIsTheEnd) {
   RawReader r({});
   EXPECT_EQ(r.read().status, RecordStatus::end_of_file);
