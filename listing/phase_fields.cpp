@@ -1,6 +1,7 @@
 #include "listing/phase_fields.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "listing/text/text_format.h"
@@ -29,18 +30,29 @@ char* put_long(ListingOutput& out, char* p, float degrees, std::size_t room_afte
 }  // namespace
 
 PhaseFields::PhaseFields() {
-  for (Set& set : sets_) set.row_of.assign(2 * kMaxProduct + 1, -1);
+  for (Set& set : sets_) {
+    set.row_of.resize(2 * kMaxProduct + 1);
+    set.term_of.resize(2 * kMaxProduct + 1);
+  }
+}
+
+void PhaseFields::drop_plans(Set& set) {
+  for (LinePlan& plan : set.plans) plan.ready = false;
 }
 
 void PhaseFields::clear_pool() {
-  for (Set& set : sets_) std::fill(set.row_of.begin(), set.row_of.end(), -1);
+  for (Set& set : sets_) {
+    if (set.lo <= set.hi) {
+      std::fill(set.row_of.begin() + (set.lo + kMaxProduct),
+                set.row_of.begin() + (set.hi + kMaxProduct + 1), -1);
+    }
+  }
   pool_used_ = 0;
   made_without_row_ = 0;
+  for (Set& set : sets_) drop_plans(set);
 }
 
 void PhaseFields::begin_record(const PhaseParameters& p) {
-  const Set* const previous = set_;
-  const int32_t previous_count = p_.sample_count;
   p_ = p;
   ++uses_;
   Set* oldest = &sets_[0];
@@ -56,28 +68,44 @@ void PhaseFields::begin_record(const PhaseParameters& p) {
     // A set not seen before: kept from now on, but this record is listed directly.
     oldest->used = true;
     oldest->key = p;
-    oldest->last_use = uses_;
-    std::fill(oldest->row_of.begin(), oldest->row_of.end(), -1);
-    set_ = nullptr;
-    for (LinePlan& plan : plans_) plan.ready = false;
-    return;
+    oldest->lo = 0, oldest->hi = -1;
+    drop_plans(*oldest);
+    found = oldest;
+    direct_ = true;
+  } else {
+    direct_ = false;
+    if (pool_.empty()) pool_.resize(kPoolRows);
+    // Rows are dropped only between records, never under a plan in use.
+    if (made_without_row_ >= kRefillAfter) clear_pool();
   }
   found->last_use = uses_;
   set_ = found;
-  if (pool_.empty()) pool_.resize(kPoolRows);
-  // The plans of the record before serve this one while its set and shape are the same; rows
-  // are dropped only between records, never under a plan in use.
-  bool keep_plans = previous == set_ && previous_count == p.sample_count;
-  if (made_without_row_ >= kRefillAfter) {
-    clear_pool();
-    keep_plans = false;
-  }
-  if (!keep_plans) {
-    for (LinePlan& plan : plans_) plan.ready = false;
+  if (found->plan_count != p.sample_count || found->plans_direct != direct_) {
+    drop_plans(*found);
+    found->plan_count = p.sample_count;
+    found->plans_direct = direct_;
   }
 }
 
-PhaseFields::Row* PhaseFields::row_for(int64_t m) {
+// Makes the entries of products lo..hi of the set in hand valid.
+void PhaseFields::cover(int32_t lo, int32_t hi) {
+  Set& set = *set_;
+  const auto init = [&set](int32_t from, int32_t to) {  // from..to-1
+    for (int32_t m = from; m < to; ++m) {
+      set.row_of[static_cast<std::size_t>(m + kMaxProduct)] = -1;
+      set.term_of[static_cast<std::size_t>(m + kMaxProduct)] = std::nanl("");
+    }
+  };
+  if (set.lo > set.hi) {
+    init(lo, hi + 1);
+    set.lo = lo, set.hi = hi;
+    return;
+  }
+  if (lo < set.lo) init(lo, set.lo), set.lo = lo;
+  if (hi > set.hi) init(set.hi + 1, hi + 1), set.hi = hi;
+}
+
+PhaseFields::Row* PhaseFields::row_for(int32_t m) {
   int32_t& row = set_->row_of[static_cast<std::size_t>(m + kMaxProduct)];
   if (row < 0) {
     if (pool_used_ == kPoolRows) return nullptr;
@@ -87,19 +115,27 @@ PhaseFields::Row* PhaseFields::row_for(int64_t m) {
   return &pool_[static_cast<std::size_t>(row)];
 }
 
+long double PhaseFields::term_for(int32_t m) {
+  long double& term = set_->term_of[static_cast<std::size_t>(m + kMaxProduct)];
+  if (std::isnan(term)) term = phase_term(m, p_);
+  return term;
+}
+
 const PhaseFields::LinePlan& PhaseFields::plan_for(int32_t j) {
-  LinePlan& plan = plans_[static_cast<std::size_t>(j)];
+  LinePlan& plan = set_->plans[static_cast<std::size_t>(j)];
   if (plan.ready) return plan;
   const int32_t n = p_.sample_count;
+  const int32_t reach = p_.corrected ? j * (n / 2) : 0;  // |line_offset| is at most n/2
+  cover(-reach, reach);
   plan.rows.resize(static_cast<std::size_t>(n));
   plan.terms.resize(static_cast<std::size_t>(n));
-  plan.all_rows = set_ != nullptr;
+  plan.all_rows = !direct_;
   for (int32_t k = 0; k < n; ++k) {
-    const int64_t m = p_.corrected ? int64_t{j} * line_offset(k, n) : 0;
-    Row* const row = set_ != nullptr ? row_for(m) : nullptr;
+    const int32_t m = p_.corrected ? j * line_offset(k, n) : 0;
+    Row* const row = direct_ ? nullptr : row_for(m);
     plan.rows[static_cast<std::size_t>(k)] = row;
     plan.all_rows = plan.all_rows && row != nullptr;
-    plan.terms[static_cast<std::size_t>(k)] = phase_term(m, p_);
+    plan.terms[static_cast<std::size_t>(k)] = term_for(m);
   }
   plan.ready = true;
   return plan;
@@ -146,7 +182,7 @@ char* PhaseFields::put_line(ListingOutput& out, char* p, const SampleLine& line,
       put_short_degrees(p, value);
       if (row != nullptr) {
         std::memcpy(row->text[b], p, 4);
-      } else if (set_ != nullptr) {
+      } else if (!direct_) {
         ++made_without_row_;
       }
       p += 4;

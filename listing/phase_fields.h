@@ -37,13 +37,7 @@ class PhaseFields {
   struct Row {
     char text[256][4];
   };
-  struct Set {
-    bool used = false;
-    PhaseParameters key;  // sample_count plays no part
-    uint64_t last_use = 0;
-    std::vector<int32_t> row_of;  // pool row of m at m + kMaxProduct; -1 while it has none
-  };
-  // One antenna's line in the record in hand: for each sample index k its row (none when the
+  // One antenna's line in records of the set: for each sample index k its row (none when the
   // record is listed directly or the pool is full) and the correction term.
   struct LinePlan {
     bool ready = false;
@@ -52,6 +46,21 @@ class PhaseFields {
     std::vector<long double> terms;
   };
 
+  // What is kept of one parameter set, by product m (at m + kMaxProduct): its row in the pool
+  // (-1 while it has none) and its correction term (NaN while not worked out). Entries are
+  // valid for the products lo..hi that records of the set have used so far.
+  struct Set {
+    bool used = false;
+    PhaseParameters key;  // sample_count plays no part
+    uint64_t last_use = 0;
+    int32_t lo = 0, hi = -1;
+    std::vector<int32_t> row_of;
+    std::vector<long double> term_of;
+    // The line plans, for records of plan_count samples a line listed with rows or not.
+    int32_t plan_count = 0;
+    bool plans_direct = false;
+    std::array<LinePlan, kMaxAntennas> plans;
+  };
   static constexpr int kSets = 8;
   static constexpr int32_t kMaxProduct = 896;  // |m| of any record: 7 * 128 with N 8, A 8
   // 4 MiB: the rows of two records of the largest shapes (up to 1793 products each).
@@ -60,8 +69,11 @@ class PhaseFields {
   // parameter sets in use now: refilling it then costs no more than what was made without it.
   static constexpr int64_t kRefillAfter = int64_t{64} * 1024;
 
-  Row* row_for(int64_t m);
+  void cover(int32_t lo, int32_t hi);
+  Row* row_for(int32_t m);
+  long double term_for(int32_t m);
   void clear_pool();
+  static void drop_plans(Set& set);
   const LinePlan& plan_for(int32_t j);
 
   std::vector<Row> pool_;
@@ -72,8 +84,8 @@ class PhaseFields {
 
   // The record in hand.
   PhaseParameters p_;
-  Set* set_ = nullptr;  // none: this record is listed directly
-  std::array<LinePlan, kMaxAntennas> plans_;
+  Set* set_ = nullptr;
+  bool direct_ = true;  // the record is listed without rows
 };
 
 }  // namespace vexo

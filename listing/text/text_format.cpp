@@ -46,6 +46,10 @@ constexpr ShortDegreeTable make_short_degrees() {
 }  // namespace
 
 char* put_int(char* p, int64_t value) {
+  if (value >= 0 && value < 10) {  // most header fields are one digit
+    *p = static_cast<char>('0' + value);
+    return p + 1;
+  }
   return put_padded(p, value, 0, false);
 }
 
