@@ -121,9 +121,7 @@ long double PhaseFields::term_for(int32_t m) {
   return term;
 }
 
-const PhaseFields::LinePlan& PhaseFields::plan_for(int32_t j) {
-  LinePlan& plan = set_->plans[static_cast<std::size_t>(j)];
-  if (plan.ready) return plan;
+void PhaseFields::make_plan(LinePlan& plan, int32_t j) {
   const int32_t n = p_.sample_count;
   const int32_t reach = p_.corrected ? j * (n / 2) : 0;  // |line_offset| is at most n/2
   cover(-reach, reach);
@@ -138,33 +136,39 @@ const PhaseFields::LinePlan& PhaseFields::plan_for(int32_t j) {
     plan.terms[static_cast<std::size_t>(k)] = term_for(m);
   }
   plan.ready = true;
-  return plan;
 }
 
 char* PhaseFields::put_line(ListingOutput& out, char* p, const SampleLine& line, int32_t j) {
-  const LinePlan& plan = plan_for(j);
+  LinePlan& plan = set_->plans[static_cast<std::size_t>(j)];
+  if (!plan.ready) make_plan(plan, j);
   const std::size_t run = line.piece_size();
   for (std::size_t piece = 0; piece < line.piece_count(); ++piece) {
     const unsigned char* const bytes = line.piece(piece);
     Row* const* const rows = plan.rows.data() + piece * run;
     const long double* const terms = plan.terms.data() + piece * run;
     if (p > room_limit(out, 4 * run)) p = flush_at(out, p);
-    std::size_t made = 0;  // fields of this piece that are already made
     if (plan.all_rows) {
-      // Copied on the chance that all are made; a field not made yet starts with a NUL.
+      // Copied on the chance that all are made. Every character of a made field has bit 5 set
+      // (" 0123456789"), a field not made is four NULs: the AND of all is 0 when one is missing.
+      uint32_t all = ~uint32_t{0};
       for (std::size_t r = 0; r < run; ++r) {
-        const char* const text = rows[r]->text[bytes[r]];
-        std::memcpy(p + 4 * r, text, 4);
-        made += text[0] == ' ' ? 1 : 0;
+        uint32_t text;
+        std::memcpy(&text, rows[r]->text[bytes[r]], 4);
+        std::memcpy(p + 4 * r, &text, 4);
+        all &= text;
       }
-      if (made == run) {
+      if (all != 0) {
         p += 4 * run;
         continue;
       }
     }
     // Values to make: all at once when they are many, else one by one.
+    std::size_t missing = 0;
+    for (std::size_t r = 0; r < run; ++r) {
+      missing += rows[r] == nullptr || rows[r]->text[bytes[r]][0] != ' ' ? 1 : 0;
+    }
     float degrees[128];
-    const bool all_at_once = 4 * (run - made) >= run;
+    const bool all_at_once = 4 * missing >= run;
     if (all_at_once) phase_degrees_run(bytes, terms, run, p_, degrees);
     for (std::size_t r = 0; r < run; ++r) {
       Row* const row = rows[r];

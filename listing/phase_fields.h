@@ -74,7 +74,7 @@ class PhaseFields {
   long double term_for(int32_t m);
   void clear_pool();
   static void drop_plans(Set& set);
-  const LinePlan& plan_for(int32_t j);
+  void make_plan(LinePlan& plan, int32_t j);
 
   std::vector<Row> pool_;
   int32_t pool_used_ = 0;
