@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "src/descriptors.h"
 #include "src/block_input.h"
+#include "src/descriptors.h"
 #include "src/header.h"
 
 namespace vexo {

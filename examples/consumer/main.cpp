@@ -1,9 +1,9 @@
 // Reads a DFT file with the vexo library and prints one line per record: its number, the time
 // in its header, its frequency, how many subblocks it has, and the phase of its first sample.
 //   vexo_records FILE.dft
-#include <cstdio>
-
 #include <vexo/vexo.h>
+
+#include <cstdio>
 
 int main(int argc, char** argv) {
   if (argc != 2) {
