@@ -33,7 +33,7 @@ class PhaseFields {
 
  private:
   // The fields of one product m by sample byte: " ddd" once made (a field that is not four
-  // characters long is never kept), a NUL first character while not made.
+  // characters long is never kept), four NULs while not made.
   struct Row {
     char text[256][4];
   };
