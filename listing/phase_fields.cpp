@@ -162,12 +162,39 @@ char* PhaseFields::put_line(ListingOutput& out, char* p, const SampleLine& line,
         continue;
       }
     }
+    float degrees[128];
+    if (direct_) {
+      // No rows: every value made, all at once.
+      phase_degrees_run(bytes, terms, run, p_, degrees);
+      // Whole degrees of the usual values in a loop of its own (the compiler makes it a few
+      // values at a time); any other value sends the piece the long way.
+      int32_t whole[128];
+      bool usual = true;
+      for (std::size_t r = 0; r < run; ++r) {
+        uint32_t bits;
+        std::memcpy(&bits, &degrees[r], sizeof bits);
+        const bool one = degrees[r] < 999.5f && bits < 0x80000000u;  // 0 <= degrees, not -0
+        const float value = one ? degrees[r] : 0.0f;
+        usual &= one;
+        whole[r] = static_cast<int32_t>((value + 8388608.0f) - 8388608.0f);
+      }
+      if (usual) {
+        for (std::size_t r = 0; r < run; ++r, p += 4) {
+          std::memcpy(p, kShortDegrees.text[whole[r]], 4);
+        }
+        continue;
+      }
+      for (std::size_t r = 0; r < run; ++r) {
+        p = is_short_degrees(degrees[r]) ? put_short_degrees(p, degrees[r])
+                                         : put_long(out, p, degrees[r], 4 * (run - r - 1));
+      }
+      continue;
+    }
     // Values to make: all at once when they are many, else one by one.
     std::size_t missing = 0;
     for (std::size_t r = 0; r < run; ++r) {
       missing += rows[r] == nullptr || rows[r]->text[bytes[r]][0] != ' ' ? 1 : 0;
     }
-    float degrees[128];
     const bool all_at_once = 4 * missing >= run;
     if (all_at_once) phase_degrees_run(bytes, terms, run, p_, degrees);
     for (std::size_t r = 0; r < run; ++r) {
@@ -186,7 +213,7 @@ char* PhaseFields::put_line(ListingOutput& out, char* p, const SampleLine& line,
       put_short_degrees(p, value);
       if (row != nullptr) {
         std::memcpy(row->text[b], p, 4);
-      } else if (!direct_) {
+      } else {
         ++made_without_row_;
       }
       p += 4;
