@@ -8,9 +8,7 @@ std::string escaped(std::string_view text) {
   out.reserve(text.size());
   for (const char ch : text) {
     const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c < 0x20 || c == 0x7F) {
+    if (c < 0x20 || c == 0x7F) {
       out += "\\x";
       out += kHex[c >> 4];
       out += kHex[c & 0xF];

@@ -7,8 +7,8 @@
 
 namespace vexo {
 
-// `text` with each control character (0x00-0x1F, 0x7F) written as \xHH and a backslash as \\;
-// everything else, other bytes of UTF-8 included, as it is.
+// `text` with each control character (0x00-0x1F, 0x7F) written as \xHH; everything else (a
+// backslash of a Windows path, the bytes of UTF-8) as it is.
 std::string escaped(std::string_view text);
 
 }  // namespace vexo
