@@ -31,4 +31,19 @@ ListingPlan make_plan(const Settings& s) {
   return plan;
 }
 
+std::vector<std::string> settings_warnings(const Settings& s) {
+  std::vector<std::string> lines;
+  // The step counter runs on through every record and never comes back to 0.
+  if (s.subblock_step == 0 || s.subblock_step < -1) {
+    lines.push_back("subblock_step: " + std::to_string(s.subblock_step) +
+                    " opens only the first subblock of the file (-1 opens every one)");
+  }
+  // Only the amplitude listing has a scale.
+  if (s.listing_mode == 2 && s.amplitude_scale != 0 && s.amplitude_scale != 1) {
+    lines.push_back("amplitude_scale: " + std::to_string(s.amplitude_scale) +
+                    " is neither 0 (dB) nor 1 (linear ratio): amplitude lines are left empty");
+  }
+  return lines;
+}
+
 }  // namespace vexo

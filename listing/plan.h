@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "listing/settings.h"
 
@@ -48,5 +49,9 @@ struct ListingPlan {
 };
 
 ListingPlan make_plan(const Settings& settings);
+
+// Settings that are read and kept as they are, but that likely do not do what was meant: one
+// line for each, "NAME: what it does", without a line end.
+std::vector<std::string> settings_warnings(const Settings& settings);
 
 }  // namespace vexo

@@ -8,21 +8,49 @@
 namespace vexo {
 namespace {
 
-// A character source that counts lines; line numbers start at 1.
+std::string where(int line, const char* name) {
+  return "line " + std::to_string(line) + ": " + name + ": ";
+}
+
+std::string mib(std::size_t bytes) {
+  return std::to_string(bytes >> 20) + " MiB";
+}
+
+// A character source that counts lines (from 1) and bytes. Once a bound is passed it holds the
+// message and reads as ended.
 struct Source {
-  std::FILE* file;
+  std::FILE* file = nullptr;
+  const char* setting = "output_name";  // whose label or value is being read
   int line = 1;
+  std::size_t line_bytes = 0;
+  std::size_t file_bytes = 0;
+  std::string error;
 };
 
 int peek(Source& src) {
+  if (!src.error.empty()) return EOF;
   int c = std::getc(src.file);
   if (c != EOF) std::ungetc(c, src.file);
   return c;
 }
 
 int next(Source& src) {
+  if (!src.error.empty()) return EOF;
   int c = std::getc(src.file);
-  if (c == '\n') ++src.line;
+  if (c == EOF) return c;
+  if (++src.file_bytes > kMaxSettingsFileBytes) {
+    src.error = where(src.line, src.setting) + "reading stopped after " +
+                mib(kMaxSettingsFileBytes) + " of the file";
+    return EOF;
+  }
+  if (c == '\n') {
+    ++src.line;
+    src.line_bytes = 0;
+  } else if (++src.line_bytes > kMaxSettingsLineBytes) {
+    src.error =
+        where(src.line, src.setting) + "the line is longer than " + mib(kMaxSettingsLineBytes);
+    return EOF;
+  }
   return c;
 }
 
@@ -32,12 +60,9 @@ bool is_space(int c) {
 bool is_digit(int c) {
   return c >= '0' && c <= '9';
 }
-bool is_alpha(int c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 
-// Skips the rest of the current line, its line end included, however long it is. Returns false
-// when the file ends before a line end.
+// Skips the rest of the current line, its line end included. Returns false when the file ends
+// before a line end.
 bool skip_line(Source& src) {
   int c = next(src);
   while (c != EOF && c != '\n') c = next(src);
@@ -49,34 +74,30 @@ constexpr std::size_t kMaxNumberToken = 4096;
 
 struct Token {
   std::string text;
-  bool too_long = false;  // more than `limit` characters: only the first ones are kept
+  bool too_long = false;  // more than the limit: reading stopped there
   int line = 0;
 };
 
-// Skips blanks, tabs and line ends, then reads characters up to the next white space (which is
-// left unread). Returns false when the file ends first.
-bool read_token(Source& src, Token& token, std::size_t limit) {
+// Skips blanks, tabs and line ends, then reads a token. A number ends at a blank, tab, comma,
+// semicolon or line end (LF, or CR LF: a CR without an LF after it is part of the number); the
+// listing name at any white space. What ends it is left unread, but for the CR of a CR LF.
+// Reading stops after one character more than `limit`. Returns false when the file ends first.
+bool read_token(Source& src, Token& token, std::size_t limit, bool number) {
   while (is_space(peek(src))) next(src);
   if (peek(src) == EOF) return false;
   token = Token{};
   token.line = src.line;
-  for (int c = peek(src); c != EOF && !is_space(c); c = peek(src)) {
-    next(src);
-    if (token.text.size() < limit) {
-      token.text.push_back(static_cast<char>(c));
-    } else {
+  for (int c = peek(src); c != EOF; c = peek(src)) {
+    if (number ? c == ' ' || c == '\t' || c == ',' || c == ';' || c == '\n' : is_space(c)) break;
+    if (token.text.size() == limit) {
       token.too_long = true;
+      break;
     }
+    next(src);
+    if (number && c == '\r' && peek(src) == '\n') break;
+    token.text.push_back(static_cast<char>(c));
   }
   return true;
-}
-
-// A number may be followed on its line by anything that does not look like its continuation:
-// a blank, a comma or a semicolon are fine, a letter, digit or point glued to it are not.
-bool ends_cleanly(const std::string& text, std::size_t pos) {
-  if (pos >= text.size()) return true;
-  int c = static_cast<unsigned char>(text[pos]);
-  return !is_alpha(c) && !is_digit(c) && c != '.' && c != '_';
 }
 
 // Optional sign and decimal digits.
@@ -91,7 +112,7 @@ bool parse_integer(const std::string& text, int32_t& value, bool& out_of_range) 
     if (magnitude <= 1LL << 32) magnitude = magnitude * 10 + (text[pos] - '0');
     ++pos;
   }
-  if (pos == digits_start || !ends_cleanly(text, pos)) return false;
+  if (pos == digits_start || pos != text.size()) return false;
   long long signed_value = negative ? -magnitude : magnitude;
   if (signed_value < std::numeric_limits<int32_t>::min() ||
       signed_value > std::numeric_limits<int32_t>::max()) {
@@ -124,11 +145,10 @@ bool parse_real(const std::string& text, double& value, bool& out_of_range) {
       while (pos < text.size() && is_digit(text[pos])) ++pos;
     }
   }
-  if (!ends_cleanly(text, pos)) return false;
-  const std::string number = text.substr(0, pos);
+  if (pos != text.size()) return false;
   errno = 0;
   // strtod rounds a decimal number correctly to the nearest 64-bit real.
-  value = std::strtod(number.c_str(), nullptr);
+  value = std::strtod(text.c_str(), nullptr);
   // Too large, or so small that it would become 0 (which selects every record). A small number
   // that still has a value of its own is kept.
   if (errno == ERANGE && (std::isinf(value) || (value == 0.0 && nonzero))) {
@@ -153,10 +173,6 @@ std::string shown(const Token& token) {
   return "\"" + out + "\"";
 }
 
-std::string where(int line, const char* name) {
-  return "line " + std::to_string(line) + ": " + name + ": ";
-}
-
 std::string missing(int line, const char* name) {
   return where(line, name) + "missing: the file ends first";
 }
@@ -165,9 +181,10 @@ std::string missing(int line, const char* name) {
 // missing at the end of the file is reported on the line where it belongs, after its label.
 std::string read_value_token(Source& src, const char* name, Token& token) {
   int line_ends_missing = skip_line(src) ? 0 : 1;
+  src.setting = name;
   line_ends_missing += skip_line(src) ? 0 : 1;
   const int value_line = src.line + line_ends_missing;
-  if (!read_token(src, token, kMaxNumberToken)) return missing(value_line, name);
+  if (!read_token(src, token, kMaxNumberToken, true)) return missing(value_line, name);
   return {};
 }
 
@@ -195,14 +212,25 @@ std::string read_real(Source& src, const char* name, double& member) {
   return {};
 }
 
-}  // namespace
-
-std::string read_settings(std::FILE* file, Settings& s) {
-  Source src{file};
-  const int name_line = skip_line(src) ? src.line : src.line + 1;  // after the first label
+// The listing name, after the first label.
+std::string read_name(Source& src, std::string& output_name) {
+  const int name_line = skip_line(src) ? src.line : src.line + 1;
   Token name;
-  if (!read_token(src, name, std::string::npos)) return missing(name_line, "output_name");
-  s.output_name = name.text;
+  if (!read_token(src, name, kMaxOutputNameBytes, false)) return missing(name_line, "output_name");
+  if (name.too_long) {
+    return where(name.line, "output_name") + shown(name) + " is too long for a file name (over " +
+           std::to_string(kMaxOutputNameBytes) + " bytes)";
+  }
+  if (name.text.find('\0') != std::string::npos) {
+    return where(name.line, "output_name") + shown(name) + " holds a NUL byte";
+  }
+  output_name = name.text;
+  return {};
+}
+
+std::string read_values(Source& src, Settings& s) {
+  std::string error = read_name(src, s.output_name);
+  if (!error.empty()) return error;
 
   struct IntegerSetting {
     const char* name;
@@ -221,7 +249,7 @@ std::string read_settings(std::FILE* file, Settings& s) {
       {"subblock_step", &s.subblock_step},
   };
   for (const IntegerSetting& setting : before_real) {
-    std::string error = read_integer(src, setting.name, *setting.member);
+    error = read_integer(src, setting.name, *setting.member);
     if (!error.empty()) return error;
     // Any other mode would list nothing and never move on from the first record. The value's
     // line end is not read yet, so the line count is still the value's own line.
@@ -230,9 +258,19 @@ std::string read_settings(std::FILE* file, Settings& s) {
              " is neither 1 (phase listing) nor 2 (amplitude listing)";
     }
   }
-  std::string error = read_real(src, "record_frequency", s.record_frequency);
+  error = read_real(src, "record_frequency", s.record_frequency);
   if (!error.empty()) return error;
   return read_integer(src, "convert_samples", s.convert_samples);
+}
+
+}  // namespace
+
+std::string read_settings(std::FILE* file, Settings& s) {
+  Source src;
+  src.file = file;
+  std::string error = read_values(src, s);
+  // A bound passed reads as the end of the file (or of a token): that is what went wrong.
+  return src.error.empty() ? error : src.error;
 }
 
 }  // namespace vexo

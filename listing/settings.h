@@ -1,13 +1,32 @@
-// The settings file: a label line before each of 13 values. A label line is skipped whole,
-// whatever its length. A value is read as a token after any blanks, tabs and line ends; the rest
-// of its line is skipped. The line after that is the next label.
+// The settings file: a label line before each of 13 values. A label line is skipped whole. A
+// value is read as a token after any blanks, tabs and line ends; the rest of its line is skipped.
+// The line after that is the next label. A number ends at a blank, tab, comma, semicolon or line
+// end; the listing name at any white space.
 #pragma once
 
+#include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
 namespace vexo {
+
+// Reading is bounded, whatever the file: no line may be longer than this (its LF not counted),
+// in whole MiB...
+constexpr std::size_t kMaxSettingsLineBytes = std::size_t{1} << 20;
+// ...and no more than this is read in all, empty lines included, in whole MiB.
+constexpr std::size_t kMaxSettingsFileBytes = std::size_t{16} << 20;
+
+// The longest listing name a path can be on this system.
+#if defined(_WIN32)
+// 32767 UTF-16 units, each at most 3 bytes in a narrow name.
+constexpr std::size_t kMaxOutputNameBytes = 3 * 32767;
+#elif defined(PATH_MAX)
+constexpr std::size_t kMaxOutputNameBytes = PATH_MAX - 1;  // PATH_MAX counts the closing NUL
+#else
+constexpr std::size_t kMaxOutputNameBytes = 4095;
+#endif
 
 struct Settings {
   std::string output_name;          // name of the listing file

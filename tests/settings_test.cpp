@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "listing/plan.h"
 #include "tests/test_support.h"
 
 namespace vexo {
@@ -73,15 +74,17 @@ TEST(Settings, WordsAfterAValueAndLongLabelsAreSkipped) {
   s.listing_mode = "2 amplitude listing";
   s.subblock_step = "4\t; every fourth";
   s.record_frequency = "2500.5, kHz";
+  s.show_header = "1,header";
+  s.select_frequency = "2500;kHz";
   std::string text = test::settings_text(s);
   // A label far longer than any line buffer.
   text.replace(0, text.find('\n'), std::string(5000, 'x'));
   expect_sample(read_text(text));
 }
 
-TEST(Settings, NamesOfAnyLength) {
+TEST(Settings, NamesAsLongAsAPathCanBe) {
   test::SettingsLines s = sample();
-  s.output_name = std::string(20000, 'n');
+  s.output_name = std::string(kMaxOutputNameBytes, 'n');
   const Read r = read_text(test::settings_text(s));
   EXPECT_EQ(r.error, "");
   EXPECT_EQ(r.settings.output_name, s.output_name);
@@ -142,6 +145,13 @@ TEST(Settings, MalformedValuesNameTheSettingAndLine) {
       {&L::record_frequency, "1e999", "line 24: record_frequency: \"1e999\" is out of range"},
       {&L::record_frequency, "-1e-400", "line 24: record_frequency: \"-1e-400\" is out of range"},
       {&L::convert_samples, "x\x01", "line 26: convert_samples: \"x?\" is not a whole number"},
+      // Only a blank, tab, comma, semicolon or line end ends a number.
+      {&L::select_frequency, "1-2", "line 12: select_frequency: \"1-2\" is not a whole number"},
+      {&L::select_height, "5%", "line 14: select_height: \"5%\" is not a whole number"},
+      {&L::subblock_step, "4\v", "line 22: subblock_step: \"4?\" is not a whole number"},
+      {&L::subblock_step, "4\r5", "line 22: subblock_step: \"4?5\" is not a whole number"},
+      {&L::record_frequency, "2500/2",
+       "line 24: record_frequency: \"2500/2\" is not a decimal number"},
   };
   for (const Case& c : cases) {
     test::SettingsLines s = sample();
@@ -173,6 +183,65 @@ TEST(Settings, TheFileEndingEarlyIsAnError) {
             "line 4: listing_mode: missing: the file ends first");
   // The last value without a line end is fine.
   expect_sample(read_text(full.substr(0, full.size() - 1)));
+}
+
+// No file, however long its lines or however many, is read without end or kept whole.
+TEST(Settings, ReadingIsBounded) {
+  test::SettingsLines s = sample();
+  s.output_name = std::string(kMaxOutputNameBytes + 1, 'n') + "x";
+  EXPECT_EQ(read_text(test::settings_text(s)).error,
+            "line 2: output_name: \"" + std::string(40, 'n') +
+                "...\" is too long for a file name (over " + std::to_string(kMaxOutputNameBytes) +
+                " bytes)");
+
+  // A label line of 1 MiB is read; one byte more, also after a value, is an error.
+  const std::string mib(kMaxSettingsLineBytes, 'x');
+  std::string text = test::settings_text(sample());
+  expect_sample(read_text(mib + text.substr(text.find('\n'))));
+  EXPECT_EQ(read_text(mib + text).error, "line 1: output_name: the line is longer than 1 MiB");
+  s = sample();
+  s.subblock_step = "4 " + mib;
+  EXPECT_EQ(read_text(test::settings_text(s)).error,
+            "line 22: subblock_step: the line is longer than 1 MiB");
+
+  // Empty lines without end before a value: "label\n" is line 1, then each byte is a line of its
+  // own, so the byte past the 16 MiB, number 16 MiB + 1, ends line 16 MiB + 1 - 5.
+  EXPECT_EQ(read_text("label\n" + std::string(kMaxSettingsFileBytes, '\n')).error,
+            "line 16777212: output_name: reading stopped after 16 MiB of the file");
+
+#ifndef _WIN32
+  std::FILE* zeros = std::fopen("/dev/zero", "r");
+  ASSERT_NE(zeros, nullptr);
+  Settings settings;
+  EXPECT_EQ(read_settings(zeros, settings), "line 1: output_name: the line is longer than 1 MiB");
+  std::fclose(zeros);
+#endif
+}
+
+TEST(Settings, NulByteInTheNameIsAnError) {
+  test::SettingsLines s = sample();
+  s.output_name = std::string("out\0.lst", 8);
+  EXPECT_EQ(read_text(test::settings_text(s)).error,
+            "line 2: output_name: \"out?.lst\" holds a NUL byte");
+}
+
+TEST(Settings, WarningsForValuesKeptAsTheyAre) {
+  const Read r = read_text(test::settings_text(sample()));
+  EXPECT_TRUE(settings_warnings(r.settings).empty());
+  Settings s = r.settings;
+  s.subblock_step = -2;
+  s.amplitude_scale = 2;
+  EXPECT_EQ(settings_warnings(s),
+            (std::vector<std::string>{
+                "subblock_step: -2 opens only the first subblock of the file (-1 opens every one)",
+                "amplitude_scale: 2 is neither 0 (dB) nor 1 (linear ratio): amplitude lines are "
+                "left empty"}));
+  // The phase listing has no scale; a step of 0 never comes round either.
+  s.listing_mode = 1;
+  s.subblock_step = 0;
+  EXPECT_EQ(settings_warnings(s), std::vector<std::string>{"subblock_step: 0 opens only the "
+                                                           "first subblock of the file (-1 opens "
+                                                           "every one)"});
 }
 
 }  // namespace
