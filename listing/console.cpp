@@ -1,24 +1,44 @@
 #include "listing/console.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace vexo {
 namespace {
 
+// Flushes; the first failure (say a full disk behind standard output) is reported once.
+void flush_console(Console& c) {
+  errno = 0;
+  if ((std::fflush(c.out) == 0 && !std::ferror(c.out)) || c.failed) return;
+  c.failed = true;
+  if (c.err != nullptr) {
+    std::fprintf(c.err, "vexo: standard output: cannot write: %s\n",
+                 std::strerror(errno != 0 ? errno : EIO));
+  }
+}
+
 void draw(Console& c) {
   if (c.terminal) clear_screen(c.out);
   std::fprintf(c.out, "%03d %02d:%02d:%02d", c.day, c.hour, c.minute, c.second);
-  std::fflush(c.out);
+  flush_console(c);
   c.pending = false;
 }
 
 }  // namespace
 
-Console make_console(std::FILE* out) {
+Console make_console(std::FILE* out, std::FILE* err) {
   Console console;
   console.out = out;
+  console.err = err;
   console.terminal = is_terminal(out);
   return console;
+}
+
+void write_console(Console& c, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), c.out);
+  flush_console(c);
 }
 
 void show_progress_on_terminal(Console& c) {
@@ -34,7 +54,7 @@ void show_progress_on_terminal(Console& c) {
 void end_console(Console& c, std::string_view stop_message) {
   if (c.walked && c.pending) draw(c);
   std::fwrite(stop_message.data(), 1, stop_message.size(), c.out);
-  std::fflush(c.out);
+  flush_console(c);
 }
 
 }  // namespace vexo

@@ -1,7 +1,9 @@
 // The console: the progress line that shows the day and time of the record in hand, and the
 // one-line stop message. On a terminal each progress line is shown on a cleared screen, redrawn
 // at most a few dozen times a second; otherwise only the last progress line of the run is
-// written, right before the stop message. Nothing here ends with a line end.
+// written, right before the stop message. Nothing here ends with a line end but the text the
+// caller hands to write_console. The first write that fails is reported on standard error;
+// the run goes on.
 #pragma once
 
 #include <chrono>
@@ -15,7 +17,9 @@ namespace vexo {
 
 struct Console {
   std::FILE* out = nullptr;
+  std::FILE* err = nullptr;  // where a failed write to `out` is reported; nullptr: nowhere
   bool terminal = false;
+  bool failed = false;   // a write to `out` has failed (and has been reported)
   bool walked = false;   // a progress line exists (some subblock was walked)
   bool pending = false;  // the latest progress line is not on the screen yet
   int32_t day = 0, hour = 0, minute = 0, second = 0;
@@ -28,7 +32,11 @@ constexpr std::chrono::milliseconds kRedrawInterval{40};
 // The clock is read only every this many progress lines (a few microseconds of listing).
 constexpr uint32_t kClockEvery = 64;
 
-Console make_console(std::FILE* out);
+// `err` is standard error when `out` is standard output, else nullptr.
+Console make_console(std::FILE* out, std::FILE* err = nullptr);
+
+// Writes `text` as it is (the echo line, the usage line) and flushes.
+void write_console(Console& console, std::string_view text);
 
 // The terminal's part of show_progress: a redraw when one is due.
 void show_progress_on_terminal(Console& console);

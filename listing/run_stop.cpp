@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "listing/text/escape.h"
+
 namespace vexo {
 
 std::string_view stop_message(const RunStop& stop) {
@@ -17,17 +19,15 @@ int exit_status(const RunStop& stop) {
 
 void report_stop(const RunStop& stop, const char* dft_name, const char* listing_name,
                  std::FILE* err) {
-  if (stop.write_error != 0) {
-    std::fprintf(err, "vexo: %s: cannot write the listing: %s\n", listing_name,
-                 std::strerror(stop.write_error));
-    return;
+  // A run stopped by a write error has no reader stop; a reader stop comes first.
+  if (stop.read.reason != StopReason::none && !stop.read.clean()) {
+    std::fprintf(err, "vexo: %s: %s\n", escaped(dft_name).c_str(), describe(stop.read).c_str());
   }
-  if (!stop.read.clean()) {
-    std::fprintf(err, "vexo: %s: %s\n", dft_name, describe(stop.read).c_str());
-  }
-  if (stop.close_error != 0) {
-    std::fprintf(err, "vexo: %s: cannot write the listing: %s\n", listing_name,
-                 std::strerror(stop.close_error));
+  // A listing that failed a write fails its close too: the first failure says why.
+  const int write_error = stop.write_error != 0 ? stop.write_error : stop.close_error;
+  if (write_error != 0) {
+    std::fprintf(err, "vexo: %s: cannot write the listing: %s\n", escaped(listing_name).c_str(),
+                 std::strerror(write_error));
   }
 }
 

@@ -1,4 +1,5 @@
 // The POSIX side: terminals by isatty, cleared by an escape sequence; files by device and inode.
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -6,6 +7,11 @@
 #include "platform/platform.h"
 
 namespace vexo {
+
+void prepare_process() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
 
 bool is_terminal(std::FILE* out) {
   return isatty(fileno(out)) != 0;
@@ -15,9 +21,16 @@ void clear_screen(std::FILE* out) {
   std::fputs("\x1b[2J\x1b[H", out);
 }
 
+void set_binary_input(std::FILE*) {}
+
 bool is_directory(std::FILE* file) {
   struct stat st;
   return fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_plain_device(std::FILE* file) {
+  struct stat st;
+  return fstat(fileno(file), &st) == 0 && S_ISCHR(st.st_mode) && !is_terminal(file);
 }
 
 bool names_open_file(const char* path, std::FILE* file) {

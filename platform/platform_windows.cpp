@@ -1,5 +1,6 @@
 // The Windows side: the console by the console screen-buffer functions; files by volume serial
 // number and file index.
+#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -9,13 +10,16 @@
 
 namespace vexo {
 
+// Neither signal exists here: such writes fail with an error already.
+void prepare_process() {}
+
 bool is_terminal(std::FILE* out) {
   return _isatty(_fileno(out)) != 0;
 }
 
 void clear_screen(std::FILE* out) {
   std::fflush(out);
-  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (!GetConsoleScreenBufferInfo(console, &info)) return;
   // Every cell of the window, row by row, in the current text attribute.
@@ -30,9 +34,18 @@ void clear_screen(std::FILE* out) {
   SetConsoleCursorPosition(console, COORD{window.Left, window.Top});
 }
 
+void set_binary_input(std::FILE* in) {
+  _setmode(_fileno(in), _O_BINARY);
+}
+
 bool is_directory(std::FILE* file) {
   struct _stat64 st;
   return _fstat64(_fileno(file), &st) == 0 && (st.st_mode & _S_IFDIR) != 0;
+}
+
+bool is_plain_device(std::FILE* file) {
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return GetFileType(handle) == FILE_TYPE_CHAR && !is_terminal(file);
 }
 
 bool names_open_file(const char* path, std::FILE* file) {

@@ -1,5 +1,6 @@
 // Bad input from the command line: for each case the exact standard output, the exit status,
 // the problem named on standard error, and what became of the files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -267,6 +268,130 @@ TEST(CommandLine, LargeFilesOfNothingAndOfNoise) {
 #else
   (void)zero_kib, (void)noise_kib;
 #endif
+}
+
+// The tool as its own process, its standard streams where a shell would put them.
+struct Process {
+  std::vector<std::string> args;
+  std::string in = "/dev/null";  // standard input
+  std::string out, err;          // files that standard output and error go to (created)
+  int out_fd = -1;               // instead of `out`: this descriptor
+  rlim_t file_size_limit = RLIM_INFINITY;
+
+  // The exit status, or 128 + the signal that ended the process.
+  int run() const {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int in_fd = open(in.c_str(), O_RDONLY);
+      const int to = out_fd >= 0 ? out_fd : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (in_fd < 0 || to < 0 || err_fd < 0) _exit(126);
+      dup2(in_fd, 0), dup2(to, 1), dup2(err_fd, 2);
+      const struct rlimit limit = {file_size_limit, file_size_limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      std::vector<char*> argv = {const_cast<char*>("vexo")};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(VEXO_BINARY, argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+};
+
+// A listing that shares a file with standard output or error would be emptied under it and
+// written over by it: refused before it is created. The null device is no such file.
+TEST(CommandLine, ListingThatIsAStandardStream) {
+  Files f(good_records(1));
+  Process p;
+  p.args = {f.dft_path(), f.set_path()};
+  p.out = f.listing(), p.err = f.dir.path("err");
+  EXPECT_EQ(p.run(), 255);
+  EXPECT_EQ(test::read_file(f.listing()), f.echo());
+  EXPECT_EQ(test::read_file(p.err), "vexo: " + f.listing() +
+                                        ": refused as listing name: it is standard output; -o - "
+                                        "writes the listing there\n");
+
+  test::SettingsLines lines;
+  lines.output_name = "/dev/stdout";
+  f.set_settings(lines);
+  p.out = f.dir.path("out");
+  EXPECT_EQ(p.run(), 255);
+  EXPECT_EQ(test::read_file(p.out), f.echo());
+  EXPECT_EQ(test::read_file(p.err).rfind("vexo: /dev/stdout: refused", 0), 0u);
+
+  f.set_settings({});
+  p.err = f.listing();
+  EXPECT_EQ(p.run(), 255);
+  EXPECT_EQ(test::read_file(f.listing()), "vexo: " + f.listing() +
+                                              ": refused as listing name: it is standard error; "
+                                              "-o - writes the listing to standard output\n");
+
+  lines.output_name = "/dev/null";
+  f.set_settings(lines);
+  p.out = p.err = "/dev/null";
+  EXPECT_EQ(p.run(), 0);
+}
+
+// Standard output that cannot be written is reported once and does not stop the listing; a
+// listing that cannot be written ends the run with its reason, never by a signal.
+TEST(CommandLine, StreamsThatCannotBeWritten) {
+  Files f(good_records(3));
+  Process p;
+  p.args = {f.dft_path(), f.set_path()};
+  p.err = f.dir.path("err");
+  const int full_lines = 3 * 82;
+
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);  // the reader has gone
+  p.out_fd = ends[1];
+  EXPECT_EQ(p.run(), 0);
+  EXPECT_EQ(test::read_file(p.err), "vexo: standard output: cannot write: Broken pipe\n");
+  EXPECT_EQ(lines_of(test::read_file(f.listing())), full_lines);
+
+  p.args = {"-o", "-", f.dft_path(), f.set_path()};
+  EXPECT_EQ(p.run(), 1);
+  EXPECT_EQ(test::read_file(p.err), f.echo() + "342 12:00:02\n" +
+                                        "vexo: standard output: cannot write the listing: "
+                                        "Broken pipe\n");
+  close(ends[1]);
+  p.out_fd = -1;
+
+  if (test::file_exists("/dev/full")) {
+    p.args = {f.dft_path(), f.set_path()};
+    p.out = "/dev/full";
+    EXPECT_EQ(p.run(), 0);
+    EXPECT_EQ(test::read_file(p.err),
+              "vexo: standard output: cannot write: No space left on device\n");
+    EXPECT_EQ(lines_of(test::read_file(f.listing())), full_lines);
+  }
+
+  p.args = {f.dft_path(), f.set_path()};
+  p.out = f.dir.path("out");
+  p.file_size_limit = 10000;
+  EXPECT_EQ(p.run(), 1);
+  EXPECT_EQ(test::read_file(p.err),
+            "vexo: " + f.listing() + ": cannot write the listing: File too large\n");
+  EXPECT_EQ(test::read_file(f.listing()).size(), 10000u);
+}
+
+TEST(CommandLine, DftFileFromStandardInput) {
+  Files f(good_records(2));
+  Process p;
+  p.args = {"-", f.set_path()};
+  p.in = f.dft_path(), p.out = f.dir.path("out"), p.err = f.dir.path("err");
+  EXPECT_EQ(p.run(), 0);
+  EXPECT_EQ(test::read_file(p.out), "3 - " + f.set_path() + "\n342 12:00:01" + kEnd);
+  EXPECT_EQ(lines_of(test::read_file(f.listing())), 2 * 82);
+
+  test::write_file(f.dir.path("short"), std::vector<unsigned char>(100, 10));
+  p.in = f.dir.path("short");
+  EXPECT_EQ(p.run(), 1);
+  EXPECT_EQ(test::read_file(p.err),
+            "vexo: standard input: record 1 at byte 0: truncated record, 100 of 4096 bytes\n");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "listing/header_lines.h"
 #include "tests/test_support.h"
 
@@ -47,6 +49,111 @@ TEST(Run, Usage) {
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(lines_of(r.err), 1);
   }
+}
+
+TEST(Run, HelpVersionAndWrongOptions) {
+  const test::RunResult help = test::run_tool({"--help", "a.dft"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: vexo [-o FILE] FILE.dft FILE.set\n", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("man vexo"), std::string::npos);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(test::run_tool({"-h"}).out, help.out);
+  const test::RunResult version = test::run_tool({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("vexo [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.out;
+
+  Fixture f(records(1));
+  const struct {
+    std::vector<std::string> args;
+    std::string first_line;
+  } wrong[] = {{{"-x", f.dft_path(), f.set_path()}, "vexo: -x: unknown option"},
+               {{"--outputs", "a", f.dft_path(), f.set_path()}, "vexo: --outputs: unknown option"},
+               {{"-\x1b", f.dft_path(), f.set_path()}, "vexo: -\\x1b: unknown option"},
+               {{"-o"}, "vexo: -o: a file name must follow"}};
+  for (const auto& c : wrong) {
+    const test::RunResult r = test::run_tool(c.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              c.first_line + "\nusage: vexo [-o FILE] FILE.dft FILE.set\n(vexo --help for more)\n");
+    EXPECT_FALSE(test::file_exists(f.listing()));
+  }
+}
+
+// -o FILE replaces the settings file's listing name; the echo line counts as if without options.
+TEST(Run, ListingNamedOnTheCommandLine) {
+  Fixture f(records(2));
+  const test::RunResult plain = f.run();
+  const std::string expected = test::read_file(f.listing());
+  std::remove(f.listing().c_str());
+  const std::string other = f.dir.path("other.lst");
+  for (const auto& args :
+       {std::vector<std::string>{"-o", other, f.dft_path(), f.set_path()},
+        std::vector<std::string>{"--output=" + other, "--", f.dft_path(), f.set_path()},
+        std::vector<std::string>{"-o" + other, f.dft_path(), f.set_path()}}) {
+    const test::RunResult r = test::run_tool(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, plain.out);
+    EXPECT_EQ(test::read_file(other), expected);
+    EXPECT_FALSE(test::file_exists(f.listing()));
+    std::remove(other.c_str());
+  }
+  const test::RunResult refused = test::run_tool({"-o", f.dft_path(), f.dft_path(), f.set_path()});
+  EXPECT_EQ(refused.status, 255);
+  EXPECT_EQ(refused.err,
+            "vexo: " + f.dft_path() + ": refused as listing name: it is the DFT file\n");
+}
+
+// -o -: standard output holds the listing alone; the console text and the reasons are on
+// standard error, each reason on a line of its own.
+TEST(Run, ListingOnStandardOutput) {
+  Fixture f(records(2));
+  f.run();
+  const std::string expected = test::read_file(f.listing());
+  std::remove(f.listing().c_str());
+  test::RunResult r = test::run_tool({"-o", "-", f.dft_path(), f.set_path()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.err, f.echo() + "342 12:00:01" + kEnd);
+  EXPECT_FALSE(test::file_exists(f.listing()));
+
+  HeaderFields failing = test::regular_header();
+  failing.l = 0;
+  Fixture g(test::make_record(failing));
+  r = test::run_tool({"-o", "-", g.dft_path(), g.set_path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines_of(r.out), 2);
+  EXPECT_EQ(r.err, g.echo() + "Error detected\nvexo: " + g.dft_path() +
+                       ": record 1 at byte 0: record check failed: 16*u + l is 0\n");
+
+  r = test::run_tool({"-o", "-", g.dft_path()});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "FORMAT: vexo.exe filename.dft filname.set\n"
+            "vexo: two file names are needed: vexo FILE.dft FILE.set\n");
+}
+
+TEST(Run, NamesInMessagesHaveControlCharactersEscaped) {
+  Fixture f(records(1));
+  const std::string missing = f.dir.path("new\nline\x1b[2J.dft");
+  test::RunResult r = test::run_tool({missing, f.set_path()});
+  EXPECT_EQ(r.out, "3 " + missing + " " + f.set_path() + "\n");  // the echo line is raw
+  EXPECT_EQ(r.err, "vexo: " + f.dir.path("new\\x0aline\\x1b[2J.dft") +
+                       ": cannot open: No such file or directory\n");
+
+  const std::string truncated = f.dir.path("tab\t.dft");
+  test::write_file(truncated, std::vector<unsigned char>{10, 0});
+  r = test::run_tool({truncated, f.set_path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vexo: " + f.dir.path("tab\\x09.dft") +
+                       ": record 1 at byte 0: truncated record, 2 of 4096 bytes\n");
+
+  r = test::run_tool({"-o", f.dir.path("no\r/x.lst"), f.dft_path(), f.set_path()});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "vexo: " + f.dir.path("no\\x0d/x.lst") +
+                       ": cannot create: No such file or directory\n");
 }
 
 TEST(Run, CleanEndOfFile) {
@@ -199,6 +306,17 @@ TEST(Run, ListingThatCannotBeWritten) {
   // No stop message: the run did not end as the listing says.
   EXPECT_EQ(r.out, f.echo() + "342 12:00:01");
   EXPECT_EQ(r.err.rfind("vexo: /dev/full: cannot write the listing: ", 0), 0u) << r.err;
+
+  // The record check fails, then the last flush of its header lines: both reasons, in turn.
+  HeaderFields failing = test::regular_header();
+  failing.l = 0;
+  Fixture g(test::make_record(failing), lines);
+  const test::RunResult both = g.run();
+  EXPECT_EQ(both.status, 1);
+  EXPECT_EQ(both.out, g.echo());
+  EXPECT_EQ(both.err, "vexo: " + g.dft_path() +
+                          ": record 1 at byte 0: record check failed: 16*u + l is 0\n"
+                          "vexo: /dev/full: cannot write the listing: No space left on device\n");
 }
 
 }  // namespace
