@@ -221,6 +221,11 @@ int run_vexo(int argc, char** argv, std::FILE* out, std::FILE* err) {
     return kExitStartFailed;
   }
 
+  // Values kept as they are (stored settings files may rely on them), but said once.
+  for (const std::string& warning : settings_warnings(settings)) {
+    std::fprintf(err, "vexo: %s: %s\n", escaped(settings_name).c_str(), warning.c_str());
+  }
+
   const char* output_name = line.output != nullptr ? line.output : settings.output_name.c_str();
   const std::string listing_shown = listing_to_stdout ? "standard output" : output_name;
   if (listing_to_stdout) {

@@ -166,6 +166,22 @@ TEST(Run, CleanEndOfFile) {
   EXPECT_EQ(lines_of(test::read_file(f.listing())), 3 * (2 + 16 * 5));
 }
 
+// Values kept as they are, but said once on standard error; the run itself is unchanged.
+TEST(Run, WarningsForOddValuesKeptAsTheyAre) {
+  test::SettingsLines lines;
+  lines.listing_mode = "2", lines.amplitude_scale = "3", lines.subblock_step = "0";
+  Fixture f(records(2), lines);
+  const test::RunResult r = f.run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, f.echo() + "342 12:00:01" + kEnd);
+  ASSERT_EQ(lines_of(r.err), 2) << r.err;
+  EXPECT_EQ(r.err.find("vexo: " + f.set_path() + ": subblock_step: 0 "), 0u) << r.err;
+  EXPECT_NE(r.err.find("\nvexo: " + f.set_path() + ": amplitude_scale: 3 "), std::string::npos)
+      << r.err;
+  // Only the very first subblock is open: one Ampl line, and its four antenna lines empty.
+  EXPECT_EQ(lines_of(test::read_file(f.listing())), 2 * 2 + 1 + 4);
+}
+
 TEST(Run, ExtraArgumentsAreCountedAndIgnored) {
   Fixture f(records(1));
   const test::RunResult r = test::run_tool({f.dft_path(), f.set_path(), "extra"});
