@@ -31,7 +31,8 @@ std::vector<std::string> listing(const std::string& set_name, std::map<int, std:
     text += (changes.count(static_cast<int>(i)) ? changes[static_cast<int>(i)] : set[i]) + "\n";
   }
   test::write_file(dir.path("in.set"), text);
-  const test::RunResult run = test::run_tool({kSource + "/examples/example.dft", dir.path("in.set")});
+  const test::RunResult run =
+      test::run_tool({kSource + "/examples/example.dft", dir.path("in.set")});
   EXPECT_EQ(run.status, 0) << set_name << ": " << run.err;
   return lines_of(test::read_text_file(dir.path("out.lst")));
 }
