@@ -34,8 +34,8 @@ constexpr int kMaxSampleCount = 512;         // the most samples of one antenna 
 //   DIFF_D I DIFF_FF S l u        16*u + l must not be 0 (the record check)
 //   L C U B T O V                 further fields of the instrument program
 //   X A D1 D2 N R                 X = 1 halves the rate; A antennas; 16*D2 + D1 sets the line
-//                                 spacing; 2^N samples; R selects the rate (0, 2, 3: 50, 100,
-//                                 200 Hz; 4..7 fold to 0..3, 8 and 9 to 0 and 1)
+//                                 spacing; 2^N samples; R selects the rate (0, 2, 3: rates 50, 100,
+//                                 200; 4..7 fold to 0..3, 8 and 9 to 0 and 1)
 //   w k f g OO P G                further fields
 struct HeaderFields {
   int32_t year = 0, day = 0, hour = 0, minute = 0, second = 0;
