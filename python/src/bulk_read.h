@@ -1,0 +1,63 @@
+// Reads the records of one shape into flat arrays in one pass, without the interpreter: what
+// vexo.read builds its dataset from.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "python/src/column.h"
+#include "python/src/sample_arrays.h"
+#include "vexo/reader.h"
+
+namespace vexo::python {
+
+struct BulkOptions {
+  bool has_shape = false;  // read the records of shape (N, A); else those of the first record
+  int32_t N = 0, A = 0;
+  // The subblock filter: a subblock is taken when its descriptor matches one value of each
+  // list that is not empty (frequency and height compared with the 32-bit reals exactly).
+  std::vector<double> frequencies, heights;
+  std::vector<int32_t> polarizations;
+  std::vector<int32_t> antennas;  // numbered from 1, in the order wanted; empty: all
+  std::vector<int64_t> records;   // record numbers from 1, ascending; empty: all
+  bool convert = true;            // phase_degrees, amplitude_db (and the mean) as well
+  bool correct = true;            // the antenna correction of the phases
+};
+
+struct ShapeCount {
+  int32_t N, A;
+  int64_t records;
+};
+
+struct BulkResult {
+  // One value per record taken (a record is taken when it is asked for, has the shape and at
+  // least one subblock passes the filter).
+  Column<int64_t> number;
+  Column<uint64_t> offset;
+  Column<int32_t> clock;  // year, day, hour, minute, second
+  Column<float> record_frequency;
+  Column<double> line_spacing;
+  Column<double> rate;  // NaN while no record has set one
+  Column<int32_t> taken_subblocks;
+  // One value per subblock taken.
+  Column<int16_t> subblock;
+  Column<float> frequency, height;
+  Column<int8_t> gain, polarization;
+  // [subblock taken][antenna][sample], and the mean [subblock taken][sample].
+  Column<uint8_t> phase, amplitude;
+  Column<float> phase_degrees, amplitude_db, amplitude_mean_db;
+
+  std::vector<ShapeCount> shapes;  // of the records asked for, in the order first seen
+  bool shape_known = false;
+  bool mixed_shapes = false;  // without has_shape: records of a second shape were found
+  int32_t N = 0, A = 0, sample_count = 0, subblock_count = 0;
+  int32_t missing_antenna = 0;  // an antenna asked for that the shape does not have
+  bool has_mean = false;
+  bool read_to_end = true;  // false when reading stopped after the last record asked for
+  Stop stop;
+};
+
+// Reads from `reader` until it stops or the last record asked for has been read.
+void read_bulk(Reader& reader, const BulkOptions& options, BulkResult& result);
+
+}  // namespace vexo::python

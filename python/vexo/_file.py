@@ -1,0 +1,205 @@
+"""Reading a DFT file record by record."""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass
+from functools import cached_property
+from typing import Any, BinaryIO, Dict, Iterator, Optional, Union
+
+import numpy as np
+
+from vexo import _core
+from vexo._time import record_time
+
+Source = Union[str, bytes, "os.PathLike[str]", BinaryIO]
+
+
+@dataclass(frozen=True)
+class Stop:
+    """Why reading stopped.
+
+    reason: "end_of_file" (a clean end), "bad_marker", "truncated", "read_error" or
+    "check_failed"; record and offset: the record (from 1) and its byte offset where it
+    stopped; message: one line that says so.
+    """
+
+    reason: str
+    record: int
+    offset: int
+    message: str
+
+    @property
+    def clean(self) -> bool:
+        return self.reason == "end_of_file"
+
+    def __str__(self) -> str:
+        return self.message
+
+
+def _stop(info: Optional[Dict[str, Any]]) -> Optional[Stop]:
+    if info is None:
+        return None
+    return Stop(info["reason"], info["record"], info["offset"], info["message"])
+
+
+class Record:
+    """One record: its place in the file, header, descriptors and samples.
+
+    The sample arrays have the shape (subblocks, antennas, sample_count); antenna index 0 is
+    antenna 1. Converted values are exactly those the listing writes.
+    """
+
+    def __init__(self, raw: _core.Record) -> None:
+        self._raw = raw
+
+    @property
+    def number(self) -> int:
+        """The record's number, the first record being 1."""
+        return self._raw.number
+
+    @property
+    def offset(self) -> int:
+        """The byte offset of the record in the file."""
+        return self._raw.offset
+
+    @cached_property
+    def header(self) -> Dict[str, Union[int, float]]:
+        """The header fields, named by the letters of the listing's column title line."""
+        return self._raw.header
+
+    @property
+    def time(self) -> np.datetime64:
+        """The record's time (seconds); years 70-99 are 1970-1999, 0-69 are 2000-2069."""
+        h = self.header
+        return record_time(h["year"], h["day"], h["hour"], h["minute"], h["second"])
+
+    @property
+    def sample_count(self) -> int:
+        return self._raw.sample_count
+
+    @property
+    def antennas(self) -> int:
+        return self._raw.antennas
+
+    @property
+    def subblocks(self) -> int:
+        return self._raw.subblocks
+
+    @property
+    def line_spacing(self) -> Optional[float]:
+        """Spacing of the spectral lines in Hz; None when the header gives none."""
+        spacing = self._raw.line_spacing
+        return spacing if math.isfinite(spacing) else None
+
+    @property
+    def rate(self) -> Optional[float]:
+        """The rate that the phase correction divides by; None while no record has set one."""
+        return self._raw.rate
+
+    @property
+    def backwards(self) -> bool:
+        """True when the phase scale runs backwards (FF 0xFE)."""
+        return self._raw.backwards
+
+    @property
+    def raw(self) -> bytes:
+        """The record's 4096 bytes."""
+        return self._raw.raw
+
+    @cached_property
+    def descriptors(self) -> Dict[str, np.ndarray]:
+        """Per subblock: frequency (kHz), height (km), gain (dB), polarization."""
+        return self._raw.descriptors
+
+    @cached_property
+    def phase(self) -> np.ndarray:
+        """Phase samples, uint8, (subblocks, antennas, sample_count)."""
+        return self._raw.phase()
+
+    @cached_property
+    def amplitude(self) -> np.ndarray:
+        """Amplitude samples, uint8, (subblocks, antennas, sample_count)."""
+        return self._raw.amplitude()
+
+    def phase_degrees(self, correct: bool = True) -> np.ndarray:
+        """Phases in degrees, float32. With correct, the antenna correction is applied when the
+        record has a line spacing and a record so far has set the rate."""
+        return self._raw.phase_degrees(correct)
+
+    def amplitude_db(self) -> np.ndarray:
+        """Amplitudes in dB, float32: bits 7 to 2 of a sample count steps of 1.5 dB."""
+        return self._raw.amplitude_db()
+
+    def amplitude_ratio(self) -> np.ndarray:
+        """Amplitudes as linear ratios 10^(dB/20), float64."""
+        return self._raw.amplitude_ratio()
+
+    def amplitude_mean_db(self) -> np.ndarray:
+        """The mean in dB of antennas 1 to 4, float32, (subblocks, sample_count). ValueError
+        when the record has fewer than four antennas."""
+        return self._raw.amplitude_mean_db()
+
+    def amplitude_mean_ratio(self) -> np.ndarray:
+        """10^(mean dB/20) of antennas 1 to 4, float64, (subblocks, sample_count)."""
+        return self._raw.amplitude_mean_ratio()
+
+    def __repr__(self) -> str:
+        return (
+            f"<vexo.Record {self.number} at byte {self.offset}: {self.subblocks} subblocks, "
+            f"{self.antennas} antennas, {self.sample_count} samples>"
+        )
+
+
+class File:
+    """A DFT file read forward, one record at a time; iterate it for its records.
+
+    After the last record, stop says why reading ended (a clean end or the damage found);
+    the records before any damage are all handed out first.
+    """
+
+    def __init__(self, source: Source) -> None:
+        self._reader: Optional[_core.Reader] = _core.Reader(source)
+        self.name: str = self._reader.name
+        self._stop: Optional[Stop] = None
+
+    def __iter__(self) -> Iterator[Record]:
+        return self
+
+    def __next__(self) -> Record:
+        if self._reader is None:
+            if self._stop is None:
+                raise ValueError(f"{self.name}: the file is closed")
+            raise StopIteration
+        raw = self._reader.next()
+        if raw is None:
+            self._stop = _stop(self._reader.stop)
+            raise StopIteration
+        return Record(raw)
+
+    @property
+    def stop(self) -> Optional[Stop]:
+        """Why reading stopped; None while it has not."""
+        return self._stop
+
+    def close(self) -> None:
+        """Closes a file opened by path (a file object handed in stays open)."""
+        self._reader = None
+
+    def __enter__(self) -> "File":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<vexo.File {self.name!r}>"
+
+
+def open(source: Source) -> File:  # noqa: A001 - the package's open, as io.open
+    """Opens a DFT file: a path, or a binary file object (an open file, a pipe).
+
+    A path that cannot be opened raises OSError with the file name.
+    """
+    return File(source)
