@@ -24,7 +24,7 @@ def _padded(flat: np.ndarray, counts: np.ndarray, width: int, tail: Tuple[int, .
             fill: Any) -> np.ndarray:
     """Per-subblock values, taken subblocks after each other, as (records, width, *tail)."""
     records = len(counts)
-    flat = flat.reshape((-1,) + tail)
+    flat = flat.reshape((int(counts.sum()),) + tail)
     if records == 0 or np.all(counts == width):
         return flat.reshape((records, width) + tail)
     out = np.full((records, width) + tail, fill, dtype=flat.dtype)

@@ -1,0 +1,74 @@
+"""Shared helpers: the listing program and the example generator of the C++ build, and the
+listing's values as text tokens."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+from pathlib import Path
+from typing import List
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLE = ROOT / "examples" / "example.dft"
+
+SETTING_NAMES = [
+    "Listing file name",
+    "Listing mode (1 phase, 2 amplitude)",
+    "Header lines (1 yes)",
+    "Subblock lines (1 yes)",
+    "Antenna phase correction (1 yes)",
+    "Subblock frequency in kHz (-1 any)",
+    "Subblock height in km (-1 any)",
+    "Polarization (-1 any)",
+    "Antenna (-1 any)",
+    "Amplitude scale (0 dB, 1 linear)",
+    "Subblock step (-1 every subblock)",
+    "Record frequency (0 every record)",
+    "Convert samples (0 raw)",
+]
+
+
+def _tool(variable: str, name: str) -> Path:
+    path = Path(os.environ.get(variable, ROOT / "build" / name))
+    if not path.exists():
+        pytest.skip(f"{name} is not built (set {variable} or build into build/)")
+    return path
+
+
+@pytest.fixture(scope="session")
+def make_dft(tmp_path_factory: pytest.TempPathFactory):
+    """make_dft(records, shapes="5/4", mode=None) -> path of a generated DFT file."""
+    tool = _tool("MAKE_DFT", "make_dft")
+    folder = tmp_path_factory.mktemp("dft")
+
+    def make(records: int, shapes: str = "5/4", mode: str = "") -> Path:
+        path = folder / f"{records}-{shapes.replace('/', '_').replace(',', '-')}-{mode}.dft"
+        subprocess.run([str(tool), str(path), str(records), shapes] + ([mode] if mode else []),
+                       check=True)
+        return path
+
+    return make
+
+
+@pytest.fixture(scope="session")
+def listing(tmp_path_factory: pytest.TempPathFactory):
+    """listing(dft, phase=True, correction=0, frequency=-1, antenna=-1, scale=0, convert=1)
+    -> the sample fields of the listing as text tokens (no header or subblock lines)."""
+    tool = _tool("VEXO_TOOL", "vexo")
+    folder = tmp_path_factory.mktemp("listing")
+
+    def run(dft: Path, phase: bool = True, correction: int = 0, frequency: int = -1,
+            height: int = -1, polarization: int = -1, antenna: int = -1, scale: int = 0,
+            convert: int = 1) -> List[str]:
+        out = folder / "out.lst"
+        values = [out, 1 if phase else 2, 0, 0, correction, frequency, height, polarization,
+                  antenna, scale, -1, 0, convert]
+        settings = folder / "run.set"
+        settings.write_text("".join(f"{n}\n{v}\n" for n, v in zip(SETTING_NAMES, values)))
+        subprocess.run([str(tool), str(dft), str(settings)], check=True,
+                       stdout=subprocess.DEVNULL)
+        return out.read_text().split()
+
+    return run

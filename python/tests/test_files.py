@@ -1,0 +1,155 @@
+"""Files as users hand them over: damaged, of several shapes, through a pipe, from two threads,
+missing; and the dataset written out."""
+
+from __future__ import annotations
+
+import os
+import random
+import subprocess
+import threading
+import warnings
+
+import numpy as np
+import pytest
+import xarray as xr
+
+import vexo
+from conftest import EXAMPLE
+
+
+def test_damaged_file_gives_the_records_before_the_damage(tmp_path):
+    data = EXAMPLE.read_bytes()
+    cut = tmp_path / "cut.dft"
+    cut.write_bytes(data[: 2 * 4096 + 100])
+    with vexo.open(cut) as f:
+        assert [r.number for r in f] == [1, 2]
+        assert (f.stop.reason, f.stop.record, f.stop.offset) == ("truncated", 3, 8192)
+        assert f.stop.message == "record 3 at byte 8192: truncated record, 100 of 4096 bytes"
+    with pytest.warns(vexo.DamagedFileWarning, match=r"cut\.dft: record 3 at byte 8192"):
+        ds = vexo.read(cut)
+    assert list(ds.record.values) == [1, 2]
+    np.testing.assert_array_equal(ds.phase_degrees.values, vexo.read(EXAMPLE).phase_degrees[:2])
+
+    marker = bytearray(data)
+    marker[4096 * 3] = 65
+    (tmp_path / "marker.dft").write_bytes(marker)
+    with vexo.open(tmp_path / "marker.dft") as f:
+        assert len(list(f)) == 3 and f.stop.reason == "bad_marker"
+
+
+def test_no_bytes_crash_the_interpreter(tmp_path):
+    # Damage anywhere in a record: the reader stops or goes on, the values stay defined.
+    rng = random.Random(12)
+    data = EXAMPLE.read_bytes()
+    for case in range(150):
+        mutated = bytearray(data[: rng.choice([4096, 8192, 12288, 5000])])
+        for _ in range(rng.randint(1, 40)):
+            mutated[rng.randrange(len(mutated))] = rng.randrange(256)
+        path = tmp_path / f"{case}.dft"
+        path.write_bytes(bytes(mutated))
+        with vexo.open(path) as f:
+            for r in f:
+                r.phase_degrees(), r.amplitude_ratio(), r.descriptors, r.time
+                if r.antennas >= 4:
+                    r.amplitude_mean_db()
+            assert f.stop is not None
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                vexo.read(path)
+            except vexo.ShapeError:
+                pass
+
+
+def test_records_of_several_shapes(make_dft):
+    path = make_dft(5, "5/4,3/4")
+    with pytest.raises(vexo.ShapeError, match=r"N=5 A=4: 3 records, N=3 A=4: 2 records"):
+        vexo.read(path)
+    first, second = vexo.read(path, shape=(5, 4)), vexo.read(path, shape=(3, 4))
+    assert list(first.record.values) == [1, 3, 5] and list(second.record.values) == [2, 4]
+    assert (second.sizes["subblock"], second.sizes["line"]) == (64, 8)
+    assert list(vexo.read(path, records=[2, 4]).record.values) == [2, 4]
+    with pytest.raises(ValueError, match="no record of shape N=7 A=4"):
+        vexo.read(path, shape=(7, 4))
+    with pytest.raises(ValueError, match="antenna 5: .* antennas 1 to 4"):
+        vexo.read(path, shape=(5, 4), antenna=5)
+
+
+def test_pipe_and_file_objects_read_as_the_path():
+    whole = vexo.read(EXAMPLE)
+    with subprocess.Popen(["cat", str(EXAMPLE)], stdout=subprocess.PIPE) as cat:
+        with vexo.open(cat.stdout) as f:
+            piped = [r.phase_degrees() for r in f]
+            assert f.stop.clean
+    np.testing.assert_array_equal(np.stack(piped), whole.phase_degrees.values)
+    with open(EXAMPLE, "rb") as file:
+        xr.testing.assert_identical(vexo.read(file).drop_attrs(), whole.drop_attrs())
+
+    class Failing:
+        def read(self, size):
+            raise RuntimeError("the disk is gone")
+
+    with pytest.raises(RuntimeError, match="the disk is gone"):
+        list(vexo.open(Failing()))
+
+
+def test_two_threads_read_two_files(make_dft):
+    paths = [make_dft(300, "5/4", "varied"), make_dft(300, "7/2", "backwards")]
+    alone = [vexo.read(p, shape=(7, 2)) if "7_2" in p.name else None for p in paths]
+    results = {}
+
+    def work(i):
+        with vexo.open(paths[i]) as f:
+            results[i] = [r.phase_degrees() for r in f]
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for i, path in enumerate(paths):
+        with vexo.open(path) as f:
+            expected = [r.phase_degrees() for r in f]
+        assert len(results[i]) == 300
+        assert all(np.array_equal(a, b) for a, b in zip(results[i], expected))
+    np.testing.assert_array_equal(np.stack(results[1]), alone[1].phase_degrees.values)
+
+
+def test_missing_files_raise_oserror(tmp_path):
+    with pytest.raises(FileNotFoundError) as raised:
+        vexo.open(tmp_path / "none.dft")
+    assert raised.value.filename == str(tmp_path / "none.dft")
+    with pytest.raises(IsADirectoryError):
+        vexo.read(tmp_path)
+    if os.geteuid() != 0:
+        locked = tmp_path / "locked.dft"
+        locked.write_bytes(b"")
+        locked.chmod(0)
+        with pytest.raises(PermissionError):
+            vexo.read(locked)
+
+
+def test_dataset_to_netcdf_and_dataframe(tmp_path):
+    ds = vexo.read(EXAMPLE, frequency=2500)
+    ds.to_netcdf(tmp_path / "example.nc")
+    with xr.open_dataset(tmp_path / "example.nc") as back:
+        xr.testing.assert_identical(back.load(), ds)
+        assert back.phase_degrees.attrs["units"] == "degree"
+        assert back.attrs["source"] == str(EXAMPLE)
+    frame = ds.phase_degrees.to_dataframe()
+    assert len(frame) == ds.phase_degrees.size
+    assert frame.index.names == ["record", "subblock", "antenna", "line"]
+
+
+def test_record_times_and_header():
+    with vexo.open(EXAMPLE) as f:
+        first = next(f)
+    assert first.time == np.datetime64("2026-12-08T12:00:00")  # year 26, day 342
+    assert first.header["FREQ"] == 2500 and first.header["A"] == 4
+    times = vexo.record_times(np.array([[99, 1, 0, 0, 0], [0, 366, 23, 59, 59],
+                                        [4, 366, 0, 0, 0], [26, 0, 12, 0, 0],
+                                        [26, 100, 24, 0, 0]]))
+    assert list(times[:3]) == [np.datetime64("1999-01-01T00:00:00"),
+                               np.datetime64("2000-12-31T23:59:59"),
+                               np.datetime64("2004-12-31T00:00:00")]
+    assert np.isnat(times[3:]).all()
