@@ -37,7 +37,6 @@ bool take_shape(const Record& record, const BulkOptions& o, BulkResult& r,
   r.A = record.header().A;
   r.sample_count = record.sample_count();
   r.subblock_count = record.subblock_count();
-  r.has_mean = o.convert && r.A >= 4;
   antennas.clear();
   if (o.antennas.empty()) {
     for (int32_t a = 0; a < r.A; ++a) antennas.push_back(a);
@@ -80,10 +79,6 @@ void take_record(const Record& record, const BulkOptions& o, const std::vector<i
   if (!o.convert) return;
   phases.convert(record, cut, o.correct, r.phase_degrees.extend(values));
   amplitude_db(record, cut, r.amplitude_db.extend(values));
-  if (r.has_mean) {
-    const std::size_t n = subblocks.size() * static_cast<std::size_t>(record.sample_count());
-    amplitude_mean_db(record, subblocks.data(), subblocks.size(), r.amplitude_mean_db.extend(n));
-  }
 }
 
 void drop_values(BulkResult& r) {
@@ -91,7 +86,6 @@ void drop_values(BulkResult& r) {
   r.line_spacing.clear(), r.rate.clear(), r.taken_subblocks.clear(), r.subblock.clear();
   r.frequency.clear(), r.height.clear(), r.gain.clear(), r.polarization.clear();
   r.phase.clear(), r.amplitude.clear(), r.phase_degrees.clear(), r.amplitude_db.clear();
-  r.amplitude_mean_db.clear();
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ struct BulkOptions {
   std::vector<int32_t> polarizations;
   std::vector<int32_t> antennas;  // numbered from 1, in the order wanted; empty: all
   std::vector<int64_t> records;   // record numbers from 1, ascending; empty: all
-  bool convert = true;            // phase_degrees, amplitude_db (and the mean) as well
+  bool convert = true;            // phase_degrees and amplitude_db as well
   bool correct = true;            // the antenna correction of the phases
 };
 
@@ -43,16 +43,15 @@ struct BulkResult {
   Column<int16_t> subblock;
   Column<float> frequency, height;
   Column<int8_t> gain, polarization;
-  // [subblock taken][antenna][sample], and the mean [subblock taken][sample].
+  // [subblock taken][antenna][sample].
   Column<uint8_t> phase, amplitude;
-  Column<float> phase_degrees, amplitude_db, amplitude_mean_db;
+  Column<float> phase_degrees, amplitude_db;
 
   std::vector<ShapeCount> shapes;  // of the records asked for, in the order first seen
   bool shape_known = false;
   bool mixed_shapes = false;  // without has_shape: records of a second shape were found
   int32_t N = 0, A = 0, sample_count = 0, subblock_count = 0;
   int32_t missing_antenna = 0;  // an antenna asked for that the shape does not have
-  bool has_mean = false;
   bool read_to_end = true;  // false when reading stopped after the last record asked for
   Stop stop;
 };

@@ -1,14 +1,25 @@
 // A growing array of plain values that hands its memory over to a numpy array without a copy.
-// It grows by doubling with realloc, which moves large blocks by remapping their pages rather
-// than copying them, so memory stays about the size of the values.
+// Small arrays live on the heap; from a few MiB on, the values move into pages of their own
+// that grow by remapping (never copied again) and, where the system has them, into huge pages,
+// so that filling gigabytes costs few page faults.
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
-#include <new>
+#include <cstring>
 #include <type_traits>
 
 namespace vexo::python {
+
+// Memory handed over: free_block(block) gives it back, however it was taken.
+struct Block {
+  void* data = nullptr;
+  std::size_t bytes = 0;
+  bool mapped = false;
+};
+void free_block(Block block) noexcept;
+
+// Grows `block` to at least `bytes`, keeping its contents (std::bad_alloc when it cannot).
+void grow_block(Block& block, std::size_t bytes);
 
 template <typename T>
 class Column {
@@ -18,50 +29,36 @@ class Column {
   Column() = default;
   Column(const Column&) = delete;
   Column& operator=(const Column&) = delete;
-  ~Column() { std::free(data_); }
+  ~Column() { free_block(block_); }
 
   std::size_t size() const { return size_; }
-  T* data() { return data_; }
+  T* data() { return static_cast<T*>(block_.data); }
 
   // Room for `count` more values at the end, returned for filling.
   T* extend(std::size_t count) {
-    if (size_ + count > capacity_) grow(size_ + count);
-    T* at = data_ + size_;
+    if ((size_ + count) * sizeof(T) > block_.bytes) grow_block(block_, (size_ + count) * sizeof(T));
+    T* at = data() + size_;
     size_ += count;
     return at;
   }
   void push(T value) { *extend(1) = value; }
   void clear() {
-    std::free(data_);
-    data_ = nullptr;
-    size_ = capacity_ = 0;
+    free_block(block_);
+    block_ = Block{};
+    size_ = 0;
   }
-  // Gives up the memory (a block from malloc, at least one value long): the caller frees it.
-  T* release() {
-    if (data_ == nullptr) grow(1);
-    T* out = data_;
-    if (size_ > 0 && size_ < capacity_) {
-      // Shrinks in place: the tail pages go back.
-      if (void* smaller = std::realloc(data_, size_ * sizeof(T))) out = static_cast<T*>(smaller);
-    }
-    data_ = nullptr;
-    size_ = capacity_ = 0;
+  // Gives up the memory (at least one value's room): the caller frees it with free_block.
+  Block release() {
+    if (block_.data == nullptr) grow_block(block_, sizeof(T));
+    Block out = block_;
+    block_ = Block{};
+    size_ = 0;
     return out;
   }
 
  private:
-  void grow(std::size_t needed) {
-    std::size_t capacity = capacity_ == 0 ? 4096 / sizeof(T) + 1 : capacity_;
-    while (capacity < needed) capacity *= 2;
-    void* grown = std::realloc(data_, capacity * sizeof(T));
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(grown);
-    capacity_ = capacity;
-  }
-
-  T* data_ = nullptr;
+  Block block_;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
 };
 
 }  // namespace vexo::python

@@ -43,9 +43,13 @@ Array<T> make_array(std::initializer_list<std::size_t> shape, Fill fill) {
 template <typename T>
 Array<T> take_column(Column<T>& column) {
   const std::size_t size = column.size();
-  T* data = column.release();
-  nb::capsule owner(data, [](void* p) noexcept { std::free(p); });
-  return Array<T>(data, {size}, owner);
+  Block* block = new Block(column.release());
+  nb::capsule owner(block, [](void* p) noexcept {
+    Block* b = static_cast<Block*>(p);
+    free_block(*b);
+    delete b;
+  });
+  return Array<T>(block->data, {size}, owner);
 }
 
 const char* reason_name(StopReason reason) {
@@ -191,7 +195,6 @@ nb::dict read_bulk_into_arrays(nb::handle source, std::optional<std::pair<int32_
     out["phase_degrees"] = take_column(r.phase_degrees);
     out["amplitude_db"] = take_column(r.amplitude_db);
   }
-  if (r.has_mean) out["amplitude_mean_db"] = take_column(r.amplitude_mean_db);
   return out;
 }
 

@@ -4,7 +4,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 namespace vexo::python {
 namespace {
@@ -41,20 +40,52 @@ const std::array<double, 253>& mean_ratio_table() {
   return table;
 }
 
+// The four antennas' lines have the same pieces; the mean goes piece by piece.
 template <typename T, typename Value>
 void each_mean(const Record& record, const int32_t* subblocks, std::size_t count, T* out,
                Value value) {
   const std::size_t n = static_cast<std::size_t>(record.sample_count());
   for (std::size_t s = 0; s < count; ++s) {
-    const SampleLine lines[4] = {
-        record.amplitude(subblocks[s], 0), record.amplitude(subblocks[s], 1),
-        record.amplitude(subblocks[s], 2), record.amplitude(subblocks[s], 3)};
-    for (std::size_t k = 0; k < n; ++k) {
-      const int32_t sum = (lines[0][k] >> 2) + (lines[1][k] >> 2) + (lines[2][k] >> 2) +
-                          (lines[3][k] >> 2);
-      out[s * n + k] = value(sum);
+    const SampleLine first = record.amplitude(subblocks[s], 0);
+    const SampleLine lines[4] = {first, record.amplitude(subblocks[s], 1),
+                                 record.amplitude(subblocks[s], 2),
+                                 record.amplitude(subblocks[s], 3)};
+    const std::size_t size = first.piece_size();
+    for (std::size_t i = 0; i < first.piece_count(); ++i) {
+      const unsigned char* a = lines[0].piece(i);
+      const unsigned char* b = lines[1].piece(i);
+      const unsigned char* c = lines[2].piece(i);
+      const unsigned char* d = lines[3].piece(i);
+      T* to = out + s * n + i * size;
+      for (std::size_t k = 0; k < size; ++k) {
+        to[k] = value((a[k] >> 2) + (b[k] >> 2) + (c[k] >> 2) + (d[k] >> 2));
+      }
     }
   }
+}
+
+const std::array<float, 256>& db_table() {
+  // (b >> 2) * 1.5 is exact in a 32-bit real.
+  static const std::array<float, 256> table = [] {
+    std::array<float, 256> t{};
+    for (int32_t b = 0; b < 256; ++b) {
+      t[static_cast<std::size_t>(b)] = static_cast<float>(vexo::amplitude_db(b));
+    }
+    return t;
+  }();
+  return table;
+}
+
+const std::array<float, 253>& mean_db_table() {
+  // Multiples of 0.375 up to 94.5: exact in a 32-bit real.
+  static const std::array<float, 253> table = [] {
+    std::array<float, 253> t{};
+    for (int32_t sum = 0; sum <= 252; ++sum) {
+      t[static_cast<std::size_t>(sum)] = static_cast<float>(mean_db(sum));
+    }
+    return t;
+  }();
+  return table;
 }
 
 }  // namespace
@@ -74,12 +105,9 @@ void gather(const Record& record, SampleKind kind, const Cut& cut, uint8_t* out)
 
 void amplitude_db(const Record& record, const Cut& cut, float* out) {
   each_line(record, SampleKind::amplitude, cut,
-            [out](const unsigned char* piece, std::size_t size, std::size_t at, int32_t,
-                  std::size_t) {
-              // (b >> 2) * 1.5 is exact in a 32-bit real.
-              for (std::size_t i = 0; i < size; ++i) {
-                out[at + i] = static_cast<float>(vexo::amplitude_db(piece[i]));
-              }
+            [out, &table = db_table()](const unsigned char* piece, std::size_t size,
+                                       std::size_t at, int32_t, std::size_t) {
+              for (std::size_t i = 0; i < size; ++i) out[at + i] = table[piece[i]];
             });
 }
 
@@ -94,9 +122,9 @@ void amplitude_ratio(const Record& record, const Cut& cut, double* out) {
 
 void amplitude_mean_db(const Record& record, const int32_t* subblocks, std::size_t count,
                        float* out) {
-  // Multiples of 0.375 up to 94.5: exact in a 32-bit real.
+  const auto& table = mean_db_table();
   each_mean(record, subblocks, count, out,
-            [](int32_t sum) { return static_cast<float>(mean_db(sum)); });
+            [&table](int32_t sum) { return table[static_cast<std::size_t>(sum)]; });
 }
 
 void amplitude_mean_ratio(const Record& record, const int32_t* subblocks, std::size_t count,
@@ -106,50 +134,122 @@ void amplitude_mean_ratio(const Record& record, const int32_t* subblocks, std::s
             [&table](int32_t sum) { return table[static_cast<std::size_t>(sum)]; });
 }
 
-bool PhaseConverter::same_terms(const PhaseParameters& p, const Cut& cut) const {
-  return have_terms_ && p.sample_count == terms_for_.sample_count &&
-         p.line_spacing == terms_for_.line_spacing && p.rate == terms_for_.rate &&
-         p.phase_sign == terms_for_.phase_sign && term_antennas_.size() == cut.antenna_count &&
-         std::equal(term_antennas_.begin(), term_antennas_.end(), cut.antennas);
+PhaseConverter::Program& PhaseConverter::program(const PhaseParameters& p, const Cut& cut,
+                                                 bool& seen_before) {
+  ++clock_;
+  for (Program& kept : programs_) {
+    if (p.sample_count == kept.p.sample_count && p.line_spacing == kept.p.line_spacing &&
+        p.rate == kept.p.rate && p.phase_sign == kept.p.phase_sign &&
+        p.phase_offset == kept.p.phase_offset && kept.antennas.size() == cut.antenna_count &&
+        std::equal(kept.antennas.begin(), kept.antennas.end(), cut.antennas)) {
+      kept.last_used = clock_;
+      seen_before = true;
+      return kept;
+    }
+  }
+  seen_before = false;
+  Program* slot = nullptr;
+  if (programs_.size() < 4) {
+    slot = &programs_.emplace_back();
+  } else {
+    slot = &*std::min_element(programs_.begin(), programs_.end(),
+                              [](const Program& a, const Program& b) {
+                                return a.last_used < b.last_used;
+                              });
+    *slot = Program();
+  }
+  slot->p = p;
+  slot->antennas.assign(cut.antennas, cut.antennas + cut.antenna_count);
+  const std::size_t n = static_cast<std::size_t>(p.sample_count);
+  slot->terms.resize(cut.antenna_count * n);
+  for (std::size_t a = 0; a < cut.antenna_count; ++a) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const int64_t m = int64_t{cut.antennas[a]} * line_offset(static_cast<int32_t>(k), p.sample_count);
+      slot->terms[a * n + k] = phase_term(m, p);
+    }
+  }
+  slot->last_used = clock_;
+  return *slot;
 }
 
-float PhaseConverter::plain(int32_t sample, const PhaseParameters& p) {
-  if (plain_.empty()) plain_.assign(512, std::numeric_limits<float>::quiet_NaN());
+void PhaseConverter::convert_kept(Program& program, const unsigned char* samples,
+                                  std::size_t row, std::size_t count, float* out) {
+  // Values kept are copied; the others are worked out together, then kept.
+  std::size_t missing[128];
+  unsigned char missing_samples[128];
+  long double missing_terms[128];
+  float worked[128];
+  for (std::size_t start = 0; start < count; start += 128) {
+    const std::size_t size = std::min<std::size_t>(128, count - start);
+    std::size_t misses = 0;
+    for (std::size_t t = start; t < start + size; ++t) {
+      const std::size_t r = row + t, b = samples[t];
+      if (program.made[r * 4 + b / 64] >> (b % 64) & 1) {
+        out[t] = program.values[r * 256 + b];
+      } else {
+        missing[misses] = t;
+        missing_samples[misses] = samples[t];
+        missing_terms[misses] = program.terms[r];
+        ++misses;
+      }
+    }
+    if (misses == 0) continue;
+    phase_degrees_run(missing_samples, missing_terms, misses, program.p, worked);
+    for (std::size_t i = 0; i < misses; ++i) {
+      const std::size_t t = missing[i], r = row + t, b = samples[t];
+      out[t] = worked[i];
+      program.values[r * 256 + b] = worked[i];
+      program.made[r * 4 + b / 64] |= uint64_t{1} << (b % 64);
+    }
+  }
+}
+
+const float* PhaseConverter::plain_values(const PhaseParameters& p) {
   // The offset goes with the direction: 255 backwards, 0 forwards.
-  float& value = plain_[(p.phase_sign < 0 ? 256 : 0) + static_cast<std::size_t>(sample)];
-  if (std::isnan(value)) value = phase_degrees_by_term(sample, 0.0L, p);
-  return value;
+  std::vector<float>& values = p.phase_sign < 0 ? backwards_ : forwards_;
+  if (values.empty()) {
+    // 256 values: fewer than any record's own samples.
+    values.resize(256);
+    for (int32_t b = 0; b < 256; ++b) {
+      values[static_cast<std::size_t>(b)] = phase_degrees_by_term(b, 0.0L, p);
+    }
+  }
+  return values.data();
 }
 
 void PhaseConverter::convert(const Record& record, const Cut& cut, bool correct, float* out) {
   PhaseParameters p = phase_parameters(record, correct);
   if (!p.corrected) {
+    const float* values = plain_values(p);
     each_line(record, SampleKind::phase, cut,
               [&](const unsigned char* piece, std::size_t size, std::size_t at, int32_t,
                   std::size_t) {
-                for (std::size_t i = 0; i < size; ++i) out[at + i] = plain(piece[i], p);
+                for (std::size_t i = 0; i < size; ++i) out[at + i] = values[piece[i]];
               });
     return;
   }
   const std::size_t n = static_cast<std::size_t>(p.sample_count);
-  if (!same_terms(p, cut)) {
-    terms_.resize(cut.antenna_count * n);
-    for (std::size_t a = 0; a < cut.antenna_count; ++a) {
-      for (std::size_t k = 0; k < n; ++k) {
-        const int64_t m = int64_t{cut.antennas[a]} *
-                          line_offset(static_cast<int32_t>(k), p.sample_count);
-        terms_[a * n + k] = phase_term(m, p);
-      }
-    }
-    term_antennas_.assign(cut.antennas, cut.antennas + cut.antenna_count);
-    terms_for_ = p;
-    have_terms_ = true;
+  bool seen_before = false;
+  Program& kept = program(p, cut, seen_before);
+  if (!seen_before) {
+    each_line(record, SampleKind::phase, cut,
+              [&](const unsigned char* piece, std::size_t size, std::size_t at, int32_t,
+                  std::size_t k) {
+                const std::size_t a = (at / n) % cut.antenna_count;
+                phase_degrees_run(piece, kept.terms.data() + a * n + k, size, p, out + at);
+              });
+    return;
+  }
+  if (!kept.values) {
+    const std::size_t rows = kept.terms.size();
+    kept.values.reset(new float[rows * 256]);
+    kept.made.assign(rows * 4, 0);
   }
   each_line(record, SampleKind::phase, cut,
             [&](const unsigned char* piece, std::size_t size, std::size_t at, int32_t,
                 std::size_t k) {
               const std::size_t a = (at / n) % cut.antenna_count;
-              phase_degrees_run(piece, terms_.data() + a * n + k, size, p, out + at);
+              convert_kept(kept, piece, a * n + k, size, out + at);
             });
 }
 

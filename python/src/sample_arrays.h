@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "vexo/record.h"
@@ -37,24 +38,36 @@ void amplitude_mean_db(const Record& record, const int32_t* subblocks, std::size
 void amplitude_mean_ratio(const Record& record, const int32_t* subblocks, std::size_t count,
                           double* out);
 
-// Phases in degrees. Keeps the correction terms of the last parameter set and antennas, and
-// the values without a correction as they are first needed, so that a run of records with the
-// same program works each out once; no call works out more than its own values need.
+// Phases in degrees. A corrected value depends on the sample byte and on its row: the antenna
+// and the sample index, through the row's correction term. The first record of a program (its
+// phase parameters and antennas) is worked out directly, from its terms; from the second
+// record of the same program on, each value is kept once worked out, per row and sample byte,
+// so that a long run of records of one program works each value out once. Up to four programs
+// are kept; values without a correction come from a table of 256 per direction.
 class PhaseConverter {
  public:
   void convert(const Record& record, const Cut& cut, bool correct, float* out);
 
  private:
-  bool same_terms(const PhaseParameters& p, const Cut& cut) const;
-  float plain(int32_t sample, const PhaseParameters& p);
+  struct Program {
+    PhaseParameters p;
+    std::vector<int32_t> antennas;
+    std::vector<long double> terms;  // [row]: row = antenna of the cut * sample_count + k
+    // Kept values [row * 256 + sample] and which are made [row * 4 + sample / 64]: empty until
+    // the program's second record.
+    std::unique_ptr<float[]> values;
+    std::vector<uint64_t> made;
+    uint64_t last_used = 0;
+  };
+  Program& program(const PhaseParameters& p, const Cut& cut, bool& seen_before);
+  void convert_kept(Program& program, const unsigned char* samples, std::size_t row,
+                    std::size_t count, float* out);
+  const float* plain_values(const PhaseParameters& p);
 
-  bool have_terms_ = false;
-  PhaseParameters terms_for_;
-  std::vector<int32_t> term_antennas_;
-  std::vector<long double> terms_;  // [antenna of the cut][sample index]
-  // Values without a correction, by direction (0 forwards, 1 backwards) and sample; NaN until
-  // first needed.
-  std::vector<float> plain_;
+  std::vector<Program> programs_;
+  uint64_t clock_ = 0;
+  // The values without a correction, by sample, made when first needed.
+  std::vector<float> forwards_, backwards_;
 };
 
 }  // namespace vexo::python

@@ -3,15 +3,17 @@
 from __future__ import annotations
 
 import warnings
-from typing import Any, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 
 import numpy as np
-import xarray as xr
 
 from vexo import _core, _selection
 from vexo._errors import DamagedFileWarning, ShapeError
 from vexo._file import Source
 from vexo._time import record_times
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 
 def _shapes_text(shapes: Any) -> str:
@@ -44,12 +46,13 @@ def read(
     correct: bool = True,
     shape: Optional[Tuple[int, int]] = None,
     convert: bool = True,
-) -> xr.Dataset:
+) -> "xr.Dataset":
     """Reads a DFT file (a path or a binary file object) into an xarray.Dataset.
 
     Dimensions record, subblock, antenna and line; variables phase and amplitude (uint8),
-    phase_degrees and amplitude_db (float32; not with convert=False) and, for records of four
-    antennas or more, amplitude_mean_db (the mean of antennas 1 to 4). Coordinates: record
+    phase_degrees and amplitude_db (float32; not with convert=False). The four-antenna mean of
+    the listing is ds.amplitude_db.sel(antenna=[1, 2, 3, 4]).mean("antenna"), exactly (the dB
+    values are multiples of 1.5). Coordinates: record
     (the record number, from 1), time, offset, antenna (from 1), line, and per record and
     subblock frequency (kHz), height (km), gain (dB), polarization and subblock_number (the
     subblock's number in its record, from 0).
@@ -104,7 +107,10 @@ def read(
     return _dataset(got, chosen_shape, antennas, bool(correct))
 
 
-def _dataset(got: Dict[str, Any], chosen_shape: Any, antennas: Any, correct: bool) -> xr.Dataset:
+def _dataset(got: Dict[str, Any], chosen_shape: Any, antennas: Any,
+             correct: bool) -> "xr.Dataset":
+    import xarray as xr  # here: reading record by record needs only numpy
+
     counts = got["taken_subblocks"].astype(np.int64)
     width = int(counts.max()) if len(counts) else 0
     n = got["sample_count"]
@@ -136,11 +142,6 @@ def _dataset(got: Dict[str, Any], chosen_shape: Any, antennas: Any, correct: boo
             else "without the antenna correction"})
         data_vars["amplitude_db"] = (dims4, samples("amplitude_db", np.nan), {
             "long_name": "amplitude", "units": "dB"})
-    if "amplitude_mean_db" in got:
-        data_vars["amplitude_mean_db"] = (
-            ("record", "subblock", "line"),
-            _padded(got["amplitude_mean_db"], counts, width, (n,), np.nan),
-            {"long_name": "mean amplitude of antennas 1 to 4", "units": "dB"})
     data_vars["record_frequency"] = ("record", got["record_frequency"], {
         "long_name": "frequency of the record's header (FREQ)", "units": "kHz"})
     data_vars["line_spacing"] = ("record", got["line_spacing"], {
