@@ -72,8 +72,8 @@ void take_record(const Record& record, const BulkOptions& o, const std::vector<i
     r.polarization.push(static_cast<int8_t>(desc.polarization));
   }
   const Cut cut{subblocks.data(), subblocks.size(), antennas.data(), antennas.size()};
-  const std::size_t values = subblocks.size() * antennas.size() *
-                             static_cast<std::size_t>(record.sample_count());
+  const std::size_t values =
+      subblocks.size() * antennas.size() * static_cast<std::size_t>(record.sample_count());
   gather(record, SampleKind::phase, cut, r.phase.extend(values));
   gather(record, SampleKind::amplitude, cut, r.amplitude.extend(values));
   if (!o.convert) return;

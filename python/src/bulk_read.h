@@ -52,7 +52,7 @@ struct BulkResult {
   bool mixed_shapes = false;  // without has_shape: records of a second shape were found
   int32_t N = 0, A = 0, sample_count = 0, subblock_count = 0;
   int32_t missing_antenna = 0;  // an antenna asked for that the shape does not have
-  bool read_to_end = true;  // false when reading stopped after the last record asked for
+  bool read_to_end = true;      // false when reading stopped after the last record asked for
   Stop stop;
 };
 

@@ -273,11 +273,11 @@ NB_MODULE(_core, m) {
            })
       .def("amplitude_ratio",
            [](const OwnedRecord& r) {
-             return record_array<double>(r, [](const Record& rec, const Cut& c, double* o) {
-               amplitude_ratio(rec, c, o);
-             });
+             return record_array<double>(
+                 r, [](const Record& rec, const Cut& c, double* o) { amplitude_ratio(rec, c, o); });
            })
-      .def("amplitude_mean_db", [](const OwnedRecord& r) { return mean_array<float>(r, amplitude_mean_db); })
+      .def("amplitude_mean_db",
+           [](const OwnedRecord& r) { return mean_array<float>(r, amplitude_mean_db); })
       .def("amplitude_mean_ratio",
            [](const OwnedRecord& r) { return mean_array<double>(r, amplitude_mean_ratio); });
 

@@ -15,8 +15,7 @@ OwnedRecord::OwnedRecord(const Record& record)
 }
 
 Record OwnedRecord::view() const {
-  return Record(Record::Parts{number, offset, bytes.data(), &header, &derived,
-                              descriptors.data()});
+  return Record(Record::Parts{number, offset, bytes.data(), &header, &derived, descriptors.data()});
 }
 
 }  // namespace vexo::python

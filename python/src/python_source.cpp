@@ -28,9 +28,8 @@ class FileObjectSource : public ByteSource {
     try {
       std::size_t got = 0;
       if (has_readinto_) {
-        nb::object view = nb::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(data),
-                                                            static_cast<Py_ssize_t>(size),
-                                                            PyBUF_WRITE));
+        nb::object view = nb::steal(PyMemoryView_FromMemory(
+            reinterpret_cast<char*>(data), static_cast<Py_ssize_t>(size), PyBUF_WRITE));
         if (!view.is_valid()) throw nb::python_error();
         nb::object result = file_.attr("readinto")(view);
         view.attr("release")();
@@ -57,8 +56,9 @@ class FileObjectSource : public ByteSource {
     } catch (nb::builtin_exception& e) {
       *raised_ = nb::module_::import_("builtins").attr("ValueError")(e.what());
     } catch (nb::cast_error&) {
-      *raised_ = nb::module_::import_("builtins")
-                     .attr("TypeError")("the file object's read returned neither bytes nor a count");
+      *raised_ =
+          nb::module_::import_("builtins")
+              .attr("TypeError")("the file object's read returned neither bytes nor a count");
     }
     error = EIO;
     return 0;
@@ -91,8 +91,7 @@ OpenedSource open_source(nb::handle source) {
     Reader reader = Reader::open(name);
     if (reader.stop().reason == StopReason::read_error) {
       const int error = reader.stop().error_number != 0 ? reader.stop().error_number : EIO;
-      PyErr_SetObject(PyExc_OSError,
-                      nb::make_tuple(error, std::strerror(error), path).ptr());
+      PyErr_SetObject(PyExc_OSError, nb::make_tuple(error, std::strerror(error), path).ptr());
       throw nb::python_error();
     }
     return OpenedSource{std::move(reader), std::move(name), nullptr, true};

@@ -105,8 +105,8 @@ void gather(const Record& record, SampleKind kind, const Cut& cut, uint8_t* out)
 
 void amplitude_db(const Record& record, const Cut& cut, float* out) {
   each_line(record, SampleKind::amplitude, cut,
-            [out, &table = db_table()](const unsigned char* piece, std::size_t size,
-                                       std::size_t at, int32_t, std::size_t) {
+            [out, &table = db_table()](const unsigned char* piece, std::size_t size, std::size_t at,
+                                       int32_t, std::size_t) {
               for (std::size_t i = 0; i < size; ++i) out[at + i] = table[piece[i]];
             });
 }
@@ -152,10 +152,9 @@ PhaseConverter::Program& PhaseConverter::program(const PhaseParameters& p, const
   if (programs_.size() < 4) {
     slot = &programs_.emplace_back();
   } else {
-    slot = &*std::min_element(programs_.begin(), programs_.end(),
-                              [](const Program& a, const Program& b) {
-                                return a.last_used < b.last_used;
-                              });
+    slot = &*std::min_element(
+        programs_.begin(), programs_.end(),
+        [](const Program& a, const Program& b) { return a.last_used < b.last_used; });
     *slot = Program();
   }
   slot->p = p;
@@ -164,7 +163,8 @@ PhaseConverter::Program& PhaseConverter::program(const PhaseParameters& p, const
   slot->terms.resize(cut.antenna_count * n);
   for (std::size_t a = 0; a < cut.antenna_count; ++a) {
     for (std::size_t k = 0; k < n; ++k) {
-      const int64_t m = int64_t{cut.antennas[a]} * line_offset(static_cast<int32_t>(k), p.sample_count);
+      const int64_t m =
+          int64_t{cut.antennas[a]} * line_offset(static_cast<int32_t>(k), p.sample_count);
       slot->terms[a * n + k] = phase_term(m, p);
     }
   }
@@ -172,8 +172,8 @@ PhaseConverter::Program& PhaseConverter::program(const PhaseParameters& p, const
   return *slot;
 }
 
-void PhaseConverter::convert_kept(Program& program, const unsigned char* samples,
-                                  std::size_t row, std::size_t count, float* out) {
+void PhaseConverter::convert_kept(Program& program, const unsigned char* samples, std::size_t row,
+                                  std::size_t count, float* out) {
   // Values kept are copied; the others are worked out together, then kept.
   std::size_t missing[128];
   unsigned char missing_samples[128];
@@ -221,23 +221,23 @@ void PhaseConverter::convert(const Record& record, const Cut& cut, bool correct,
   PhaseParameters p = phase_parameters(record, correct);
   if (!p.corrected) {
     const float* values = plain_values(p);
-    each_line(record, SampleKind::phase, cut,
-              [&](const unsigned char* piece, std::size_t size, std::size_t at, int32_t,
-                  std::size_t) {
-                for (std::size_t i = 0; i < size; ++i) out[at + i] = values[piece[i]];
-              });
+    each_line(
+        record, SampleKind::phase, cut,
+        [&](const unsigned char* piece, std::size_t size, std::size_t at, int32_t, std::size_t) {
+          for (std::size_t i = 0; i < size; ++i) out[at + i] = values[piece[i]];
+        });
     return;
   }
   const std::size_t n = static_cast<std::size_t>(p.sample_count);
   bool seen_before = false;
   Program& kept = program(p, cut, seen_before);
   if (!seen_before) {
-    each_line(record, SampleKind::phase, cut,
-              [&](const unsigned char* piece, std::size_t size, std::size_t at, int32_t,
-                  std::size_t k) {
-                const std::size_t a = (at / n) % cut.antenna_count;
-                phase_degrees_run(piece, kept.terms.data() + a * n + k, size, p, out + at);
-              });
+    each_line(
+        record, SampleKind::phase, cut,
+        [&](const unsigned char* piece, std::size_t size, std::size_t at, int32_t, std::size_t k) {
+          const std::size_t a = (at / n) % cut.antenna_count;
+          phase_degrees_run(piece, kept.terms.data() + a * n + k, size, p, out + at);
+        });
     return;
   }
   if (!kept.values) {
@@ -245,12 +245,12 @@ void PhaseConverter::convert(const Record& record, const Cut& cut, bool correct,
     kept.values.reset(new float[rows * 256]);
     kept.made.assign(rows * 4, 0);
   }
-  each_line(record, SampleKind::phase, cut,
-            [&](const unsigned char* piece, std::size_t size, std::size_t at, int32_t,
-                std::size_t k) {
-              const std::size_t a = (at / n) % cut.antenna_count;
-              convert_kept(kept, piece, a * n + k, size, out + at);
-            });
+  each_line(
+      record, SampleKind::phase, cut,
+      [&](const unsigned char* piece, std::size_t size, std::size_t at, int32_t, std::size_t k) {
+        const std::size_t a = (at / n) % cut.antenna_count;
+        convert_kept(kept, piece, a * n + k, size, out + at);
+      });
 }
 
 }  // namespace vexo::python
