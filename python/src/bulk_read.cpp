@@ -102,8 +102,8 @@ void read_bulk(Reader& reader, const BulkOptions& o, BulkResult& r) {
     if (!reader.next()) break;
     const Record& record = reader.record();
     if (!o.records.empty()) {
-      if (record.number() < *wanted) continue;
-      ++wanted;
+      if (record.number() < wanted->first) continue;
+      if (record.number() >= wanted->second) ++wanted;  // the range's last record
     }
     const int32_t N = record.header().N, A = record.header().A;
     count_shape(r.shapes, N, A);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "python/src/column.h"
@@ -19,9 +20,10 @@ struct BulkOptions {
   std::vector<double> frequencies, heights;
   std::vector<int32_t> polarizations;
   std::vector<int32_t> antennas;  // numbered from 1, in the order wanted; empty: all
-  std::vector<int64_t> records;   // record numbers from 1, ascending; empty: all
-  bool convert = true;            // phase_degrees and amplitude_db as well
-  bool correct = true;            // the antenna correction of the phases
+  // Ranges of record numbers (from 1), first and last, ascending and apart; empty: all.
+  std::vector<std::pair<int64_t, int64_t>> records;
+  bool convert = true;  // phase_degrees and amplitude_db as well
+  bool correct = true;  // the antenna correction of the phases
 };
 
 struct ShapeCount {

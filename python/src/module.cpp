@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "python/src/bulk_read.h"
@@ -121,6 +122,8 @@ Array<T> mean_array(const OwnedRecord& r, Fill fill) {
       [&](T* out) { fill(record, whole.subblocks.data(), whole.subblocks.size(), out); });
 }
 
+// A reader for Python: one thread at a time moves it on (others wait without the interpreter
+// lock), so that every record is handed out once.
 class PyReader {
  public:
   explicit PyReader(nb::handle source) : source_(open_source(source)) {}
@@ -129,25 +132,52 @@ class PyReader {
     std::unique_ptr<OwnedRecord> record;
     {
       nb::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> lock(mutex_);
       if (source_.reader.next()) record = std::make_unique<OwnedRecord>(source_.reader.record());
     }
     if (!record) raise_pending(source_);
     return record;
   }
-  std::optional<nb::dict> stop() const {
-    if (source_.reader.stop().reason == StopReason::none) return std::nullopt;
-    return stop_dict(source_.reader.stop());
+  std::optional<nb::dict> stop() {
+    Stop stop;
+    {
+      nb::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop = source_.reader.stop();
+    }
+    if (stop.reason == StopReason::none) return std::nullopt;
+    return stop_dict(stop);
   }
-  const std::string& name() const { return source_.name; }
+  nb::object name() const { return source_.name; }
+
+  // The garbage collector's view: the file object handed over, which may refer back to this.
+  static int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    const PyReader* reader = nb::inst_ptr<PyReader>(self);
+    if (reader->source_.file_object) Py_VISIT(reader->source_.file_object->file.ptr());
+    return 0;
+  }
+  static int clear(PyObject* self) {
+    PyReader* reader = nb::inst_ptr<PyReader>(self);
+    if (reader->source_.file_object) reader->source_.file_object->file.reset();
+    return 0;
+  }
 
  private:
   OpenedSource source_;
+  std::mutex mutex_;
 };
+
+PyType_Slot reader_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(PyReader::traverse)},
+                              {Py_tp_clear, reinterpret_cast<void*>(PyReader::clear)},
+                              {0, nullptr}};
 
 nb::dict read_bulk_into_arrays(nb::handle source, std::optional<std::pair<int32_t, int32_t>> shape,
                                std::vector<double> frequencies, std::vector<double> heights,
                                std::vector<int32_t> polarizations, std::vector<int32_t> antennas,
-                               std::vector<int64_t> records, bool convert, bool correct) {
+                               std::vector<std::pair<int64_t, int64_t>> records, bool convert,
+                               bool correct) {
   OpenedSource opened = open_source(source);
   BulkOptions o;
   if (shape) o.has_shape = true, o.N = shape->first, o.A = shape->second;
@@ -281,13 +311,13 @@ NB_MODULE(_core, m) {
       .def("amplitude_mean_ratio",
            [](const OwnedRecord& r) { return mean_array<double>(r, amplitude_mean_ratio); });
 
-  nb::class_<PyReader>(m, "Reader")
-      .def(nb::init<nb::handle>(), nb::arg("source"))
+  nb::class_<PyReader>(m, "Reader", nb::type_slots(reader_slots))
+      .def(nb::init<nb::handle>(), nb::arg("source").none())
       .def("next", &PyReader::next)
       .def_prop_ro("stop", &PyReader::stop)
       .def_prop_ro("name", &PyReader::name);
 
-  m.def("read_bulk", &read_bulk_into_arrays, nb::arg("source"), nb::arg("shape").none(),
+  m.def("read_bulk", &read_bulk_into_arrays, nb::arg("source").none(), nb::arg("shape").none(),
         nb::arg("frequencies"), nb::arg("heights"), nb::arg("polarizations"), nb::arg("antennas"),
         nb::arg("records"), nb::arg("convert"), nb::arg("correct"));
 }

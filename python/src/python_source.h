@@ -1,6 +1,7 @@
 // Opening a reader on what a Python caller hands over: a path, or a binary file object (an open
 // file, a pipe, a socket's file, an in-memory buffer). A file object is read through its
-// readinto() (or read()) method, with the interpreter lock taken for each block only.
+// readinto() (or read()) method into a buffer of its own, with the interpreter lock taken for
+// each block only.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -12,18 +13,22 @@
 
 namespace vexo::python {
 
-// What the reader reads from, and the Python exception a file object raised, if any.
+// The Python side of a file object source: the object, and the exception it raised, if any.
+// Shared by the source inside the reader and by whoever owns the reader, which may drop the
+// object (to break a reference cycle); reading then fails.
+struct FileObject {
+  nanobind::object file;
+  nanobind::object raised;  // set when the file object raised: the reader stopped at it
+};
+
 struct OpenedSource {
   Reader reader;
-  std::string name;  // the path, or the file object's name, for messages
-  // Set when the file object raised: the reader then stopped with a read error, and the caller
-  // raises this exception in its place.
-  std::shared_ptr<nanobind::object> raised;
-  bool is_path = false;
+  nanobind::object name;  // the path as str, or the file object's name, for messages
+  std::shared_ptr<FileObject> file_object;  // null for a path
 };
 
 // A path (str, bytes or os.PathLike) or a file object. A path that cannot be opened raises
-// OSError with the file name.
+// OSError with the file name; anything else raises TypeError.
 OpenedSource open_source(nanobind::handle source);
 
 // Raises the file object's exception, if it raised one.

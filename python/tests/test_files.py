@@ -3,11 +3,14 @@ missing; and the dataset written out."""
 
 from __future__ import annotations
 
+import gc
+import io
 import os
 import random
 import subprocess
 import threading
 import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -153,3 +156,79 @@ def test_record_times_and_header():
                                np.datetime64("2000-12-31T23:59:59"),
                                np.datetime64("2004-12-31T00:00:00")]
     assert np.isnat(times[3:]).all()
+
+
+def test_file_objects_that_misbehave():
+    data = EXAMPLE.read_bytes()
+
+    class Keeping(io.BytesIO):
+        kept = None
+
+        def readinto(self, buffer):
+            Keeping.kept = buffer
+            raise OSError(5, "the device went away")
+
+    with pytest.raises(OSError, match="the device went away"):
+        vexo.read(Keeping(data))
+    assert len(bytes(Keeping.kept)) > 0  # the object's own memory, still there
+
+    class NonBlocking(io.BytesIO):
+        def readinto(self, buffer):
+            return None
+
+    with pytest.raises(BlockingIOError):
+        list(vexo.open(NonBlocking(data)))
+
+    class ReadOnly(io.RawIOBase):  # readinto() not made: read() is used
+        def __init__(self):
+            self.inner = io.BytesIO(data)
+
+        def read(self, size=-1):
+            return bytearray(self.inner.read(size))
+
+    assert vexo.read(ReadOnly()).sizes["record"] == 6
+
+    class Cycle(io.BytesIO):
+        pass
+
+    source = Cycle(data)
+    source.file = vexo.open(source)
+    alive = weakref.ref(source)
+    del source
+    gc.collect()
+    assert alive() is None
+
+
+def test_one_file_from_many_threads(make_dft):
+    path = make_dft(3000, "5/4")
+    seen = []
+    with vexo.open(path) as f:
+        def work():
+            seen.extend(r.number for r in f)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert f.stop.clean
+    assert sorted(seen) == list(range(1, 3001))
+
+
+def test_names_and_selections_as_users_write_them(tmp_path):
+    odd = os.fsdecode(b"night\xff.dft")
+    try:
+        (tmp_path / odd).write_bytes(EXAMPLE.read_bytes())
+    except (OSError, UnicodeEncodeError):
+        pytest.skip("the file system takes no such name")
+    assert vexo.read(os.fsencode(tmp_path / odd)).sizes["record"] == 6
+    assert list(vexo.read(EXAMPLE, records=range(5, 10**15)).record.values) == [5, 6]
+    for bad, error in [
+        ({"antenna": 2**40}, ValueError), ({"records": float("nan")}, ValueError),
+        ({"frequency": float("nan")}, ValueError), ({"frequency": True}, TypeError),
+        ({"shape": "54"}, TypeError), ({"shape": (5.5, 4)}, TypeError),
+    ]:
+        with pytest.raises(error, match=next(iter(bad))):
+            vexo.read(EXAMPLE, **bad)
+    with pytest.raises(TypeError, match="a path or a binary file object"):
+        vexo.read(None)

@@ -69,7 +69,7 @@ def read(
     and a DamagedFileWarning that says what stopped the reading.
     """
     chosen_shape = _selection.shape(shape)
-    wanted_records = sorted(set(_selection.whole_numbers("records", records, 1)))
+    wanted_records = _selection.record_ranges(records)
     antennas = _selection.whole_numbers("antenna", antenna, 1)
     if len(set(antennas)) != len(antennas):
         raise ValueError(f"antenna: {antennas} names an antenna twice")
@@ -84,7 +84,7 @@ def read(
         bool(convert),
         bool(correct),
     )
-    name = got["name"]
+    name = got["name"]  # str, as the file system gives it
     if got["missing_antenna"]:
         n, a = got["shape"]
         raise ValueError(
