@@ -33,8 +33,8 @@ FILES = [
 
 @pytest.fixture(params=FILES, ids=[name for name, _ in FILES])
 def dft(request, make_dft):
-    spec = request.param[1]
-    return EXAMPLE if spec is None else make_dft(*spec)
+    recipe = request.param[1]
+    return EXAMPLE if recipe is None else make_dft(*recipe)
 
 
 def test_records_as_the_listing_writes_them(dft, listing):
