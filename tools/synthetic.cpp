@@ -1,6 +1,7 @@
 #include "tools/synthetic.h"
 
 #include <cmath>
+#include <cstdlib>
 
 #include "src/descriptors.h"
 
@@ -19,6 +20,20 @@ struct Noise {
 // Echo strength over the distance from the peak, in amplitude codes above the floor.
 constexpr int kEchoProfile[] = {34, 30, 23, 15, 8, 3, 1};
 constexpr int kEchoWidth = sizeof kEchoProfile / sizeof kEchoProfile[0];
+
+// The echo layer drifts up and down between 105 and 310 km, 41 km a record, over ten records.
+int layer_height(int64_t r) {
+  const int phase = static_cast<int>(r % 10);
+  return 105 + 41 * (phase <= 5 ? phase : 10 - phase);
+}
+
+// Echo strength (0 to 34 codes) of subblock i in record r: strongest at the layer, none 90 km
+// or more away from it, and weighted by sounding frequency (3200 kHz the strongest).
+int echo_strength(int i, int64_t r) {
+  const int weight[] = {3, 4, 3, 2};
+  const int distance = std::abs(descriptor(i).height - layer_height(r));
+  return (distance < 90 ? 90 - distance : 0) * 34 * weight[i % 4] / 360;
+}
 
 int line_offset(int k, int sample_count) {
   return k - sample_count / 2 + (k >= 64 ? 1 : 0);
@@ -66,12 +81,13 @@ std::vector<unsigned char> make_record(int64_t r, const Options& options) {
   for (int i = 0; i < subblocks; ++i) {
     descriptors.push_back(descriptor(i));
     const int peak = (sample_count / 4 + i % 4 * sample_count / 8) % sample_count;
+    const int strength = echo_strength(i, r);
     const int base = 50 + static_cast<int>((37 * i + 11 * r) % 156);
     for (int j = 0; j < options.A; ++j) {
       for (int k = 0; k < sample_count; ++k, ++s) {
         const int distance = k > peak ? k - peak : peak - k;
         int code = 8 + noise.next(6);
-        if (distance < kEchoWidth) code += kEchoProfile[distance] - j % 3;
+        if (distance < kEchoWidth) code += kEchoProfile[distance] * strength / 34 - j % 3;
         amplitude[s] = static_cast<unsigned char>(4 * code + 2 * noise.next(2));
         // The tilt that the correction takes off again, rounded to whole steps.
         const double tilt = sign * j * line_offset(k, sample_count) * 32.0 / sample_count;

@@ -3,8 +3,11 @@
 //
 // Every record carries FREQ 2500, 3200 or 4100 kHz in turn and one second more than the one
 // before (from day 342, 12:00:00). Its subblocks step through four sounding frequencies and four
-// heights. Amplitudes: a noise floor of codes 8 to 13 with an echo peak of up to code 46 at a
-// sample index that moves with the subblock; antennas differ by a code or two. Phases: one value
+// heights. Amplitudes: a noise floor of codes 8 to 13 with an echo peak of up to code 47 at a
+// sample index that moves with the subblock's frequency; antennas differ by a code or two. The
+// echo comes from a layer that drifts from 105 km up to 310 km and back over ten records
+// (105, 146, 187, 228, 269, 310, 269, ... km), strongest in the subblocks at the layer's height
+// and fading to nothing 90 km from it, and strongest at 3200 kHz. Phases: one value
 // per subblock (50 to 205 on the 0..255 scale, with a jitter of one step), tilted across
 // antennas and samples exactly as the antenna correction undoes it. With 16*D2 + D1 = 32 and a
 // rate of 25 the tilt is j * (k - sample_count/2, plus 1 from k = 64 on) * 32 / sample_count

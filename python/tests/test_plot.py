@@ -1,0 +1,126 @@
+"""What the quick-look pictures show of the bundled example, whose echo layer drifts up from
+105 km by 41 km a record and is strongest at 3200 kHz (subblocks 1, 5, 9, 13: heights 105,
+180, 240, 310 km), its peak at line 32/4 + 32/8 = 12."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vexo
+from conftest import EXAMPLE
+
+plot = pytest.importorskip("vexo.plot")
+
+
+def run_plot(*args: str, **kwargs):
+    return subprocess.run([sys.executable, "-m", "vexo", "plot", *map(str, args)],
+                          capture_output=True, text=True, **kwargs)
+
+
+def test_spectrum_has_the_echo_at_the_layer_and_the_axes_in_units():
+    fig = plot.spectrum(EXAMPLE)
+    data = fig.vexo_data
+    assert fig.vexo_choices == ["record 1 (the first)", "3200 kHz (the strongest frequency)",
+                                "the mean of antennas 1 to 4"]
+    assert list(data.height.values) == [105, 180, 240, 310]
+    peak = np.unravel_index(np.argmax(data.values), data.shape)
+    assert (data.height.values[peak[0]], data.line.values[peak[1]]) == (105, 12)
+    with vexo.open(EXAMPLE) as f:
+        first = next(f)
+    np.testing.assert_array_equal(data.values, first.amplitude_mean_db()[[1, 5, 9, 13]])
+    ax, bar = fig.axes[0], fig.axes[-1]
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("spectral line", "height (km)")
+    assert bar.get_ylabel() == "amplitude (dB)"
+    assert ax.get_ylim()[0] < 105 and ax.get_ylim()[1] > 310
+    assert "example.dft" in ax.get_title() and "3200 kHz" in ax.get_title()
+    assert "2026-12-08 12:00:00" in ax.get_title()  # day 342 of 2026
+    # 1 / (0.01 * 32) / 32 Hz between lines; line 16 is the centre
+    top = next(a for a in ax.child_axes if "Hz" in a.get_xlabel())
+    assert "0.0976562" in top.get_xlabel()
+
+    # record 4: the layer at 228 km, nearest the 240 km subblock; one antenna of a dataset
+    fig = plot.spectrum(vexo.read(EXAMPLE), record=4, frequency=3200, antenna=2)
+    data = fig.vexo_data
+    assert data.height.values[np.argmax(data.values.max(axis=1))] == 240
+    assert fig.vexo_choices == [] and data.attrs["antenna"] == "antenna 2"
+
+
+def test_the_correction_flattens_the_phases_across_antennas():
+    fig = plot.phases(EXAMPLE, record=3)
+    data = fig.vexo_data
+    assert data.attrs["subblock"] == 5  # the layer at 187 km: 3200 kHz, 180 km
+    spread = np.ptp(data.values, axis=1).mean(axis=1)  # degrees between antennas, per panel
+    # the tilt: antenna 4 is 3 steps of 1.40625 degrees a line from the centre off antenna 1;
+    # corrected, only the jitter of a step either way is left
+    assert spread[0] > 20 and spread[1] <= 2 * 1.40625 + 1e-4
+    with vexo.open(EXAMPLE) as f:
+        rec = [r for r in f][2]
+    np.testing.assert_array_equal(data.sel(correction=False), rec.phase_degrees(False)[5])
+    left, right = fig.axes[:2]
+    assert left.get_ylabel().startswith("phase (degrees")
+    assert "without" in left.get_title() and "with the" in right.get_title()
+
+
+def test_echo_follows_the_drifting_layer(make_dft):
+    data = plot.echo(EXAMPLE).vexo_data
+    # nearest subblock to the layer at 105, 146, 187, 228, 269, 310 km
+    # (records 2 and 5 lie nearly half-way between two subblocks: either may win there)
+    strongest = data.height.values[np.argmax(data.values, axis=0)]
+    assert list(strongest[[0, 2, 3, 5]]) == [105, 180, 240, 310]
+    # record 1 at 105 km: codes 8 to 13 of noise and 34 of echo, steps of 1.5 dB
+    assert 63 <= data.values[0, 0] <= 70.5
+    assert data.attrs["frequency"] == 3200 and data.sizes["time"] == 6
+
+    # two files of two shapes, one after the other in time (record r is second r)
+    one, two = make_dft(12, "5/4,4/4"), make_dft(3, "4/4")
+    fig = plot.echo([one, two], frequency=2500, antenna="mean")
+    data = fig.vexo_data
+    assert data.sizes["time"] == 12  # the second file's 3 seconds are the first file's too
+    assert np.argmax(data.values[:, 5]) == 3 and np.argmax(data.values[:, 10]) == 0
+    assert fig.axes[0].get_ylabel() == "height (km)" and "12:00:00" in fig.axes[0].get_title()
+
+
+@pytest.mark.parametrize("kind,extra", [("spectrum", []), ("phases", []),
+                                        ("echo", [EXAMPLE])])
+def test_every_kind_renders_a_picture_of_the_asked_size(tmp_path, kind, extra):
+    from matplotlib.image import imread
+
+    out = tmp_path / f"{kind}.png"
+    done = run_plot(EXAMPLE, *extra, "-o", out, "--kind", kind, "--size", "640x480")
+    assert done.returncode == 0, done.stderr
+    assert done.stderr.startswith("python -m vexo plot: ") and "example.dft" in done.stderr
+    pixels = imread(out)
+    assert pixels.shape[:2] == (480, 640)
+    assert len(np.unique(pixels.reshape(-1, pixels.shape[2]), axis=0)) > 50
+    for suffix, start in ((".svg", b"<?xml"), (".pdf", b"%PDF")):
+        assert run_plot(EXAMPLE, "-o", out.with_suffix(suffix)).returncode == 0
+        assert out.with_suffix(suffix).read_bytes().startswith(start)
+
+
+def test_bad_choices_name_what_the_file_has(tmp_path):
+    out = tmp_path / "p.png"
+    cases = [
+        (["--frequency", "3000"], "no subblock at 3000 kHz in record 1; it has 2500, 3200, "
+                                  "4100, 5600 kHz"),
+        (["--record", "7"], "record 7 is beyond the end; the file has records 1 to 6"),
+        (["--antenna", "5"], "no antenna 5; the records have antennas 1 to 4"),
+        (["--kind", "phases", "--subblock", "16"], "no subblock 16 in record 1; it has "
+                                                   "subblocks 0 to 15"),
+    ]
+    for args, message in cases:
+        done = run_plot(EXAMPLE, "-o", out, *args)
+        assert (done.returncode, done.stderr) == (2, f"python -m vexo plot: example.dft: "
+                                                     f"{message}\n")
+    assert run_plot(EXAMPLE, "-o", tmp_path / "p.jpg").returncode == 2
+    assert run_plot(tmp_path / "none.dft", "-o", out).returncode == 1
+    assert not list(tmp_path.iterdir())
+
+    cut = tmp_path / "cut.dft"
+    cut.write_bytes(EXAMPLE.read_bytes()[: 3 * 4096 + 10])
+    done = run_plot(cut, "-o", out, "--kind", "echo")
+    assert done.returncode == 1 and "record 4 at byte 12288: truncated record" in done.stderr
+    assert out.exists()
