@@ -88,42 +88,73 @@ void drop_values(BulkResult& r) {
   r.phase.clear(), r.amplitude.clear(), r.phase_degrees.clear(), r.amplitude_db.clear();
 }
 
+// The antennas asked for (all when none is) that a record of A antennas has, from 0.
+void antennas_of(const BulkOptions& o, int32_t A, std::vector<int32_t>& antennas) {
+  antennas.clear();
+  if (o.antennas.empty()) {
+    for (int32_t a = 0; a < A; ++a) antennas.push_back(a);
+  }
+  for (int32_t a : o.antennas) {
+    if (a >= 1 && a <= A) antennas.push_back(a - 1);
+  }
+}
+
 }  // namespace
 
-void read_bulk(Reader& reader, const BulkOptions& o, BulkResult& r) {
-  std::vector<int32_t> subblocks, antennas;
-  PhaseConverter phases;
-  auto wanted = o.records.begin();
-  while (true) {
-    if (!o.records.empty() && wanted == o.records.end()) {
+void BulkReader::read(Reader& reader, BulkResult& r, int64_t max_records) {
+  const BulkOptions& o = o_;
+  int64_t taken = 0;
+  while (!finished_ && (max_records <= 0 || taken < max_records)) {
+    if (!o.records.empty() && wanted_ == o.records.size()) {
       r.read_to_end = false;
+      finished_ = true;
       break;
     }
-    if (!reader.next()) break;
+    if (!reader.next()) {
+      finished_ = true;
+      break;
+    }
     const Record& record = reader.record();
     if (!o.records.empty()) {
-      if (record.number() < wanted->first) continue;
-      if (record.number() >= wanted->second) ++wanted;  // the range's last record
+      if (record.number() < o.records[wanted_].first) continue;
+      if (record.number() >= o.records[wanted_].second) ++wanted_;  // the range's last record
     }
     const int32_t N = record.header().N, A = record.header().A;
     count_shape(r.shapes, N, A);
-    if (r.mixed_shapes) continue;  // counting the shapes only
-    if (o.has_shape && (N != o.N || A != o.A)) continue;
-    if (!r.shape_known) {
-      if (!take_shape(record, o, r, antennas)) break;
-    } else if (N != r.N || A != r.A) {
-      r.mixed_shapes = true;
-      drop_values(r);
-      continue;
+    if (o.every_shape) {
+      antennas_of(o, A, antennas_);
+    } else {
+      if (r.mixed_shapes) continue;  // counting the shapes only
+      if (o.has_shape && (N != o.N || A != o.A)) continue;
+      if (!r.shape_known) {
+        if (!take_shape(record, o, r, antennas_)) {
+          finished_ = true;
+          break;
+        }
+      } else if (N != r.N || A != r.A) {
+        r.mixed_shapes = true;
+        drop_values(r);
+        continue;
+      }
     }
-    subblocks.clear();
+    subblocks_.clear();
     for (int32_t s = 0; s < record.subblock_count(); ++s) {
-      if (subblock_taken(o, record.descriptor(s))) subblocks.push_back(s);
+      if (subblock_taken(o, record.descriptor(s))) subblocks_.push_back(s);
     }
-    if (subblocks.empty()) continue;
-    take_record(record, o, subblocks, antennas, phases, r);
+    if (subblocks_.empty() || antennas_.empty()) continue;
+    if (o.every_shape) {
+      r.record_sample_count.push(record.sample_count());
+      r.taken_antennas.push(static_cast<int32_t>(antennas_.size()));
+      for (int32_t a : antennas_) r.antenna.push(static_cast<int8_t>(a + 1));
+    }
+    take_record(record, o, subblocks_, antennas_, phases_, r);
+    ++taken;
   }
   r.stop = reader.stop();
+}
+
+void read_bulk(Reader& reader, const BulkOptions& o, BulkResult& r) {
+  BulkReader(o).read(reader, r);
 }
 
 }  // namespace vexo::python

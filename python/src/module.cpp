@@ -150,53 +150,39 @@ class PyReader {
   }
   nb::object name() const { return source_.name; }
 
-  // The garbage collector's view: the file object handed over, which may refer back to this.
-  static int traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    const PyReader* reader = nb::inst_ptr<PyReader>(self);
-    if (reader->source_.file_object) Py_VISIT(reader->source_.file_object->file.ptr());
-    return 0;
-  }
-  static int clear(PyObject* self) {
-    PyReader* reader = nb::inst_ptr<PyReader>(self);
-    if (reader->source_.file_object) reader->source_.file_object->file.reset();
-    return 0;
-  }
+  const OpenedSource& source() const { return source_; }
+  OpenedSource& source() { return source_; }
 
  private:
   OpenedSource source_;
   std::mutex mutex_;
 };
 
-PyType_Slot reader_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(PyReader::traverse)},
-                              {Py_tp_clear, reinterpret_cast<void*>(PyReader::clear)},
+// The garbage collector's view of a reader: the file object handed over, which may refer back
+// to the reader.
+template <typename T>
+int traverse_source(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  const OpenedSource& source = nb::inst_ptr<T>(self)->source();
+  if (source.file_object) Py_VISIT(source.file_object->file.ptr());
+  return 0;
+}
+template <typename T>
+int clear_source(PyObject* self) {
+  OpenedSource& source = nb::inst_ptr<T>(self)->source();
+  if (source.file_object) source.file_object->file.reset();
+  return 0;
+}
+template <typename T>
+PyType_Slot source_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse_source<T>)},
+                              {Py_tp_clear, reinterpret_cast<void*>(clear_source<T>)},
                               {0, nullptr}};
 
-nb::dict read_bulk_into_arrays(nb::handle source, std::optional<std::pair<int32_t, int32_t>> shape,
-                               std::vector<double> frequencies, std::vector<double> heights,
-                               std::vector<int32_t> polarizations, std::vector<int32_t> antennas,
-                               std::vector<std::pair<int64_t, int64_t>> records, bool convert,
-                               bool correct) {
-  OpenedSource opened = open_source(source);
-  BulkOptions o;
-  if (shape) o.has_shape = true, o.N = shape->first, o.A = shape->second;
-  o.frequencies = std::move(frequencies);
-  o.heights = std::move(heights);
-  o.polarizations = std::move(polarizations);
-  o.antennas = std::move(antennas);
-  o.records = std::move(records);
-  o.convert = convert;
-  o.correct = correct;
-  BulkResult r;
-  {
-    nb::gil_scoped_release unlocked;
-    read_bulk(opened.reader, o, r);
-  }
-  raise_pending(opened);
-
+// What a bulk read took, its columns handed over as arrays.
+nb::dict result_dict(BulkResult& r, nb::object name, bool convert, bool every_shape) {
   nb::dict out;
-  out["name"] = opened.name;
+  out["name"] = name;
   out["stop"] = stop_dict(r.stop);
   out["read_to_end"] = r.read_to_end;
   nb::list shapes;
@@ -225,7 +211,68 @@ nb::dict read_bulk_into_arrays(nb::handle source, std::optional<std::pair<int32_
     out["phase_degrees"] = take_column(r.phase_degrees);
     out["amplitude_db"] = take_column(r.amplitude_db);
   }
+  if (every_shape) {
+    out["record_sample_count"] = take_column(r.record_sample_count);
+    out["taken_antennas"] = take_column(r.taken_antennas);
+    out["antenna"] = take_column(r.antenna);
+  }
   return out;
+}
+
+// Reads a source a number of records at a time, records of every shape.
+class PyBulkReader {
+ public:
+  PyBulkReader(nb::handle source, BulkOptions options)
+      : source_(open_source(source)), convert_(options.convert), bulk_(std::move(options)) {}
+
+  // The next part: up to max_records records; "done" says whether more can follow.
+  nb::dict next(int64_t max_records) {
+    BulkResult r;
+    bool done = false;
+    {
+      nb::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> lock(mutex_);
+      bulk_.read(source_.reader, r, max_records);
+      done = bulk_.finished();
+    }
+    raise_pending(source_);
+    nb::dict out = result_dict(r, source_.name, convert_, true);
+    out["done"] = done;
+    return out;
+  }
+  const OpenedSource& source() const { return source_; }
+  OpenedSource& source() { return source_; }
+
+ private:
+  OpenedSource source_;
+  bool convert_;
+  BulkReader bulk_;
+  std::mutex mutex_;
+};
+
+nb::dict read_bulk_into_arrays(nb::handle source, std::optional<std::pair<int32_t, int32_t>> shape,
+                               std::vector<double> frequencies, std::vector<double> heights,
+                               std::vector<int32_t> polarizations, std::vector<int32_t> antennas,
+                               std::vector<std::pair<int64_t, int64_t>> records, bool convert,
+                               bool correct) {
+  OpenedSource opened = open_source(source);
+  BulkOptions o;
+  if (shape) o.has_shape = true, o.N = shape->first, o.A = shape->second;
+  o.frequencies = std::move(frequencies);
+  o.heights = std::move(heights);
+  o.polarizations = std::move(polarizations);
+  o.antennas = std::move(antennas);
+  o.records = std::move(records);
+  o.convert = convert;
+  o.correct = correct;
+  BulkResult r;
+  {
+    nb::gil_scoped_release unlocked;
+    read_bulk(opened.reader, o, r);
+  }
+  raise_pending(opened);
+
+  return result_dict(r, opened.name, convert, false);
 }
 
 }  // namespace
@@ -311,7 +358,7 @@ NB_MODULE(_core, m) {
       .def("amplitude_mean_ratio",
            [](const OwnedRecord& r) { return mean_array<double>(r, amplitude_mean_ratio); });
 
-  nb::class_<PyReader>(m, "Reader", nb::type_slots(reader_slots))
+  nb::class_<PyReader>(m, "Reader", nb::type_slots(source_slots<PyReader>))
       .def(nb::init<nb::handle>(), nb::arg("source").none())
       .def("next", &PyReader::next)
       .def_prop_ro("stop", &PyReader::stop)
@@ -320,4 +367,27 @@ NB_MODULE(_core, m) {
   m.def("read_bulk", &read_bulk_into_arrays, nb::arg("source").none(), nb::arg("shape").none(),
         nb::arg("frequencies"), nb::arg("heights"), nb::arg("polarizations"), nb::arg("antennas"),
         nb::arg("records"), nb::arg("convert"), nb::arg("correct"));
+
+  nb::class_<PyBulkReader>(m, "BulkReader", nb::type_slots(source_slots<PyBulkReader>))
+      .def(
+          "__init__",
+          [](PyBulkReader* self, nb::handle source, std::vector<double> frequencies,
+             std::vector<double> heights, std::vector<int32_t> polarizations,
+             std::vector<int32_t> antennas, std::vector<std::pair<int64_t, int64_t>> records,
+             bool convert, bool correct) {
+            BulkOptions o;
+            o.every_shape = true;
+            o.frequencies = std::move(frequencies);
+            o.heights = std::move(heights);
+            o.polarizations = std::move(polarizations);
+            o.antennas = std::move(antennas);
+            o.records = std::move(records);
+            o.convert = convert;
+            o.correct = correct;
+            new (self) PyBulkReader(source, std::move(o));
+          },
+          nb::arg("source").none(), nb::arg("frequencies"), nb::arg("heights"),
+          nb::arg("polarizations"), nb::arg("antennas"), nb::arg("records"), nb::arg("convert"),
+          nb::arg("correct"))
+      .def("next", &PyBulkReader::next, nb::arg("max_records"));
 }

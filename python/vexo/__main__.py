@@ -5,7 +5,8 @@ from __future__ import annotations
 import sys
 from typing import Optional, Sequence
 
-COMMANDS = {"plot": "quick-look pictures (as vexo-plot)"}
+COMMANDS = {"plot": "quick-look pictures (as vexo-plot)",
+            "convert": "archives to Parquet or NetCDF (as vexo-convert)"}
 USAGE = "usage: python -m vexo COMMAND [ARGUMENTS]\ncommands:\n" + "".join(
     f"  {name:8} {what}\n" for name, what in COMMANDS.items())
 
@@ -20,6 +21,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from vexo._plot_command import main as plot
 
         return plot(rest, prog="python -m vexo plot")
+    if command == "convert":
+        from vexo._convert_command import main as convert
+
+        return convert(rest, prog="python -m vexo convert")
     print(f"python -m vexo: {command}: unknown command\n{USAGE}", end="", file=sys.stderr)
     return 2
 

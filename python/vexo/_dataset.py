@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -68,22 +68,24 @@ def read(
     shape=(N, A) reads the records of one. A damaged file gives its records before the damage
     and a DamagedFileWarning that says what stopped the reading.
     """
-    chosen_shape = _selection.shape(shape)
-    wanted_records = _selection.record_ranges(records)
     antennas = _selection.whole_numbers("antenna", antenna, 1)
     if len(set(antennas)) != len(antennas):
         raise ValueError(f"antenna: {antennas} names an antenna twice")
-    got = _core.read_bulk(
-        source,
-        chosen_shape,
-        _selection.reals("frequency", frequency),
+    return read_checked(
+        source, _selection.shape(shape), _selection.reals("frequency", frequency),
         _selection.reals("height", height),
-        _selection.whole_numbers("polarization", polarization, 0),
-        antennas,
-        wanted_records,
-        bool(convert),
-        bool(correct),
-    )
+        _selection.whole_numbers("polarization", polarization, 0), antennas,
+        _selection.record_ranges(records), bool(convert), bool(correct), stacklevel=3)
+
+
+def read_checked(source: Source, chosen_shape: Optional[Tuple[int, int]],
+                 frequencies: List[float], heights: List[float], polarizations: List[int],
+                 antennas: List[int], wanted_records: List[Tuple[int, int]], convert: bool,
+                 correct: bool, stacklevel: int = 2) -> "xr.Dataset":
+    """read, its selection already checked: lists of values (empty: all), record ranges
+    (first, last)."""
+    got = _core.read_bulk(source, chosen_shape, frequencies, heights, polarizations, antennas,
+                          wanted_records, convert, correct)
     name = got["name"]  # str, as the file system gives it
     if got["missing_antenna"]:
         n, a = got["shape"]
@@ -103,8 +105,8 @@ def read(
         )
     stop = got["stop"]
     if got["read_to_end"] and stop["reason"] != "end_of_file":
-        warnings.warn(f"{name}: {stop['message']}", DamagedFileWarning, stacklevel=2)
-    return _dataset(got, chosen_shape, antennas, bool(correct))
+        warnings.warn(f"{name}: {stop['message']}", DamagedFileWarning, stacklevel=stacklevel)
+    return _dataset(got, chosen_shape, antennas, correct)
 
 
 def _dataset(got: Dict[str, Any], chosen_shape: Any, antennas: Any,

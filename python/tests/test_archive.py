@@ -1,0 +1,210 @@
+"""Archives: vexo-convert to Parquet and NetCDF, here and on a Dask cluster, DuckDB queries of
+the result, damaged files and interrupted runs, and vexo.dask.read_archive."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import vexo
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+duckdb = pytest.importorskip("duckdb")
+pytest.importorskip("dask.dataframe")
+import vexo.dask  # noqa: E402
+
+KEYS = ["file", "record", "subblock", "antenna"]
+
+
+def convert(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "vexo", "convert", *map(str, args)],
+                          capture_output=True, text=True, **kwargs)
+
+
+def rows(outdir, where="true"):
+    """The dataset's rows as Python values, in key order."""
+    return duckdb.sql(
+        f"SELECT * FROM read_parquet('{outdir}/**/*.parquet', hive_partitioning=true) "
+        f"WHERE {where} ORDER BY {', '.join(KEYS)}").fetchall()
+
+
+@pytest.fixture
+def archive(make_dft, tmp_path):
+    """A folder of three files: 3700 records (over an hour), 40 of two shapes, 25."""
+    folder = tmp_path / "archive"
+    (folder / "sub").mkdir(parents=True)
+    for name, args in (("long.dft", (3700,)), ("sub/mixed.DFT", (40, "5/4,4/2")),
+                       ("short.dft", (25,))):
+        os.replace(make_dft(*args), folder / name)
+    return folder
+
+
+def test_duckdb_queries_agree_with_numpy(archive, tmp_path):
+    out = tmp_path / "out"
+    done = convert(archive, "-o", out, "--jobs", "2")
+    assert done.returncode == 0, done.stderr
+    assert "3 files (3 converted, 0 up to date, 0 failed), 3765 records" in done.stderr
+    glob = f"{out}/**/*.parquet"
+    # mean strongest echo (dB) per height and hour at 3200 kHz, as the README has it
+    echo = duckdb.sql(f"""
+        SELECT height, hour(time) AS hour, avg(list_max(amplitude) // 4) * 1.5 AS mean_db,
+               count(*) AS n
+        FROM read_parquet('{glob}', hive_partitioning=true)
+        WHERE frequency = 3200 GROUP BY height, hour ORDER BY height, hour""").fetchall()
+    expected = {}
+    for path in (archive / "long.dft", archive / "sub/mixed.DFT", archive / "short.dft"):
+        for rec in vexo.open(path):
+            hour = int(rec.header["hour"])
+            for s in np.flatnonzero(rec.descriptors["frequency"] == 3200):
+                for a in range(rec.antennas):
+                    key = (float(rec.descriptors["height"][s]), hour)
+                    expected.setdefault(key, []).append(int(rec.amplitude[s, a].max()) >> 2)
+    assert [(h, hr) for h, hr, _, _ in echo] == sorted(expected)
+    assert {12, 13} == {hr for _, hr, _, _ in echo}  # 12:00:00 plus 3700 seconds
+    for height, hour, mean_db, n in echo:
+        codes = expected[(height, hour)]
+        assert n == len(codes) and mean_db == pytest.approx(1.5 * np.mean(codes), rel=1e-12)
+
+    # the records of one frequency on one day
+    day = duckdb.sql(f"""
+        SELECT DISTINCT file, record, time
+        FROM read_parquet('{glob}', hive_partitioning=true)
+        WHERE frequency = 2500 AND year = 2026 AND month = 12 AND day = 8
+        ORDER BY file, record""").fetchall()
+    ds = vexo.read(archive / "short.dft", frequency=2500)
+    short = [(f, r, t) for f, r, t in day if f.endswith("short.dft")]
+    assert [r for _, r, _ in short] == list(ds.record.values)
+    assert [np.datetime64(t, "s") for _, _, t in short] == list(ds.time.values.astype("M8[s]"))
+    assert len(day) == 3765  # every record has a 2500 kHz subblock
+
+    # the rows hold the bytes and descriptors of vexo.read, and vexo.dask gives the same rows
+    first = rows(out, "file LIKE '%short.dft' AND record = 2 AND subblock = 5 AND antenna = 3")
+    ds = vexo.read(archive / "short.dft", records=2)
+    (f, record, t, subblock, freq, height, gain, pol, antenna, n, phase, amplitude, *_) = first[0]
+    assert (record, subblock, antenna, n) == (2, 5, 3, 32)
+    assert (freq, height, gain, pol) == (3200, 180, 2, 2)  # subblock 5 of the example layout
+    assert phase == list(ds.phase.values[0, 5, 2]) and amplitude == list(ds.amplitude[0, 5, 2])
+
+    frame = vexo.dask.read_archive(str(archive), frequency=3200, antenna=[1, 2])
+    assert frame.npartitions == 3
+    got = frame.compute().sort_values(KEYS)
+    want = rows(out, "frequency = 3200 AND antenna <= 2")
+    assert len(got) == len(want)
+    assert [list(v) for v in got.amplitude] == [w[11] for w in want]
+
+
+def test_netcdf_has_a_group_per_shape(archive, tmp_path):
+    xr = pytest.importorskip("xarray")
+    out = tmp_path / "nc"
+    done = convert(archive / "sub", "-o", out, "--format", "netcdf", "--convert")
+    assert done.returncode == 0, done.stderr
+    (path,) = out.glob("mixed-*.nc")
+    for n, a in ((5, 4), (4, 2)):
+        written = xr.open_dataset(path, group=f"N{n}_A{a}")
+        ds = vexo.read(archive / "sub/mixed.DFT", shape=(n, a))
+        np.testing.assert_array_equal(written.amplitude_db, ds.amplitude_db)
+        np.testing.assert_array_equal(written.phase, ds.phase)
+        assert written.encoding is not None and written.phase.encoding["zlib"]
+
+
+def test_damaged_file_among_good_ones(make_dft, tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for name in ("a.dft", "b.dft"):
+        os.replace(make_dft(10), folder / name)
+    (folder / "cut.dft").write_bytes((folder / "a.dft").read_bytes()[: 3 * 4096 + 7])
+    (folder / "notes.txt").write_text("not a DFT file")
+    out = tmp_path / "out"
+    done = convert(folder, tmp_path / "nothing*.dft", "-o", out)
+    assert done.returncode == 1
+    lines = done.stderr.splitlines()
+    assert f"{tmp_path}/nothing*.dft: no such file, directory or match" in lines[0]
+    assert any(f"{folder}/cut.dft: record 4 at byte 12288: truncated record, 7 of 4096 bytes "
+               "(3 good records converted)" in line for line in lines)
+    assert "3 files (3 converted, 0 up to date, 0 failed), 23 records" in lines[-1]
+    assert "1 damaged" in lines[-1]
+    counts = duckdb.sql(f"SELECT file, count(DISTINCT record) FROM read_parquet("
+                        f"'{out}/**/*.parquet') GROUP BY file ORDER BY file").fetchall()
+    assert [c for _, c in counts] == [10, 10, 3]
+
+    again = convert(folder, "-o", out)  # up to date, and still damaged
+    assert again.returncode == 1 and "(0 converted, 3 up to date" in again.stderr
+
+
+def test_interrupted_run_leaves_whole_files_and_a_rerun_completes(make_dft, tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for i in range(12):
+        os.replace(make_dft(300 + i), folder / f"f{i:02}.dft")
+    out = tmp_path / "out"
+    run = subprocess.Popen([sys.executable, "-m", "vexo", "convert", str(folder), "-o",
+                            str(out), "--jobs", "1"], stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while not list(out.glob("**/*.parquet")) and time.monotonic() < deadline:
+        time.sleep(0.005)
+    run.send_signal(signal.SIGKILL)
+    run.wait()
+    finished = list(out.glob("**/*.parquet"))
+    assert 0 < len(finished) < 12
+    for path in finished:
+        pq.read_table(path)  # whole files only
+
+    done = convert(folder, "-o", out)
+    assert done.returncode == 0, done.stderr
+    keys = duckdb.sql(f"SELECT count(*), count(DISTINCT (file, record, subblock, antenna)) "
+                      f"FROM read_parquet('{out}/**/*.parquet')").fetchall()
+    assert keys == [(sum(300 + i for i in range(12)) * 64,) * 2]
+    assert not [p for p in out.rglob("*") if p.name.endswith(".tmp")]
+    assert "(0 converted, 12 up to date" in convert(folder, "-o", out).stderr
+
+
+def test_a_dask_cluster_converts_as_this_machine_does(make_dft, tmp_path):
+    pytest.importorskip("distributed")
+    files = [make_dft(30 + i, "5/4,3/4") for i in range(4)]
+    address_file = tmp_path / "scheduler.json"
+    common = ["--no-dashboard"]
+    processes = [subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+         "--port", "0", "--scheduler-file", str(address_file), *common],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        deadline = time.monotonic() + 60
+        while not address_file.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        for _ in range(2):
+            processes.append(subprocess.Popen(
+                [sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file",
+                 str(address_file), "--nthreads", "1", *common],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        from distributed import Client
+
+        with Client(scheduler_file=str(address_file), timeout="60s") as client:
+            client.wait_for_workers(2, timeout=60)
+            address = client.scheduler.address
+            assert address.startswith("tcp://127.0.0.1:")
+            done = convert(*files, "-o", tmp_path / "cluster", "--scheduler", address,
+                           "--convert")
+            assert done.returncode == 0, done.stderr
+            workers = client.run(lambda: os.getpid())
+            assert len(workers) == 2 and os.getpid() not in workers.values()
+    finally:
+        for p in processes[::-1]:
+            p.terminate()
+            p.wait(timeout=30)
+    local = convert(*files, "-o", tmp_path / "local", "--convert", "--jobs", "2")
+    assert local.returncode == 0, local.stderr
+    assert rows(tmp_path / "cluster") == rows(tmp_path / "local")
+    # records of shape 5/4 (16 subblocks of 4 antennas) and 3/4 (64 of 4) in turn
+    assert len(rows(tmp_path / "local")) == sum((n + 1) // 2 * 64 + n // 2 * 256
+                                                for n in range(30, 34))
+    listing = sorted(p.relative_to(tmp_path / "local") for p in (tmp_path / "local").rglob("*")
+                     if p.suffix == ".parquet")
+    assert listing == sorted(p.relative_to(tmp_path / "cluster")
+                             for p in (tmp_path / "cluster").rglob("*.parquet"))

@@ -1,0 +1,289 @@
+"""vexo-convert: whole archives of DFT files to Parquet or NetCDF, in parallel."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import os
+import sys
+import time
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
+
+from vexo._archive import Outcome, Selection, convert_file, find_inputs
+
+DESCRIPTION = """\
+Converts DFT files to a Parquet dataset (one row per file, record, subblock and antenna,
+partitioned by the record's date: OUTDIR/year=Y/month=M/day=D/NAME-DIGEST.parquet) or to one
+NetCDF-4 file per input (OUTDIR/NAME-DIGEST.nc; a group per record shape when a file has
+several). INPUT: files, directories (searched below for *.dft, any case) or glob patterns.
+
+Parquet columns: file (the input's path as found), record (from 1), time (timestamp; null
+where the header gives no valid time, such records go to year=0/month=0/day=0), subblock
+(from 0, as the listing counts), frequency (kHz), height (km), gain (dB), polarization,
+antenna (from 1), sample_count, phase and amplitude (lists of the sample bytes, uint8); with
+--convert also phase_degrees and amplitude_db (lists of float32, the listing's values).
+
+Outputs are written under temporary names and renamed when complete; a run skips the inputs
+whose outputs are newer than them and were made with the same options. OUTDIR/.vexo-convert
+records what each input became.
+
+Query with DuckDB:  SELECT ... FROM read_parquet('OUTDIR/**/*.parquet', hive_partitioning=true)
+"""
+
+EPILOG = """\
+exit status: 0 every file converted (or up to date); 1 a file could not be read or was
+damaged (its good records are converted), or an output could not be written; 2 a usage error,
+or the run could not start (scheduler unreachable)."""
+
+
+def _values(kind: Callable[[str], Any]) -> Callable[[str], List[Any]]:
+    def parse(text: str) -> List[Any]:
+        try:
+            return [kind(v) for v in text.split(",")]
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a comma-separated list") from None
+    return parse
+
+
+def _records(text: str) -> List[Tuple[int, int]]:
+    """"1-100,205" -> [(1, 100), (205, 205)]."""
+    out = []
+    for part in text.split(","):
+        first, _, last = part.partition("-")
+        try:
+            a, b = int(first), int(last or first)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{part!r} is not N or FIRST-LAST") from None
+        if not 1 <= a <= b:
+            raise argparse.ArgumentTypeError(f"{part!r}: records are numbered from 1, FIRST "
+                                             "to LAST")
+        out.append((a, b))
+    return out
+
+
+def _jobs(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text}: at least 1")
+    return value
+
+
+def _parser(prog: str) -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=EPILOG,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help="files, directories, patterns")
+    p.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="output folder")
+    p.add_argument("--format", choices=("parquet", "netcdf"), default="parquet",
+                   help="parquet (default) or netcdf")
+    p.add_argument("--jobs", type=_jobs, default=os.cpu_count() or 1, metavar="N",
+                   help="processes on this machine (default: every core)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run as tasks on a Dask distributed cluster (tcp://HOST:PORT), one "
+                        "task per file; the workers must see INPUT and OUTDIR at these paths")
+    g = p.add_argument_group("selection (as vexo.read; lists are comma-separated)")
+    g.add_argument("--frequency", type=_values(float), metavar="KHZ", help="subblock frequency")
+    g.add_argument("--height", type=_values(float), metavar="KM", help="subblock height")
+    g.add_argument("--polarization", type=_values(int), metavar="P")
+    g.add_argument("--antenna", type=_values(int), metavar="N", help="antennas, from 1")
+    g.add_argument("--records", type=_records, metavar="N|FIRST-LAST",
+                   help="record numbers, from 1")
+    g.add_argument("--convert", action="store_true",
+                   help="add phase_degrees and amplitude_db")
+    g.add_argument("--no-correction", action="store_true",
+                   help="phase_degrees without the antenna correction")
+    return p
+
+
+def _selection(args: argparse.Namespace) -> Selection:
+    selection = Selection.of(args.frequency, args.height, args.polarization, args.antenna,
+                             None, args.convert, not args.no_correction)
+    merged: List[Tuple[int, int]] = []
+    for a, b in sorted(args.records or []):
+        if merged and a <= merged[-1][1] + 1:
+            merged[-1] = (merged[-1][0], max(merged[-1][1], b))
+        else:
+            merged.append((a, b))
+    return dataclasses.replace(selection, records=tuple(merged))
+
+
+# ---------------------------------------------------------------------------------------------
+# Running the files: here, in processes, or on a cluster
+
+
+def _here(files: List[Tuple[str, str]], outdir: str, fmt: str,
+          selection: Selection) -> Iterator[Outcome]:
+    for path, label in files:
+        yield convert_file(path, outdir, fmt, selection, label)
+
+
+def _processes(files: List[Tuple[str, str]], outdir: str, fmt: str, selection: Selection,
+               jobs: int) -> Iterator[Outcome]:
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor, as_completed
+
+    context = multiprocessing.get_context("forkserver" if os.name == "posix" else "spawn")
+    with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
+        futures = [pool.submit(convert_file, path, outdir, fmt, selection, label)
+                   for path, label in files]
+        try:
+            for future in as_completed(futures):
+                yield future.result()
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            raise
+
+
+def _convert_labelled(path: str, label: str, outdir: str, fmt: str,
+                      selection: Selection) -> Outcome:
+    return convert_file(path, outdir, fmt, selection, label)
+
+
+def _cluster(files: List[Tuple[str, str]], outdir: str, fmt: str, selection: Selection,
+             address: str) -> Iterator[Outcome]:
+    from distributed import Client, as_completed
+
+    with Client(address, timeout="20s") as client:
+        futures = client.map(_convert_labelled, [p for p, _ in files],
+                             [label for _, label in files], outdir=outdir, fmt=fmt,
+                             selection=selection, pure=False)
+        for future in as_completed(futures):
+            yield future.result()
+
+
+# ---------------------------------------------------------------------------------------------
+# Reporting
+
+
+class Report:
+    """Per-file faults as they come, a progress line on a terminal, the summary at the end."""
+
+    def __init__(self, prog: str, total_files: int, total_bytes: int, stream: Any) -> None:
+        self.prog, self.stream = prog, stream
+        self.total_files, self.total_bytes = total_files, total_bytes
+        self.live = hasattr(stream, "isatty") and stream.isatty()
+        self.started = time.perf_counter()
+        self.shown = 0.0
+        self.files = self.bytes = self.records = 0
+        self.skipped = self.damaged = self.failed = self.missing_inputs = 0
+
+    @property
+    def faults(self) -> int:
+        return self.damaged + self.failed + self.missing_inputs
+
+    def line(self, text: str) -> None:
+        self._clear()
+        print(f"{self.prog}: {text}", file=self.stream, flush=True)
+
+    def missing(self, name: str) -> None:
+        self.missing_inputs += 1
+        self.line(f"{name}: no such file, directory or match")
+
+    def add(self, outcome: Outcome) -> None:
+        self.files += 1
+        self.bytes += outcome.bytes
+        self.records += outcome.records
+        self.skipped += outcome.skipped
+        if outcome.failure:
+            self.failed += 1
+            self.line(f"{outcome.path}: {outcome.failure}")
+        elif outcome.damage:
+            self.damaged += 1
+            self.line(f"{outcome.path}: {outcome.damage} ({outcome.records} good record"
+                      f"{'s' if outcome.records != 1 else ''} converted"
+                      f"{' earlier' if outcome.skipped else ''})")
+        self._progress()
+
+    def _progress(self) -> None:
+        if not self.live:
+            return
+        now = time.perf_counter()
+        if now - self.shown < 0.2 and self.files < self.total_files:
+            return
+        self.shown = now
+        elapsed = max(now - self.started, 1e-9)
+        rate = self.bytes / elapsed
+        left = (self.total_bytes - self.bytes) / rate if rate > 0 else 0.0
+        self.stream.write(f"\r\x1b[K{self.prog}: {self.files} of {self.total_files} files, "
+                          f"{rate / 1e6:.0f} MB/s, {_duration(left)} left")
+        self.stream.flush()
+
+    def _clear(self) -> None:
+        if self.live and self.shown:
+            self.stream.write("\r\x1b[K")
+
+    def summary(self) -> None:
+        elapsed = time.perf_counter() - self.started
+        converted = self.files - self.skipped - self.failed
+        self.line(
+            f"{self.files} files ({converted} converted, {self.skipped} up to date, "
+            f"{self.failed} failed), {self.records} records, {self.bytes / 1e6:.1f} MB in "
+            f"{elapsed:.1f} s ({self.bytes / 1e6 / max(elapsed, 1e-9):.0f} MB/s); "
+            f"{self.damaged} damaged"
+            + (f"; {self.missing_inputs} inputs named nothing" if self.missing_inputs else ""))
+
+
+def _duration(seconds: float) -> str:
+    seconds = int(seconds + 0.5)
+    return f"{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
+
+
+def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> int:
+    parser = _parser(prog)
+    args = parser.parse_args(argv)
+    try:
+        selection = _selection(args)
+    except (TypeError, ValueError) as e:
+        parser.error(str(e))
+    fmt = args.format
+    try:
+        if fmt == "parquet":
+            import pyarrow.parquet  # noqa: F401
+        else:
+            import netCDF4  # noqa: F401
+            import xarray  # noqa: F401
+    except ImportError as e:
+        print(f"{prog}: --format {fmt} needs {e.name}: pip install 'vexo[archive]'",
+              file=sys.stderr)
+        return 2
+    outdir = os.path.abspath(args.output)
+    try:
+        os.makedirs(outdir, exist_ok=True)
+    except OSError as e:
+        print(f"{prog}: {args.output}: cannot make the folder: {e.strerror}", file=sys.stderr)
+        return 2
+    paths, missing = find_inputs(args.inputs)
+    files = [(os.path.abspath(p), p) for p in paths]
+    total = 0
+    for path, _ in files:
+        try:
+            total += os.stat(path).st_size
+        except OSError:
+            pass
+    report = Report(prog, len(files), total, sys.stderr)
+    for name in missing:
+        report.missing(name)
+    if args.scheduler:
+        try:
+            import distributed  # noqa: F401
+        except ImportError:
+            print(f"{prog}: --scheduler needs dask.distributed: pip install 'vexo[archive]'",
+                  file=sys.stderr)
+            return 2
+        runs = _cluster(files, outdir, fmt, selection, args.scheduler)
+    elif args.jobs == 1 or len(files) <= 1:
+        runs = _here(files, outdir, fmt, selection)
+    else:
+        runs = _processes(files, outdir, fmt, selection, min(args.jobs, len(files)))
+    try:
+        for outcome in runs:
+            report.add(outcome)
+    except (OSError, TimeoutError) as e:
+        report.line(f"{args.scheduler or 'the run'}: {e}")
+        return 2
+    report.summary()
+    return 1 if report.faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
