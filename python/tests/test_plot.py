@@ -4,6 +4,7 @@
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 
@@ -107,7 +108,7 @@ def test_bad_choices_name_what_the_file_has(tmp_path):
         (["--frequency", "3000"], "no subblock at 3000 kHz in record 1; it has 2500, 3200, "
                                   "4100, 5600 kHz"),
         (["--record", "7"], "record 7 is beyond the end; the file has records 1 to 6"),
-        (["--antenna", "5"], "no antenna 5; the records have antennas 1 to 4"),
+        (["--antenna", "5"], "no antenna 5; the record has antennas 1 to 4"),
         (["--kind", "phases", "--subblock", "16"], "no subblock 16 in record 1; it has "
                                                    "subblocks 0 to 15"),
     ]
@@ -124,3 +125,38 @@ def test_bad_choices_name_what_the_file_has(tmp_path):
     done = run_plot(cut, "-o", out, "--kind", "echo")
     assert done.returncode == 1 and "record 4 at byte 12288: truncated record" in done.stderr
     assert out.exists()
+
+
+def test_odd_names_damage_and_partial_choices(tmp_path):
+    data = EXAMPLE.read_bytes()
+    for name in ("x$_1$y.dft", os.fsdecode(b"n\xffx.dft")):
+        path = tmp_path / name
+        path.write_bytes(data)
+        fig = plot.spectrum(path)
+        assert fig.axes[0].get_title().startswith(name.replace("$", r"\$").replace(
+            "\udcff", r"\xff") + ":")
+        done = run_plot(path, "-o", tmp_path / "n.png", "--kind", "echo")
+        assert done.returncode == 0, done.stderr
+    (tmp_path / "t.dft").write_bytes(data[:100])
+    for kind in ("spectrum", "echo"):
+        done = run_plot(tmp_path / "t.dft", "-o", tmp_path / "t.png", "--kind", kind)
+        assert done.returncode == 1 and "truncated record, 100 of 4096 bytes" in done.stderr
+    # polarization 1 alone: the strongest frequency among its subblocks (2500 and 4100 kHz)
+    fig = plot.spectrum(EXAMPLE, polarization=1)
+    assert fig.vexo_data.attrs["frequency"] == 2500
+    assert run_plot(EXAMPLE, "-o", tmp_path / "p.png", "--kind", "phases",
+                    "--polarization", "1").returncode == 2
+
+
+def test_echo_shows_bursts_of_records_hours_apart():
+    ds = vexo.read(EXAMPLE)
+    bursts = []
+    for hour in range(8):  # six records a second apart, every hour
+        part = ds.copy()
+        part["time"] = part.time + np.timedelta64(hour, "h")
+        bursts.append(part)
+    data = plot.echo(bursts, size=(1200, 600)).vexo_data
+    assert data.sizes["time"] <= 1200  # not a column a second: bins of the picture's width
+    filled = data.time.values[~np.isnan(data.values).all(axis=0)]
+    minutes = (filled - ds.time.values[0]).astype("timedelta64[m]").astype(int)
+    assert sorted(set((minutes + 30) // 60)) == list(range(8))  # a bin holds a burst's start

@@ -103,26 +103,36 @@ def output_stem(path: str) -> str:
 
 
 def schema(convert: bool) -> Any:
+    """The rows' columns. Only time may be null (a header without a valid time)."""
     import pyarrow as pa
 
+    def column(name: str, kind: Any, nullable: bool = False) -> Any:
+        return pa.field(name, kind, nullable=nullable)
+
+    def samples(kind: Any) -> Any:
+        return pa.list_(pa.field("element", kind, nullable=False))
+
     fields = [
-        pa.field("file", pa.dictionary(pa.int32(), pa.string())),
-        pa.field("record", pa.int64()),
-        pa.field("time", pa.timestamp("us")),
-        pa.field("subblock", pa.int16()),
-        pa.field("frequency", pa.float32()),
-        pa.field("height", pa.float32()),
-        pa.field("gain", pa.int8()),
-        pa.field("polarization", pa.int8()),
-        pa.field("antenna", pa.int8()),
-        pa.field("sample_count", pa.int16()),
-        pa.field("phase", pa.list_(pa.uint8())),
-        pa.field("amplitude", pa.list_(pa.uint8())),
+        column("file", pa.dictionary(pa.int32(), pa.string())),
+        column("record", pa.int64()),
+        column("time", pa.timestamp("us"), nullable=True),
+        column("subblock", pa.int16()),
+        column("frequency", pa.float32()),
+        column("height", pa.float32()),
+        column("gain", pa.int8()),
+        column("polarization", pa.int8()),
+        column("antenna", pa.int8()),
+        column("sample_count", pa.int16()),
+        column("phase", samples(pa.uint8())),
+        column("amplitude", samples(pa.uint8())),
     ]
     if convert:
-        fields += [pa.field("phase_degrees", pa.list_(pa.float32())),
-                   pa.field("amplitude_db", pa.list_(pa.float32()))]
+        fields += [column("phase_degrees", samples(pa.float32())),
+                   column("amplitude_db", samples(pa.float32()))]
     return pa.schema(fields)
+
+
+SAMPLE_COLUMNS = ("phase", "amplitude", "phase_degrees", "amplitude_db")
 
 
 def table(got: Dict[str, Any], file: str, convert: bool) -> Any:
@@ -150,7 +160,10 @@ def table(got: Dict[str, Any], file: str, convert: bool) -> Any:
 
     def lists(values: np.ndarray) -> Any:
         cls = pa.ListArray if offset_type == pa.int32() else pa.LargeListArray
-        return cls.from_arrays(offsets_array, pa.array(values))
+        kind = pa.from_numpy_dtype(values.dtype)
+        return cls.from_arrays(offsets_array, pa.array(values),
+                               type=(pa.list_ if cls is pa.ListArray else pa.large_list)(
+                                   pa.field("element", kind, nullable=False)))
 
     times = record_times(got["clock"])
     columns = {
@@ -172,8 +185,7 @@ def table(got: Dict[str, Any], file: str, convert: bool) -> Any:
         columns["phase_degrees"] = lists(got["phase_degrees"])
         columns["amplitude_db"] = lists(got["amplitude_db"])
     if offset_type != pa.int32():  # only for parts of over 2^31 samples
-        columns = {k: (v.cast(pa.list_(v.type.value_type))
-                       if k in ("phase", "amplitude", "phase_degrees", "amplitude_db") else v)
+        columns = {k: (v.cast(pa.list_(v.type.value_field)) if k in SAMPLE_COLUMNS else v)
                    for k, v in columns.items()}
     out = pa.table(columns, schema=schema(convert))
     day = times.astype("datetime64[D]")
@@ -344,7 +356,9 @@ def _to_parquet(path: str, label: str, outdir: str, selection: Selection, outcom
                         _remove_leftovers(final)
                         finals[key] = (_temporary(final), final)
                         writer = writers[key] = pq.ParquetWriter(
-                            finals[key][0], rows.schema, compression="snappy")
+                            finals[key][0], rows.schema, compression="snappy",
+                            write_statistics=[n for n in rows.schema.names
+                                              if n not in SAMPLE_COLUMNS])
                     if len(keys) == 1:
                         writer.write_table(rows)
                     else:

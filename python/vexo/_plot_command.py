@@ -8,6 +8,8 @@ import sys
 import warnings
 from typing import Any, List, Optional, Sequence
 
+from vexo._errors import DamagedFileWarning
+
 EXTENSIONS = (".png", ".svg", ".pdf")
 DEFAULT_SIZES = {"spectrum": (1000, 600), "phases": (1200, 550), "echo": (1200, 600)}
 
@@ -34,8 +36,9 @@ def _size(text: str) -> tuple:
         width, height = (int(v) for v in text.lower().split("x"))
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not WIDTHxHEIGHT in pixels") from None
-    if not (50 <= width <= 20000 and 50 <= height <= 20000):
-        raise argparse.ArgumentTypeError(f"{text!r}: width and height are 50 to 20000 pixels")
+    if not (200 <= width <= 20000 and 150 <= height <= 20000):
+        raise argparse.ArgumentTypeError(f"{text!r}: the width is 200 to 20000 pixels, the "
+                                         "height 150 to 20000")
     return width, height
 
 
@@ -95,7 +98,9 @@ def _write(fig: Any, output: str) -> None:
     folder, base = os.path.split(os.path.abspath(output))
     temporary = os.path.join(folder, f".{base}.{os.getpid()}.tmp")
     try:
-        fig.savefig(temporary, format=os.path.splitext(output)[1][1:].lower())
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # the layout of very small pictures
+            fig.savefig(temporary, format=os.path.splitext(output)[1][1:].lower())
         os.replace(temporary, output)
     except BaseException:
         if os.path.exists(temporary):
@@ -116,8 +121,12 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
                      f"({len(args.files)} given)")
     if args.kind != "phases" and args.subblock is not None:
         parser.error("--subblock is for --kind phases")
-    if args.kind == "phases" and args.antenna is not None:
-        parser.error("--kind phases draws every antenna: leave out --antenna")
+    for option in ("antenna", "polarization"):
+        if args.kind == "phases" and getattr(args, option) is not None:
+            parser.error(f"--kind phases draws every antenna of one subblock: leave out "
+                         f"--{option} (--subblock or --frequency choose the subblock)")
+    if args.files.count("-") > 1:
+        parser.error("standard input (-) can be read once")
     if args.kind == "echo" and args.record is not None:
         parser.error("--kind echo draws every record: leave out --record")
     if args.record is not None and args.record < 1:
@@ -125,40 +134,46 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
     if os.path.splitext(args.output)[1].lower() not in EXTENSIONS:
         parser.error(f"-o {args.output}: the picture is PNG, SVG or PDF, by the extension "
                      "(.png, .svg, .pdf)")
+    os.environ["MPLBACKEND"] = "Agg"  # pictures only, never a screen
     try:
         import matplotlib  # noqa: F401
     except ImportError:
         return fail(2, "drawing needs matplotlib: pip install 'vexo[plot]'")
 
-    from vexo import File
-    from vexo.plot import ChoiceError
+    from vexo.plot import ChoiceError, shown_name
 
     sources: List[Any] = []
     for name in args.files:
-        try:
-            sources.append(File(sys.stdin.buffer) if name == "-" else File(name))
-        except OSError as e:
-            return fail(1, f"{e.filename or name}: {e.strerror or e}")
-    damaged = False
+        if name != "-":
+            sources.append(name)  # opened when it is read
+        elif sys.stdin is None:
+            return fail(1, "-: standard input is closed")
+        else:
+            sources.append(sys.stdin.buffer)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
+        status, fig = 0, None
         try:
             fig = _draw(args, sources)
         except ChoiceError as e:
-            return fail(2, str(e))
+            status = fail(1 if e.damaged else 2, str(e))
         except OSError as e:
-            return fail(1, f"{e.filename or 'reading'}: {e.strerror or e}")
+            name = shown_name(e.filename) if e.filename else "reading"
+            status = fail(1, f"{name}: {e.strerror or e}")
     for w in caught:
-        print(f"{prog}: {w.message}", file=sys.stderr)
-        damaged = True
+        if issubclass(w.category, DamagedFileWarning):
+            print(f"{prog}: {w.message}", file=sys.stderr)
+            status = status or 1
+    if fig is None:
+        return status
     what = ", ".join(fig.vexo_choices)
     if what:
         print(f"{prog}: {fig.vexo_data.attrs['file']}: {what}", file=sys.stderr)
     try:
         _write(fig, args.output)
     except OSError as e:
-        return fail(1, f"{args.output}: cannot write: {e.strerror or e}")
-    return 1 if damaged else 0
+        return fail(1, f"{shown_name(args.output)}: cannot write: {e.strerror or e}")
+    return status
 
 
 if __name__ == "__main__":

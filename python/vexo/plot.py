@@ -10,8 +10,8 @@ with and without the antenna correction, and the echo over time.
 Each function draws on a matplotlib Figure of its own (no screen, no pyplot state) and
 returns it. The figure carries what it shows: `fig.vexo_data`, an xarray.DataArray of the
 values drawn, with coordinates and units, and `fig.vexo_choices`, one phrase for each choice
-made for the caller ("3200 kHz (the strongest)"). A choice the data cannot meet raises
-ChoiceError, whose message names what the data has.
+made for the caller ("3200 kHz (the strongest frequency)"). A choice the data cannot meet
+raises ChoiceError, whose message names what the data has.
 """
 
 from __future__ import annotations
@@ -19,12 +19,12 @@ from __future__ import annotations
 import os
 import warnings
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Tuple, Union
 
 import numpy as np
 
 from vexo._errors import DamagedFileWarning
-from vexo._file import File, Record, Source
+from vexo._file import File, Record
 from vexo._file import open as open_file
 
 if TYPE_CHECKING:
@@ -40,7 +40,60 @@ __all__ = ["ChoiceError", "echo", "phases", "spectrum"]
 
 
 class ChoiceError(ValueError):
-    """A record, frequency, polarization, antenna or subblock that the data does not have."""
+    """A record, frequency, polarization, antenna or subblock that the data does not have.
+    damaged is True when the data ends early because the file is damaged."""
+
+    def __init__(self, message: str, damaged: bool = False) -> None:
+        super().__init__(message)
+        self.damaged = damaged
+
+
+# ---------------------------------------------------------------------------------------------
+# Names
+
+
+def shown_name(name: Any) -> str:
+    """A file name as it can be printed and drawn: bytes that are not UTF-8 and control
+    characters as \\xHH."""
+    if isinstance(name, (bytes, os.PathLike)):
+        name = os.fsdecode(name)
+    text = str(name).encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)
+
+
+def _base_name(name: Any) -> str:
+    text = shown_name(name)
+    return os.path.basename(text) or text
+
+
+def _title(text: str) -> str:
+    """Text that matplotlib draws as it is (a $ would start mathematics)."""
+    return text.replace("$", r"\$")
+
+
+def _source_name(source: Any) -> str:
+    if isinstance(source, File):
+        return _base_name(source.name)
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return _base_name(source)
+    return _base_name(getattr(source, "name", "file object"))
+
+
+def _is_dataset(source: Any) -> bool:
+    return hasattr(source, "data_vars") and "record" in getattr(source, "dims", {})
+
+
+def _is_single(source: Any) -> bool:
+    return (isinstance(source, (str, bytes, os.PathLike, File, Record)) or _is_dataset(source)
+            or hasattr(source, "read"))
+
+
+def _whole(name: str, value: Any, low: int) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name}: expected a whole number, not {value!r}")
+    if value < low:
+        raise ChoiceError(f"{name}: {value}: numbered from {low}")
+    return int(value)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -62,24 +115,6 @@ class _Snapshot:
     amplitude_db: np.ndarray  # (subblocks, antennas, lines)
     line_spacing: Optional[float]
     record: Optional[Record] = None  # for the phases
-    notes: List[str] = field(default_factory=list)
-
-
-def _display_name(name: Any) -> str:
-    text = os.fsdecode(name) if isinstance(name, (bytes, os.PathLike)) else str(name)
-    return os.path.basename(text) or text
-
-
-def _source_name(source: Any) -> str:
-    if isinstance(source, File):
-        return _display_name(source.name)
-    if isinstance(source, (str, bytes, os.PathLike)):
-        return _display_name(source)
-    return _display_name(getattr(source, "name", "file object"))
-
-
-def _is_dataset(source: Any) -> bool:
-    return hasattr(source, "data_vars") and "record" in getattr(source, "dims", {})
 
 
 def _from_record(rec: Record, name: str) -> _Snapshot:
@@ -90,16 +125,17 @@ def _from_record(rec: Record, name: str) -> _Snapshot:
         rec.line_spacing, rec)
 
 
-def _from_dataset(ds: "xr.Dataset", number: Optional[int], name: Optional[str]) -> _Snapshot:
+def _from_dataset(ds: "xr.Dataset", number: Optional[int], name: Optional[str],
+                  choices: List[str]) -> _Snapshot:
     if "amplitude_db" not in ds:
         raise ValueError("the dataset has no amplitude_db: read it with convert=True")
+    name = name or _base_name(ds.attrs.get("source", "dataset"))
     numbers = ds.record.values
     if len(numbers) == 0:
-        raise ChoiceError(f"{name or _display_name(ds.attrs.get('source', 'dataset'))}: "
-                          "the dataset has no record")
-    name = name or _display_name(ds.attrs.get("source", "dataset"))
+        raise ChoiceError(f"{name}: the dataset has no record")
     if number is None:
         number = int(numbers[0])
+        choices.append(f"record {number} (the first)")
     elif number not in numbers:
         raise ChoiceError(f"{name}: no record {number} in the dataset; it has records "
                           f"{_ranges(numbers)}")
@@ -129,31 +165,45 @@ def _ranges(numbers: Iterable[int]) -> str:
     return ", ".join(out)
 
 
-def _snapshot(source: Any, record: Optional[int], name: Optional[str]) -> _Snapshot:
+def _snapshot(source: Any, record: Optional[int], name: Optional[str],
+              choices: List[str]) -> _Snapshot:
+    """The record asked for; by default the first record that has a subblock."""
+    if record is not None:
+        record = _whole("record", record, 1)
     if isinstance(source, Record):
         if record is not None and record != source.number:
             raise ValueError(f"record={record} given with record {source.number}")
         return _from_record(source, name or "record")
     if _is_dataset(source):
-        return _from_dataset(source, record, name)
-    if record is not None and record < 1:
-        raise ChoiceError(f"{name or _source_name(source)}: record {record}: records are "
-                          "numbered from 1")
+        return _from_dataset(source, record, name, choices)
     own = not isinstance(source, File)
     f = open_file(source) if own else source
     name = name or _source_name(f)
     try:
-        last = 0
+        first = last = 0
         for rec in f:
-            last = rec.number
-            if record is None or rec.number == record:
+            first, last = first or rec.number, rec.number
+            if record is None and rec.subblocks > 0:
+                choices.append(f"record {rec.number} (the first"
+                               + (")" if rec.number == 1 else " with a subblock)"))
                 return _from_record(rec, name)
+            if record is not None and rec.number >= record:
+                if rec.number == record:
+                    return _from_record(rec, name)
+                break
         stop = f.stop
-        damage = "" if stop is None or stop.clean else f" ({stop.message})"
+        damaged = stop is not None and not stop.clean
+        damage = f" ({stop.message})" if damaged else ""
+        if record is not None and first > record:
+            raise ChoiceError(f"{name}: record {record} was read from the file before; "
+                              f"records {first} to {last} were left")
         if last == 0:
-            raise ChoiceError(f"{name}: the file has no record{damage}")
+            raise ChoiceError(f"{name}: the file has no record{damage}", damaged)
+        if record is None:
+            raise ChoiceError(f"{name}: no record has a subblock (records 1 to "
+                              f"{last}){damage}", damaged)
         raise ChoiceError(f"{name}: record {record} is beyond the end; the file has records "
-                          f"1 to {last}{damage}")
+                          f"{first} to {last}{damage}", damaged)
     finally:
         if own:
             f.close()
@@ -167,23 +217,27 @@ def _kilohertz(values: Iterable[float]) -> str:
     return ", ".join(f"{v:g}" for v in sorted(set(float(x) for x in values))) + " kHz"
 
 
-def _strongest_frequency(frequency: np.ndarray, strength: np.ndarray) -> float:
-    """The frequency of the strongest value; of equals, the lowest frequency."""
-    finite = np.isfinite(strength) & np.isfinite(frequency)
-    top = np.max(strength[finite])
-    return float(np.min(frequency[finite & (strength == top)]))
+def _listed(values: Iterable[Any]) -> str:
+    return ", ".join(str(v) for v in sorted(set(int(x) for x in values)))
 
 
 def _choose(name: str, where: str, frequency: np.ndarray, polarization: np.ndarray,
             strength: np.ndarray, want_frequency: Optional[float],
             want_polarization: Optional[int], choices: List[str]) -> np.ndarray:
-    """The subblocks of the frequency and polarization asked for (or the strongest); appends
-    what was chosen to choices."""
+    """The subblocks of the frequency and polarization asked for, or of the strongest among
+    those asked for; appends what was chosen to choices."""
     known = np.isfinite(frequency)
     if not known.any():
         raise ChoiceError(f"{name}: {where} has no subblock")
+    if want_polarization is not None:
+        want_polarization = _whole("polarization", want_polarization, 0)
+        if not np.any(polarization[known] == want_polarization):
+            raise ChoiceError(f"{name}: no subblock with polarization {want_polarization} in "
+                              f"{where}; it has polarization {_listed(polarization[known])}")
     if want_frequency is None:
-        want_frequency = _strongest_frequency(frequency, strength)
+        pool = known if want_polarization is None else known & (polarization == want_polarization)
+        top = np.max(strength[pool])
+        want_frequency = float(np.min(frequency[pool & (strength == top)]))
         choices.append(f"{want_frequency:g} kHz (the strongest frequency)")
     elif not np.any(frequency == want_frequency):
         raise ChoiceError(f"{name}: no subblock at {want_frequency:g} kHz in {where}; it has "
@@ -201,32 +255,37 @@ def _choose(name: str, where: str, frequency: np.ndarray, polarization: np.ndarr
         raise ChoiceError(
             f"{name}: no subblock at {want_frequency:g} kHz with polarization "
             f"{want_polarization} in {where}; it has polarization "
-            f"{', '.join(str(int(p)) for p in np.unique(polarization[at]))} there")
+            f"{_listed(polarization[at])} there")
     return at & (polarization == want_polarization)
 
 
+def _check_antenna(antenna: Antenna) -> Antenna:
+    if antenna is None or antenna == "mean":
+        return antenna
+    if isinstance(antenna, str):
+        raise ValueError(f"antenna: {antenna!r} is neither an antenna number nor 'mean'")
+    return _whole("antenna", antenna, 1)
+
+
 def _antenna_mode(name: str, antenna: Antenna, antenna_numbers: np.ndarray,
-                  default_all: bool, choices: List[str]) -> Antenna:
-    """None (the strongest of every antenna), "mean" (antennas 1 to 4) or an antenna number."""
-    have = f"antennas 1 to {antenna_numbers.max()}" if len(antenna_numbers) else "no antenna"
+                  choices: List[str]) -> Antenna:
+    """"mean" (antennas 1 to 4) or an antenna number; by default the mean where antennas 1
+    to 4 are there, else the first antenna."""
+    have = f"antennas {_ranges(antenna_numbers)}" if len(antenna_numbers) else "no antenna"
+    four = set(range(1, 5)) <= set(antenna_numbers.tolist())
     if antenna is None:
-        if default_all:
-            choices.append("the strongest of every antenna")
-            return None
-        if set(range(1, 5)) <= set(antenna_numbers.tolist()):
+        if four:
             choices.append("the mean of antennas 1 to 4")
             return "mean"
-        choices.append(f"antenna {antenna_numbers[0]} (fewer than four antennas)")
+        choices.append(f"antenna {antenna_numbers[0]} (the record has {have})")
         return int(antenna_numbers[0])
-    if isinstance(antenna, str):
-        if antenna != "mean":
-            raise ValueError(f"antenna: {antenna!r} is neither an antenna number nor 'mean'")
-        if not set(range(1, 5)) <= set(antenna_numbers.tolist()):
-            raise ChoiceError(f"{name}: the mean takes antennas 1 to 4; the records have {have}")
+    if antenna == "mean":
+        if not four:
+            raise ChoiceError(f"{name}: the mean takes antennas 1 to 4; the record has {have}")
         return "mean"
-    if isinstance(antenna, bool) or int(antenna) != antenna or antenna not in antenna_numbers:
-        raise ChoiceError(f"{name}: no antenna {antenna}; the records have {have}")
-    return int(antenna)
+    if antenna not in antenna_numbers:
+        raise ChoiceError(f"{name}: no antenna {antenna}; the record has {have}")
+    return antenna
 
 
 def _antenna_text(mode: Antenna) -> str:
@@ -238,8 +297,7 @@ def _antenna_text(mode: Antenna) -> str:
 def _spectra(amplitude_db: np.ndarray, antenna_numbers: np.ndarray, mode: Antenna) -> np.ndarray:
     """(subblocks, lines) of dB for the antenna mode."""
     if mode == "mean":
-        take = np.isin(antenna_numbers, [1, 2, 3, 4])
-        return amplitude_db[:, take].mean(axis=1)
+        return amplitude_db[:, np.isin(antenna_numbers, [1, 2, 3, 4])].mean(axis=1)
     if mode is None:
         return amplitude_db.max(axis=1)
     return amplitude_db[:, list(antenna_numbers).index(mode)]
@@ -253,9 +311,10 @@ def _figure(size: Size, columns: int = 1) -> Tuple["Figure", List["Axes"]]:
     from matplotlib.figure import Figure
 
     width, height = size
-    if not (isinstance(width, int) and isinstance(height, int) and 50 <= width <= 20000
-            and 50 <= height <= 20000):
-        raise ValueError(f"size: {size!r} is not a width and height of 50 to 20000 pixels")
+    if not (isinstance(width, int) and isinstance(height, int) and 200 <= width <= 20000
+            and 150 <= height <= 20000):
+        raise ValueError(f"size: {size!r} is not a width of 200 to 20000 and a height of 150 "
+                         "to 20000 pixels")
     fig = Figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
     axes = fig.subplots(1, columns, sharey=True, squeeze=False)[0]
     return fig, list(axes)
@@ -271,13 +330,6 @@ def _edges(centres: np.ndarray, lone_width: float) -> np.ndarray:
 
 def _when(time: np.datetime64) -> str:
     return "time unknown" if np.isnat(time) else str(time.astype("datetime64[s]")).replace("T", " ")
-
-
-def _line_offsets(lines: int) -> np.ndarray:
-    """Each line's distance in lines from the centre of the spectrum, as the antenna correction
-    counts it: k - lines/2, and one more from line 64 on."""
-    k = np.arange(lines)
-    return k - lines // 2 + (k >= 64)
 
 
 def _finish(fig: "Figure", data: "xr.DataArray", choices: List[str]) -> "Figure":
@@ -297,21 +349,22 @@ def spectrum(source: Any, record: Optional[int] = None, frequency: Optional[floa
     spectral line.
 
     source: a vexo.Record, a File or anything vexo.open takes (its record `record`, default
-    the first), or a dataset of vexo.read (its record `record`). frequency (kHz) defaults to
-    the strongest in the record; polarization to the stronger at that frequency; antenna to
-    the mean of antennas 1 to 4 ("mean"; antenna 1 when there are fewer). Where the record
-    gives a line spacing, a top axis shows the lines as a frequency offset (Hz). Subblocks of
-    one height are averaged. size: pixels.
+    the first that has a subblock), or a dataset of vexo.read (its record `record`). frequency
+    (kHz) defaults to the strongest in the record (of polarization `polarization` when given);
+    polarization to the stronger at that frequency; antenna to the mean of antennas 1 to 4
+    ("mean"; the first antenna when they are not all there). Where the record gives a line
+    spacing, a top axis shows line k at (k - lines/2) times it (Hz). Subblocks of one height
+    are averaged. size: pixels.
     """
     import xarray as xr
 
-    snap = _snapshot(source, record, name)
-    choices: List[str] = [] if record is not None else [f"record {snap.number} (the first)"]
+    antenna = _check_antenna(antenna)
+    choices: List[str] = []
+    snap = _snapshot(source, record, name, choices)
     strength = snap.amplitude_db.max(axis=(1, 2)) if snap.amplitude_db.size else np.array([])
-    where = f"record {snap.number}"
-    take = _choose(snap.name, where, snap.frequency, snap.polarization, strength, frequency,
-                   polarization, choices)
-    mode = _antenna_mode(snap.name, antenna, snap.antenna_numbers, False, choices)
+    take = _choose(snap.name, f"record {snap.number}", snap.frequency, snap.polarization,
+                   strength, frequency, polarization, choices)
+    mode = _antenna_mode(snap.name, antenna, snap.antenna_numbers, choices)
     chosen_frequency = float(snap.frequency[take][0])
     chosen_polarization = int(snap.polarization[take][0])
     values = _spectra(snap.amplitude_db[take], snap.antenna_numbers, mode)
@@ -336,27 +389,14 @@ def spectrum(source: Any, record: Optional[int] = None, frequency: Optional[floa
     fig.colorbar(mesh, ax=ax, label="amplitude (dB)")
     ax.set_xlabel("spectral line")
     ax.set_ylabel("height (km)")
-    ax.set_title(f"{snap.name}: record {snap.number}, {_when(snap.time)}\n"
-                 f"{chosen_frequency:g} kHz, polarization {chosen_polarization}, "
-                 f"{_antenna_text(mode)}")
-    if snap.line_spacing is not None and len(lines) > 1:
-        hertz = _line_offsets(len(lines)) * snap.line_spacing
-        step, last = snap.line_spacing, len(lines) - 1
-
-        def to_hertz(x: np.ndarray) -> np.ndarray:
-            x = np.asarray(x, dtype=float)
-            outside = np.where(x < 0, hertz[0] + x * step, hertz[-1] + (x - last) * step)
-            return np.where((x < 0) | (x > last), outside, np.interp(x, lines, hertz))
-
-        def to_line(f: np.ndarray) -> np.ndarray:
-            f = np.asarray(f, dtype=float)
-            outside = np.where(f < hertz[0], (f - hertz[0]) / step,
-                               last + (f - hertz[-1]) / step)
-            return np.where((f < hertz[0]) | (f > hertz[-1]), outside,
-                            np.interp(f, hertz, lines))
-
-        top = ax.secondary_xaxis("top", functions=(to_hertz, to_line))
-        top.set_xlabel(f"frequency offset (Hz; lines {snap.line_spacing:.6g} Hz apart)")
+    ax.set_title(_title(f"{snap.name}: record {snap.number}, {_when(snap.time)}\n"
+                        f"{chosen_frequency:g} kHz, polarization {chosen_polarization}, "
+                        f"{_antenna_text(mode)}"))
+    if snap.line_spacing is not None and snap.line_spacing > 0:
+        step, centre = snap.line_spacing, len(lines) // 2
+        top = ax.secondary_xaxis("top", functions=(lambda k: (k - centre) * step,
+                                                   lambda f: f / step + centre))
+        top.set_xlabel(f"frequency offset (Hz; lines {step:.6g} Hz apart)")
     return _finish(fig, data, choices)
 
 
@@ -374,20 +414,21 @@ def phases(source: Any, record: Optional[int] = None, subblock: Optional[int] = 
     with the antenna correction side by side.
 
     source: a vexo.Record, a File or anything vexo.open takes (its record `record`, default
-    the first). subblock (from 0, as the listing counts) defaults to the strongest subblock,
-    among those at `frequency` when it is given. Phases are drawn modulo 360 degrees; each
-    panel's title gives the spread across antennas (the mean over lines of the circular
-    standard deviation).
+    the first that has a subblock). subblock (from 0, as the listing counts) defaults to the
+    strongest subblock, among those at `frequency` when it is given. Phases are drawn modulo
+    360 degrees; each panel's title gives the spread across antennas (the mean over lines of
+    the circular standard deviation). Where the record cannot be corrected (no line spacing,
+    or no rate known yet) the right panel says so.
     """
     import xarray as xr
 
     if _is_dataset(source):
         raise TypeError("phases needs the record itself (both corrections): pass a path, "
                         "a File or a Record of vexo.open")
-    snap = _snapshot(source, record, name)
+    choices: List[str] = []
+    snap = _snapshot(source, record, name, choices)
     rec = snap.record
     assert rec is not None
-    choices: List[str] = [] if record is not None else [f"record {snap.number} (the first)"]
     if rec.subblocks == 0:
         raise ChoiceError(f"{snap.name}: record {snap.number} has no subblock")
     strength = rec.amplitude_db().max(axis=(1, 2))
@@ -401,7 +442,7 @@ def phases(source: Any, record: Optional[int] = None, subblock: Optional[int] = 
                     f"it has {_kilohertz(snap.frequency)}")
         subblock = int(candidates[np.argmax(strength[candidates])])
         choices.append(f"subblock {subblock} (the strongest)")
-    elif not 0 <= subblock < rec.subblocks:
+    elif not 0 <= _whole("subblock", subblock, 0) < rec.subblocks:
         raise ChoiceError(f"{snap.name}: no subblock {subblock} in record {snap.number}; it has "
                           f"subblocks 0 to {rec.subblocks - 1}")
     elif frequency is not None and snap.frequency[subblock] != frequency:
@@ -412,6 +453,9 @@ def phases(source: Any, record: Optional[int] = None, subblock: Optional[int] = 
     spreads = [_circular_spread(v) for v in values]
     lines = np.arange(rec.sample_count)
     corrected = rec.line_spacing is not None and rec.rate is not None
+    if not corrected:
+        why = "no line spacing" if rec.line_spacing is None else "no rate known yet"
+        choices.append(f"no correction: the record has {why}")
     data = xr.DataArray(
         values, dims=("correction", "antenna", "line"),
         coords={"correction": [False, True], "antenna": snap.antenna_numbers, "line": lines},
@@ -421,64 +465,71 @@ def phases(source: Any, record: Optional[int] = None, subblock: Optional[int] = 
                "frequency": float(snap.frequency[subblock]),
                "height": float(snap.height[subblock]),
                "polarization": int(snap.polarization[subblock]),
-               "spread": spreads, "corrected": corrected})
-    if not corrected:
-        choices.append("no correction: the record gives no line spacing or no rate is known")
+               "spread": spreads, "corrected": int(corrected)})
 
     fig, axes = _figure(size, 2)
-    for ax, panel, spread, label in zip(axes, values, spreads, ("without", "with")):
+    titles = ["without the antenna correction",
+              "with the antenna correction" if corrected else
+              f"with the antenna correction: not applied, {choices[-1].split(': ')[1]}"]
+    for ax, panel, spread, title in zip(axes, values, spreads, titles):
         for j, number in enumerate(snap.antenna_numbers):
             ax.plot(lines, np.mod(panel[j], 360.0), marker=".", linewidth=1,
                     label=f"antenna {number}")
-        ax.set_title(f"{label} the antenna correction (spread {spread:.1f}°)")
+        ax.set_title(f"{title} (spread {spread:.1f}°)", fontsize="medium")
         ax.set_xlabel("spectral line")
         ax.set_ylim(0, 360)
         ax.set_yticks(np.arange(0, 361, 45))
         ax.grid(True, alpha=0.3)
     axes[0].set_ylabel("phase (degrees, modulo 360)")
     axes[1].legend(loc="best", fontsize="small")
-    fig.suptitle(f"{snap.name}: record {snap.number}, {_when(snap.time)}, subblock {subblock}: "
-                 f"{snap.frequency[subblock]:g} kHz, {snap.height[subblock]:g} km, "
-                 f"polarization {int(snap.polarization[subblock])}")
+    fig.suptitle(_title(
+        f"{snap.name}: record {snap.number}, {_when(snap.time)}, subblock {subblock}: "
+        f"{snap.frequency[subblock]:g} kHz, {snap.height[subblock]:g} km, "
+        f"polarization {int(snap.polarization[subblock])}"))
     return _finish(fig, data, choices)
+
+
+# ---------------------------------------------------------------------------------------------
+# The echo over time
 
 
 @dataclass
 class _Strengths:
-    """The strongest amplitude of each subblock of each record, flat over (record, subblock)."""
+    """The strongest amplitude at each frequency, polarization and height of each record."""
 
     names: List[str] = field(default_factory=list)
-    time: List[np.ndarray] = field(default_factory=list)  # per record
-    counts: List[np.ndarray] = field(default_factory=list)  # subblocks per record
-    frequency: List[np.ndarray] = field(default_factory=list)
-    height: List[np.ndarray] = field(default_factory=list)
-    polarization: List[np.ndarray] = field(default_factory=list)
-    strongest: List[np.ndarray] = field(default_factory=list)
+    parts: List[Tuple[np.ndarray, ...]] = field(default_factory=list)  # time, f, p, h, dB
     antennas: set = field(default_factory=set)
+    without_antenna: int = 0  # records left out: they lack the antenna asked for
+    damage: List[str] = field(default_factory=list)
 
-    def flat(self, key: str) -> np.ndarray:
-        parts = getattr(self, key)
-        return np.concatenate(parts) if parts else np.array([])
+    def add(self, time: np.ndarray, frequency: np.ndarray, polarization: np.ndarray,
+            height: np.ndarray, strongest: np.ndarray) -> None:
+        """Entries of one or more records (time per entry), keeping the strongest of each
+        time, frequency, polarization and height."""
+        if len(time) == 0:
+            return
+        t = time.astype("datetime64[s]").astype(np.int64)
+        f, p, h = frequency.astype(np.float64), polarization.astype(np.int64), height
+        order = np.lexsort((h, p, f, t))
+        t, f, p, h, s = t[order], f[order], p[order], h[order], strongest[order]
+        new = np.ones(len(t), dtype=bool)
+        new[1:] = (t[1:] != t[:-1]) | (f[1:] != f[:-1]) | (p[1:] != p[:-1]) | (h[1:] != h[:-1])
+        start = np.flatnonzero(new)
+        self.parts.append((time.astype("datetime64[s]")[order][start], f[start], p[start],
+                           h[start], np.maximum.reduceat(s.astype(np.float32), start)))
+
+    def flat(self) -> Tuple[np.ndarray, ...]:
+        return tuple(np.concatenate(column) for column in zip(*self.parts))
 
 
-def _read_strengths(sources: Sequence[Any], antenna: Antenna) -> _Strengths:
-    out = _Strengths()
-    for source in sources:
-        if _is_dataset(source):
-            _dataset_strengths(source, antenna, out)
-        else:
-            _file_strengths(source, antenna, out)
-    return out
-
-
-def _mode_for(antenna: Antenna, antenna_numbers: np.ndarray) -> Antenna:
-    """The antenna mode for records with these antennas; a record that cannot give it is left
-    out (returns False)."""
-    if antenna is None or (antenna == "mean" and set(range(1, 5)) <= set(antenna_numbers)):
-        return antenna
-    if not isinstance(antenna, str) and antenna in antenna_numbers:
-        return antenna
-    return False  # type: ignore[return-value]
+def _mode_for(antenna: Antenna, antenna_numbers: np.ndarray) -> Optional[Antenna]:
+    """The antenna mode for records with these antennas; None when they cannot give it."""
+    if antenna is None:
+        return "every"
+    if antenna == "mean":
+        return "mean" if set(range(1, 5)) <= set(antenna_numbers.tolist()) else None
+    return antenna if antenna in antenna_numbers else None
 
 
 def _file_strengths(source: Any, antenna: Antenna, out: _Strengths) -> None:
@@ -486,141 +537,178 @@ def _file_strengths(source: Any, antenna: Antenna, out: _Strengths) -> None:
     f = open_file(source) if own else source
     name = _source_name(f)
     out.names.append(name)
-    times, counts, parts = [], [], []
     try:
         for rec in f:
             numbers = np.arange(1, rec.antennas + 1)
             out.antennas.update(numbers.tolist())
             mode = _mode_for(antenna, numbers)
-            d = rec.descriptors
-            if mode is False or rec.subblocks == 0:
+            if mode is None:
+                out.without_antenna += 1
                 continue
-            times.append(rec.time)
-            counts.append(rec.subblocks)
-            parts.append((d["frequency"], d["height"], d["polarization"],
-                          _spectra(rec.amplitude_db(), numbers, mode).max(axis=1)))
+            if rec.subblocks == 0:
+                continue
+            d = rec.descriptors
+            strongest = _spectra(rec.amplitude_db(), numbers,
+                                 None if mode == "every" else mode).max(axis=1)
+            out.add(np.full(rec.subblocks, rec.time), d["frequency"], d["polarization"],
+                    d["height"], strongest)
         stop = f.stop
         if stop is not None and not stop.clean:
-            warnings.warn(f"{name}: {stop.message}", DamagedFileWarning, stacklevel=4)
+            out.damage.append(f"{name}: {stop.message}")
     finally:
         if own:
             f.close()
-    if times:
-        out.time.append(np.array(times, dtype="datetime64[s]"))
-        out.counts.append(np.array(counts))
-        for key, index in (("frequency", 0), ("height", 1), ("polarization", 2),
-                           ("strongest", 3)):
-            getattr(out, key).append(np.concatenate([p[index] for p in parts]))
 
 
 def _dataset_strengths(ds: "xr.Dataset", antenna: Antenna, out: _Strengths) -> None:
     if "amplitude_db" not in ds:
         raise ValueError("the dataset has no amplitude_db: read it with convert=True")
-    out.names.append(_display_name(ds.attrs.get("source", "dataset")))
+    out.names.append(_base_name(ds.attrs.get("source", "dataset")))
     numbers = ds.antenna.values.astype(int)
     out.antennas.update(numbers.tolist())
     mode = _mode_for(antenna, numbers)
-    if mode is False or ds.sizes["record"] == 0:
+    if mode is None:
+        out.without_antenna += ds.sizes["record"]
+        return
+    if ds.sizes["record"] == 0:
         return
     present = ds.subblock_number.values >= 0  # (record, subblock)
-    db = ds.amplitude_db.values  # (record, subblock, antenna, line)
-    flat_db = db[present]
-    out.time.append(ds.time.values.astype("datetime64[s]"))
-    out.counts.append(present.sum(axis=1))
-    out.frequency.append(ds.frequency.values[present])
-    out.height.append(ds.height.values[present])
-    out.polarization.append(ds.polarization.values[present])
-    out.strongest.append(_spectra(flat_db, numbers, mode).max(axis=1))
+    strongest = _spectra(ds.amplitude_db.values[present], numbers,
+                         None if mode == "every" else mode).max(axis=1)
+    times = np.broadcast_to(ds.time.values[:, None], present.shape)[present]
+    out.add(times, ds.frequency.values[present], ds.polarization.values[present],
+            ds.height.values[present], strongest)
 
 
-def _time_edges(times: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-    """Column edges (seconds) for records at sorted times: each record a column as wide as the
-    usual spacing at most, and the gaps between them columns of their own (left empty)."""
-    t = times.astype(np.float64)
-    steps = np.diff(t)
-    usual = float(np.median(steps[steps > 0])) if np.any(steps > 0) else 1.0
-    before = np.minimum(np.concatenate([[usual], steps]), usual) / 2
-    after = np.minimum(np.concatenate([steps, [usual]]), usual) / 2
-    edges = np.empty(2 * len(t))
-    edges[0::2], edges[1::2] = t - before, t + after
-    return edges, np.arange(0, 2 * len(t) - 1, 2)
+def _cells(values: np.ndarray, most: int,
+           always: bool = False) -> Tuple[np.ndarray, np.ndarray, bool]:
+    """Sorted distinct values as cells (their centres, each value's cell), or, past `most` of
+    them (or always), `most` equal bins over their range."""
+    distinct, index = np.unique(values, return_inverse=True)
+    if len(distinct) <= most and not (always and len(distinct) > 1):
+        return distinct, index.reshape(-1), False
+    low, high = float(distinct[0]), float(distinct[-1])
+    width = (high - low) / most
+    index = np.minimum(((values - low) / width).astype(np.int64), most - 1)
+    return low + width * (np.arange(most) + 0.5), index, True
 
 
-def echo(sources: Union[Any, Sequence[Any]], frequency: Optional[float] = None,
-         polarization: Optional[int] = None, antenna: Antenna = None,
-         name: Optional[str] = None, size: Size = (1200, 600)) -> "Figure":
+def echo(sources: Any, frequency: Optional[float] = None, polarization: Optional[int] = None,
+         antenna: Antenna = None, name: Optional[str] = None,
+         size: Size = (1200, 600)) -> "Figure":
     """The echo over the records of one or more files: height against time, coloured by the
     strongest amplitude (dB) of each subblock at one sounding frequency.
 
-    sources: one or a list of paths, file objects, Files or datasets of vexo.read. frequency
-    (kHz) defaults to the frequency of the strongest amplitude of all records; polarization to
-    the stronger at that frequency; antenna to the strongest of every antenna ("mean": the mean
-    of antennas 1 to 4 first; a number: that antenna; records without it are left out). Where
-    several subblocks of a record share a height, the strongest counts. Records without a
-    valid time are left out. A damaged file gives its good records and a DamagedFileWarning.
+    sources: one or an iterable of paths, file objects, Files or datasets of vexo.read, each
+    read in turn. frequency (kHz) defaults to the frequency of the strongest amplitude of the
+    records that have a time (of polarization `polarization` when given); polarization to the
+    stronger at that frequency; antenna to the strongest of every antenna ("mean": the mean
+    of antennas 1 to 4 first; a number: that antenna; records without it are left out and
+    counted in fig.vexo_choices). Where several subblocks of a record share a height, the
+    strongest counts. Records without a valid time are left out. Where there are more times
+    or heights than the picture has pixels, they are put into equal bins (the strongest of
+    each), so that every record shows. A damaged file gives its good records and a
+    DamagedFileWarning.
     """
     import xarray as xr
     from matplotlib import dates
 
-    if isinstance(sources, (str, bytes, os.PathLike)) or _is_dataset(sources) or not isinstance(
-            sources, (list, tuple)):
-        sources = [sources]
-    if isinstance(antenna, str) and antenna != "mean":
-        raise ValueError(f"antenna: {antenna!r} is neither an antenna number nor 'mean'")
-    got = _read_strengths(sources, antenna)
+    antenna = _check_antenna(antenna)
+    sources = [sources] if _is_single(sources) else list(sources)
+    if not sources:
+        raise ValueError("echo: no file given")
+    _figure(size)  # the size is checked before anything is read
+    got = _Strengths()
+    for source in sources:
+        if _is_dataset(source):
+            _dataset_strengths(source, antenna, got)
+        else:
+            _file_strengths(source, antenna, got)
+    for message in got.damage:
+        warnings.warn(message, DamagedFileWarning, stacklevel=2)
     label = name or (got.names[0] if len(got.names) == 1 else
                      f"{len(got.names)} files ({got.names[0]} to {got.names[-1]})")
-    choices: List[str] = []
-    if antenna is None:
-        choices.append("the strongest of every antenna")
-    if not got.time:
-        have = (f"antennas 1 to {max(got.antennas)}" if got.antennas else "no record")
-        reason = f"no record with {_antenna_text(antenna)}; they have {have}" if (
-            got.antennas) else "no record"
-        raise ChoiceError(f"{label}: {reason}")
-    counts = np.concatenate(got.counts)
-    record_time = np.concatenate(got.time)
-    time = np.repeat(record_time, counts)
-    freq, height = got.flat("frequency"), got.flat("height")
-    pol, strongest = got.flat("polarization"), got.flat("strongest")
+    choices: List[str] = ["the strongest of every antenna"] if antenna is None else []
+    if got.without_antenna:
+        choices.append(f"{got.without_antenna} record{'s' if got.without_antenna != 1 else ''}"
+                       f" without {_antenna_text(antenna)} left out")
+    damaged = bool(got.damage)
+    if not got.parts:
+        have = f"; the records have antennas {_ranges(got.antennas)}" if (
+            got.without_antenna) else ""
+        raise ChoiceError(f"{label}: no record with a subblock"
+                          + (f" and {_antenna_text(antenna)}{have}" if have else ""), damaged)
+    time, freq, pol, height, strongest = got.flat()
+    dated = ~np.isnat(time)
+    if not dated.all():
+        choices.append("records without a valid time left out")
+    if not dated.any():
+        raise ChoiceError(f"{label}: no record has a valid time", damaged)
+    time, freq, pol, height, strongest = (a[dated] for a in (time, freq, pol, height, strongest))
     take = _choose(label, "the records", freq, pol, strongest, frequency, polarization,
                    choices)
     chosen_frequency, chosen_polarization = float(freq[take][0]), int(pol[take][0])
-    dated = take & ~np.isnat(time)
-    undated = int(np.sum(np.isnat(record_time)))
-    if undated:
-        choices.append(f"{undated} record{'s' if undated != 1 else ''} without a valid time "
-                       "left out")
-    if not dated.any():
-        raise ChoiceError(f"{label}: no record at {chosen_frequency:g} kHz has a valid time")
-    columns, column_of = np.unique(time[dated], return_inverse=True)
-    rows, row_of = np.unique(height[dated], return_inverse=True)
+    seconds = time[take].astype(np.int64).astype(np.float64)
+    most_columns, most_rows = max(size[0] - 250, 50), max(size[1] - 150, 50)
+    columns, column_of, binned_time = _cells(seconds, most_columns)
+    if not binned_time and len(columns) > 1 and (
+            np.diff(columns).min() < (columns[-1] - columns[0]) / most_columns):
+        # a column per record would be narrower than a pixel somewhere: bins
+        columns, column_of, binned_time = _cells(seconds, most_columns, always=True)
+    rows, row_of, binned_height = _cells(height[take].astype(np.float64), most_rows)
     image = np.full((len(rows), len(columns)), np.nan, dtype=np.float32)
-    np.fmax.at(image, (row_of, column_of), strongest[dated].astype(np.float32))
+    np.fmax.at(image, (row_of, column_of), strongest[take].astype(np.float32))
+    if binned_time:
+        choices.append(f"times in {len(columns)} columns of "
+                       f"{(columns[1] - columns[0]):.3g} s (the strongest of each)")
+    if binned_height:
+        choices.append(f"heights in {len(rows)} rows of {(rows[1] - rows[0]):.3g} km "
+                       "(the strongest of each)")
+    centres = (np.round(columns).astype(np.int64)).astype("datetime64[s]")
 
     data = xr.DataArray(
         image, dims=("height", "time"),
-        coords={"height": ("height", rows, {"units": "km"}), "time": columns},
+        coords={"height": ("height", rows.astype(np.float32), {"units": "km"}),
+                "time": centres},
         name="strongest_amplitude_db",
         attrs={"units": "dB", "long_name": "strongest amplitude of the subblock",
                "file": label, "files": list(got.names), "frequency": chosen_frequency,
                "polarization": chosen_polarization, "antenna": _antenna_text(antenna)})
 
     fig, (ax,) = _figure(size)
-    seconds = columns.astype("datetime64[s]").astype(np.int64)
-    edges, cells = _time_edges(seconds)
-    wide = np.full((len(rows), len(edges) - 1), np.nan, dtype=np.float32)
-    wide[:, cells] = image
+    if binned_time:
+        width = columns[1] - columns[0]
+        x_edges = np.append(columns - width / 2, columns[-1] + width / 2)
+        wide = image
+    else:
+        x_edges, wide = _record_columns(columns, image)
+    y_edges = (np.append(rows - (rows[1] - rows[0]) / 2, rows[-1] + (rows[1] - rows[0]) / 2)
+               if binned_height else _edges(rows, 10.0))
     epoch = dates.date2num(np.datetime64(0, "s"))
-    mesh = ax.pcolormesh(epoch + edges / 86400.0, _edges(rows.astype(float), 10.0), wide,
-                         shading="flat", cmap="viridis")
+    mesh = ax.pcolormesh(epoch + x_edges / 86400.0, y_edges, wide, shading="flat",
+                         cmap="viridis")
     locator = dates.AutoDateLocator()
     ax.xaxis.set_major_locator(locator)
     ax.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
     fig.colorbar(mesh, ax=ax, label="strongest amplitude (dB)")
     ax.set_xlabel("time")
     ax.set_ylabel("height (km)")
-    ax.set_title(f"{label}: {_when(columns[0])} to {_when(columns[-1])}\n"
-                 f"{chosen_frequency:g} kHz, polarization {chosen_polarization}, "
-                 f"{_antenna_text(antenna)}")
+    ax.set_title(_title(f"{label}: {_when(centres[0])} to {_when(centres[-1])}\n"
+                        f"{chosen_frequency:g} kHz, polarization {chosen_polarization}, "
+                        f"{_antenna_text(antenna)}"))
     return _finish(fig, data, choices)
+
+
+def _record_columns(times: np.ndarray, image: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Column edges (seconds) for records at sorted times, each a column as wide as the usual
+    spacing at most, the gaps between them columns of their own left empty; and the image
+    with the gap columns."""
+    steps = np.diff(times)
+    usual = float(np.median(steps)) if len(steps) else 1.0
+    before = np.minimum(np.concatenate([[usual], steps]), usual) / 2
+    after = np.minimum(np.concatenate([steps, [usual]]), usual) / 2
+    edges = np.empty(2 * len(times))
+    edges[0::2], edges[1::2] = times - before, times + after
+    wide = np.full((image.shape[0], len(edges) - 1), np.nan, dtype=np.float32)
+    wide[:, 0::2] = image
+    return edges, wide
