@@ -57,8 +57,10 @@ def main() -> None:
             "--jobs", "2")
         run("parquet with converted values, --jobs 2", size, str(work / "archive"), "-o",
             str(work / "pqc"), "--jobs", "2", "--convert")
-        run("netcdf, --jobs 2", size, str(work / "archive"), "-o", str(work / "nc"),
+        run("netcdf (deflate), --jobs 2", size, str(work / "archive"), "-o", str(work / "nc"),
             "--format", "netcdf", "--jobs", "2")
+        run("netcdf --compression zstd, --jobs 2", size, str(work / "archive"), "-o",
+            str(work / "ncz"), "--format", "netcdf", "--compression", "zstd", "--jobs", "2")
         started = time.perf_counter()
         done = subprocess.run([sys.executable, "-m", "vexo", "convert", str(work / "archive"),
                                "-o", str(work / "pq"), "--jobs", "2"], capture_output=True)

@@ -262,8 +262,9 @@ def _read_marker(marker: str) -> Dict[str, Any]:
         return {}
 
 
-def _settings(fmt: str, selection: Selection) -> Dict[str, Any]:
-    return {"format": fmt, **asdict(selection)}
+def _settings(fmt: str, compression: str, selection: Selection) -> Dict[str, Any]:
+    return {"format": fmt, **({"compression": compression} if fmt == "netcdf" else {}),
+            **asdict(selection)}
 
 
 def _up_to_date(marker: Dict[str, Any], marker_path: str, path: str, outdir: str,
@@ -278,9 +279,11 @@ def _up_to_date(marker: Dict[str, Any], marker_path: str, path: str, outdir: str
 
 
 def convert_file(path: str, outdir: str, fmt: str, selection: Selection,
-                 label: Optional[str] = None, chunk: int = CHUNK_RECORDS) -> Outcome:
-    """Converts one file into outdir; never raises for what the file or the disk does (the
-    outcome says it). label is the file's name in the rows (default: path). Outputs are
+                 label: Optional[str] = None, chunk: int = CHUNK_RECORDS,
+                 compression: str = "deflate") -> Outcome:
+    """Converts one file into outdir as "parquet" or "netcdf" (compression "deflate" or
+    "zstd"); never raises for what the file or the disk does (the outcome says it). label is
+    the file's name in the rows (default: path). Outputs are
     written under temporary names and renamed when complete; a file whose outputs are newer
     than it (and made with the same settings) is skipped."""
     started = clock.perf_counter()
@@ -289,15 +292,17 @@ def convert_file(path: str, outdir: str, fmt: str, selection: Selection,
         outcome.bytes = os.stat(path).st_size
         marker_path = _marker_path(outdir, path)
         marker = _read_marker(marker_path)
-        settings = _settings(fmt, selection)
+        settings = _settings(fmt, compression, selection)
         if _up_to_date(marker, marker_path, path, outdir, settings):
             outcome.skipped = True
             outcome.records = int(marker.get("records", 0))
             outcome.outputs = list(marker.get("outputs", []))
             outcome.damage = str(marker.get("damage", ""))
             return outcome
-        convert = _to_parquet if fmt == "parquet" else _to_netcdf
-        written = convert(path, outcome.path, outdir, selection, outcome, chunk)
+        if fmt == "parquet":
+            written = _to_parquet(path, outcome.path, outdir, selection, outcome, chunk)
+        else:
+            written = _to_netcdf(path, outdir, selection, outcome, compression)
         _publish(outdir, marker_path, marker, written, settings, outcome)
     except (OSError, ValueError, RuntimeError, MemoryError) as e:
         outcome.failure = _reason(e)
@@ -379,11 +384,12 @@ def _to_parquet(path: str, label: str, outdir: str, selection: Selection, outcom
                     os.remove(temporary)
 
 
-def _to_netcdf(path: str, label: str, outdir: str, selection: Selection, outcome: Outcome,
-               chunk: int) -> List[Tuple[str, str]]:
+def _to_netcdf(path: str, outdir: str, selection: Selection, outcome: Outcome,
+               compression: str) -> List[Tuple[str, str]]:
+    """The file's dataset, shape by shape (a group each when there are several), as one
+    NetCDF-4 file."""
     from vexo._dataset import DamagedFileWarning, read_checked
 
-    del chunk, label  # a NetCDF file is written from the file's dataset, shape by shape
     counted = _core.read_bulk(path, (-1, -1), [], [], [], [], [], False, False)
     shapes = [(n, a) for n, a, _ in counted["shapes"]]
     final = os.path.join(outdir, output_stem(path) + ".nc")
@@ -407,7 +413,7 @@ def _to_netcdf(path: str, label: str, outdir: str, selection: Selection, outcome
             outcome.records += ds.sizes["record"]
             group = None if len(shapes) <= 1 else f"N{shape[0]}_A{shape[1]}"
             ds.to_netcdf(temporary, mode=mode, group=group, engine="netcdf4",
-                         encoding=_compressed(ds))
+                         encoding=_compressed(ds, compression))
             mode = "a"
         if mode == "w":  # no record: the file's attributes only
             _empty_dataset(path, counted).to_netcdf(temporary, engine="netcdf4")
@@ -428,7 +434,10 @@ def _empty_dataset(path: str, counted: Dict[str, Any]) -> Any:
                              "stop": counted["stop"]["message"]})
 
 
-def _compressed(ds: Any) -> Dict[str, Dict[str, Any]]:
-    return {name: {"zlib": True, "complevel": 1, "shuffle": True}
-            for name, v in {**ds.data_vars, **ds.coords}.items()
+def _compressed(ds: Any, compression: str) -> Dict[str, Dict[str, Any]]:
+    """deflate (level 1: what every NetCDF-4 reader reads) or zstd (level 1: faster; readers
+    need netCDF-C 4.9 with its filter plugins)."""
+    setting = ({"zlib": True, "complevel": 1} if compression == "deflate"
+               else {"compression": "zstd", "complevel": 1})
+    return {name: dict(setting) for name, v in {**ds.data_vars, **ds.coords}.items()
             if v.ndim > 0 and v.dtype.kind in "uifb"}

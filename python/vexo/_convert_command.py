@@ -75,6 +75,9 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="output folder")
     p.add_argument("--format", choices=("parquet", "netcdf"), default="parquet",
                    help="parquet (default) or netcdf")
+    p.add_argument("--compression", choices=("deflate", "zstd"), default="deflate",
+                   help="NetCDF: deflate (default; every NetCDF-4 reader reads it) or zstd "
+                        "(faster; readers need netCDF-C 4.9 with its filter plugins)")
     p.add_argument("--jobs", type=_jobs, default=os.cpu_count() or 1, metavar="N",
                    help="processes on this machine (default: every core)")
     p.add_argument("--scheduler", metavar="ADDRESS",
@@ -110,21 +113,21 @@ def _selection(args: argparse.Namespace) -> Selection:
 # Running the files: here, in processes, or on a cluster
 
 
-def _here(files: List[Tuple[str, str]], outdir: str, fmt: str,
-          selection: Selection) -> Iterator[Outcome]:
+def _here(files: List[Tuple[str, str]], outdir: str, fmt: str, selection: Selection,
+          compression: str) -> Iterator[Outcome]:
     for path, label in files:
-        yield convert_file(path, outdir, fmt, selection, label)
+        yield convert_file(path, outdir, fmt, selection, label, compression=compression)
 
 
 def _processes(files: List[Tuple[str, str]], outdir: str, fmt: str, selection: Selection,
-               jobs: int) -> Iterator[Outcome]:
+               compression: str, jobs: int) -> Iterator[Outcome]:
     import multiprocessing
     from concurrent.futures import ProcessPoolExecutor, as_completed
 
     context = multiprocessing.get_context("forkserver" if os.name == "posix" else "spawn")
     with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
-        futures = [pool.submit(convert_file, path, outdir, fmt, selection, label)
-                   for path, label in files]
+        futures = [pool.submit(convert_file, path, outdir, fmt, selection, label,
+                               compression=compression) for path, label in files]
         try:
             for future in as_completed(futures):
                 yield future.result()
@@ -134,19 +137,19 @@ def _processes(files: List[Tuple[str, str]], outdir: str, fmt: str, selection: S
             raise
 
 
-def _convert_labelled(path: str, label: str, outdir: str, fmt: str,
-                      selection: Selection) -> Outcome:
-    return convert_file(path, outdir, fmt, selection, label)
+def _convert_labelled(path: str, label: str, outdir: str, fmt: str, selection: Selection,
+                      compression: str) -> Outcome:
+    return convert_file(path, outdir, fmt, selection, label, compression=compression)
 
 
 def _cluster(files: List[Tuple[str, str]], outdir: str, fmt: str, selection: Selection,
-             address: str) -> Iterator[Outcome]:
+             compression: str, address: str) -> Iterator[Outcome]:
     from distributed import Client, as_completed
 
     with Client(address, timeout="20s") as client:
         futures = client.map(_convert_labelled, [p for p, _ in files],
                              [label for _, label in files], outdir=outdir, fmt=fmt,
-                             selection=selection, pure=False)
+                             selection=selection, compression=compression, pure=False)
         for future in as_completed(futures):
             yield future.result()
 
@@ -270,11 +273,12 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
             print(f"{prog}: --scheduler needs dask.distributed: pip install 'vexo[archive]'",
                   file=sys.stderr)
             return 2
-        runs = _cluster(files, outdir, fmt, selection, args.scheduler)
+        runs = _cluster(files, outdir, fmt, selection, args.compression, args.scheduler)
     elif args.jobs == 1 or len(files) <= 1:
-        runs = _here(files, outdir, fmt, selection)
+        runs = _here(files, outdir, fmt, selection, args.compression)
     else:
-        runs = _processes(files, outdir, fmt, selection, min(args.jobs, len(files)))
+        runs = _processes(files, outdir, fmt, selection, args.compression,
+                          min(args.jobs, len(files)))
     try:
         for outcome in runs:
             report.add(outcome)
