@@ -179,6 +179,21 @@ PyType_Slot source_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse_
                               {Py_tp_clear, reinterpret_cast<void*>(clear_source<T>)},
                               {0, nullptr}};
 
+BulkOptions bulk_options(std::vector<double> frequencies, std::vector<double> heights,
+                         std::vector<int32_t> polarizations, std::vector<int32_t> antennas,
+                         std::vector<std::pair<int64_t, int64_t>> records, bool convert,
+                         bool correct) {
+  BulkOptions o;
+  o.frequencies = std::move(frequencies);
+  o.heights = std::move(heights);
+  o.polarizations = std::move(polarizations);
+  o.antennas = std::move(antennas);
+  o.records = std::move(records);
+  o.convert = convert;
+  o.correct = correct;
+  return o;
+}
+
 // What a bulk read took, its columns handed over as arrays.
 nb::dict result_dict(BulkResult& r, nb::object name, bool convert, bool every_shape) {
   nb::dict out;
@@ -256,15 +271,9 @@ nb::dict read_bulk_into_arrays(nb::handle source, std::optional<std::pair<int32_
                                std::vector<std::pair<int64_t, int64_t>> records, bool convert,
                                bool correct) {
   OpenedSource opened = open_source(source);
-  BulkOptions o;
+  BulkOptions o = bulk_options(std::move(frequencies), std::move(heights), std::move(polarizations),
+                               std::move(antennas), std::move(records), convert, correct);
   if (shape) o.has_shape = true, o.N = shape->first, o.A = shape->second;
-  o.frequencies = std::move(frequencies);
-  o.heights = std::move(heights);
-  o.polarizations = std::move(polarizations);
-  o.antennas = std::move(antennas);
-  o.records = std::move(records);
-  o.convert = convert;
-  o.correct = correct;
   BulkResult r;
   {
     nb::gil_scoped_release unlocked;
@@ -375,15 +384,10 @@ NB_MODULE(_core, m) {
              std::vector<double> heights, std::vector<int32_t> polarizations,
              std::vector<int32_t> antennas, std::vector<std::pair<int64_t, int64_t>> records,
              bool convert, bool correct) {
-            BulkOptions o;
+            BulkOptions o =
+                bulk_options(std::move(frequencies), std::move(heights), std::move(polarizations),
+                             std::move(antennas), std::move(records), convert, correct);
             o.every_shape = true;
-            o.frequencies = std::move(frequencies);
-            o.heights = std::move(heights);
-            o.polarizations = std::move(polarizations);
-            o.antennas = std::move(antennas);
-            o.records = std::move(records);
-            o.convert = convert;
-            o.correct = correct;
             new (self) PyBulkReader(source, std::move(o));
           },
           nb::arg("source").none(), nb::arg("frequencies"), nb::arg("heights"),
