@@ -234,11 +234,14 @@ nb::dict result_dict(BulkResult& r, nb::object name, bool convert, bool every_sh
   return out;
 }
 
-// Reads a source a number of records at a time, records of every shape.
+// Reads a source a number of records at a time: the records of one shape, or of every shape.
 class PyBulkReader {
  public:
   PyBulkReader(nb::handle source, BulkOptions options)
-      : source_(open_source(source)), convert_(options.convert), bulk_(std::move(options)) {}
+      : source_(open_source(source)),
+        convert_(options.convert),
+        every_shape_(options.every_shape),
+        bulk_(std::move(options)) {}
 
   // The next part: up to max_records records; "done" says whether more can follow.
   nb::dict next(int64_t max_records) {
@@ -251,7 +254,7 @@ class PyBulkReader {
       done = bulk_.finished();
     }
     raise_pending(source_);
-    nb::dict out = result_dict(r, source_.name, convert_, true);
+    nb::dict out = result_dict(r, source_.name, convert_, every_shape_);
     out["done"] = done;
     return out;
   }
@@ -260,7 +263,7 @@ class PyBulkReader {
 
  private:
   OpenedSource source_;
-  bool convert_;
+  bool convert_, every_shape_;
   BulkReader bulk_;
   std::mutex mutex_;
 };
@@ -383,15 +386,19 @@ NB_MODULE(_core, m) {
           [](PyBulkReader* self, nb::handle source, std::vector<double> frequencies,
              std::vector<double> heights, std::vector<int32_t> polarizations,
              std::vector<int32_t> antennas, std::vector<std::pair<int64_t, int64_t>> records,
-             bool convert, bool correct) {
+             bool convert, bool correct, std::optional<std::pair<int32_t, int32_t>> shape) {
             BulkOptions o =
                 bulk_options(std::move(frequencies), std::move(heights), std::move(polarizations),
                              std::move(antennas), std::move(records), convert, correct);
-            o.every_shape = true;
+            if (shape) {
+              o.has_shape = true, o.N = shape->first, o.A = shape->second;
+            } else {
+              o.every_shape = true;
+            }
             new (self) PyBulkReader(source, std::move(o));
           },
           nb::arg("source").none(), nb::arg("frequencies"), nb::arg("heights"),
           nb::arg("polarizations"), nb::arg("antennas"), nb::arg("records"), nb::arg("convert"),
-          nb::arg("correct"))
+          nb::arg("correct"), nb::arg("shape").none() = nb::none())
       .def("next", &PyBulkReader::next, nb::arg("max_records"));
 }

@@ -106,12 +106,32 @@ def test_netcdf_has_a_group_per_shape(archive, tmp_path):
     done = convert(archive / "sub", "-o", out, "--format", "netcdf", "--convert")
     assert done.returncode == 0, done.stderr
     (path,) = out.glob("mixed-*.nc")
+    assert xr.open_dataset(path).attrs["Conventions"] == "CF-1.8"
     for n, a in ((5, 4), (4, 2)):
         written = xr.open_dataset(path, group=f"N{n}_A{a}")
         ds = vexo.read(archive / "sub/mixed.DFT", shape=(n, a))
-        np.testing.assert_array_equal(written.amplitude_db, ds.amplitude_db)
-        np.testing.assert_array_equal(written.phase, ds.phase)
-        assert written.encoding is not None and written.phase.encoding["zlib"]
+        xr.testing.assert_equal(written, ds)
+        assert written.phase.encoding["zlib"] and written.attrs["stop"] == "end of file"
+
+    # written a part at a time: 3700 records in parts of 4096 / 1000 / 7 give one dataset
+    from vexo._archive import Selection
+    from vexo._convert import convert_file
+
+    whole = vexo.read(archive / "long.dft", frequency=[2500, 5600])
+    for chunk in (4096, 1000, 7):
+        outcome = convert_file(str(archive / "long.dft"), str(tmp_path / f"c{chunk}"), "netcdf",
+                               Selection.of(frequency=[2500, 5600], convert=True),
+                               chunk=chunk)
+        assert not outcome.failure and outcome.records == 3700
+        (path,) = (tmp_path / f"c{chunk}").glob("*.nc")
+        xr.testing.assert_equal(xr.open_dataset(path), whole)
+
+    # records of one shape only: no groups
+    done = convert(archive / "sub", "-o", tmp_path / "one", "--format", "netcdf",
+                   "--records", "1")
+    assert done.returncode == 0, done.stderr
+    (path,) = (tmp_path / "one").glob("mixed-*.nc")
+    assert xr.open_dataset(path).sizes["record"] == 1
 
 
 def test_damaged_file_among_good_ones(make_dft, tmp_path):
@@ -136,6 +156,51 @@ def test_damaged_file_among_good_ones(make_dft, tmp_path):
 
     again = convert(folder, "-o", out)  # up to date, and still damaged
     assert again.returncode == 1 and "(0 converted, 3 up to date" in again.stderr
+    with open(folder / "b.dft", "ab") as f:  # grown since: converted again
+        f.write((folder / "a.dft").read_bytes()[:4096])
+    os.utime(folder / "b.dft", ns=(0, 0))
+    assert "(1 converted, 2 up to date" in convert(folder, "-o", out).stderr
+
+    # usage errors: nothing is converted
+    for args in (["--antenna", "1,1"], ["--records", f"1-{2**62 + 1}"],
+                 ["--scheduler", "tcp://127.0.0.1"]):
+        done = convert(folder, "-o", tmp_path / "none", *args)
+        assert done.returncode == 2 and done.stderr.count("\n") <= 10, done.stderr
+    assert not (tmp_path / "none").exists() or not list((tmp_path / "none").rglob("*.parquet"))
+
+
+def test_odd_inputs_and_many_dates(make_dft, tmp_path, monkeypatch):
+    import pyarrow.dataset
+
+    from vexo import _convert
+    from vexo._archive import Selection
+
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for name in ("_a.dft", ".b.dft"):
+        os.replace(make_dft(4), folder / name)
+    os.mkfifo(folder / "pipe.dft")  # not a regular file: left out, never opened
+    done = convert(folder, "-o", tmp_path / "out", timeout=120)
+    assert done.returncode == 0 and "2 files (2 converted" in done.stderr
+    rows = pyarrow.dataset.dataset(tmp_path / "out", partitioning="hive").to_table()
+    assert rows.num_rows == 2 * 4 * 64
+
+    # records of many dates, at most two files open at once: every row in its date
+    real_parts = _convert.parts
+
+    def dated(*args, **kwargs):
+        for table, dates, got in real_parts(*args, **kwargs):
+            yield table, 20260101 + got["number"].repeat(64) % 3, got
+
+    monkeypatch.setattr(_convert, "parts", dated)
+    monkeypatch.setattr(_convert, "OPEN_WRITERS", 2)
+    outcome = _convert.convert_file(str(make_dft(12)), str(tmp_path / "dates"), "parquet",
+                                    Selection(), chunk=5)
+    assert not outcome.failure and len(outcome.outputs) > 3
+    got = duckdb.sql(f"SELECT day, list(DISTINCT record ORDER BY record) FROM read_parquet("
+                     f"'{tmp_path}/dates/**/*.parquet', hive_partitioning=true) "
+                     f"GROUP BY day ORDER BY day").fetchall()
+    assert got == [(1, [3, 6, 9, 12]), (2, [1, 4, 7, 10]), (3, [2, 5, 8, 11])]
 
 
 def test_interrupted_run_leaves_whole_files_and_a_rerun_completes(make_dft, tmp_path):

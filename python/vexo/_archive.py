@@ -1,5 +1,4 @@
-"""Whole archives: finding DFT files, their rows as Arrow tables, and converting one file to
-Parquet (partitioned by date) or NetCDF, safely against interruption.
+"""Whole archives: finding DFT files, what to take of them, and their rows as Arrow tables.
 
 A row is one antenna of one subblock of one record. Records are numbered from 1, subblocks
 from 0 (as the listing counts them), antennas from 1 (as the settings file names them).
@@ -9,16 +8,14 @@ from __future__ import annotations
 
 import glob
 import hashlib
-import json
 import os
-import time as clock
-import warnings
-from dataclasses import asdict, dataclass, field
+from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from vexo import _core, _selection
+from vexo._names import shown_name
 from vexo._time import record_times
 
 CHUNK_RECORDS = 4096  # records read and written at a time: memory stays bounded
@@ -42,39 +39,59 @@ class Selection:
            antenna: Any = None, records: Any = None, convert: bool = False,
            correct: bool = True) -> "Selection":
         """From the keywords of vexo.read (checked the same way)."""
+        antennas = _selection.whole_numbers("antenna", antenna, 1)
+        if len(set(antennas)) != len(antennas):
+            raise ValueError(f"antenna: {antennas} names an antenna twice")
         return cls(tuple(_selection.reals("frequency", frequency)),
                    tuple(_selection.reals("height", height)),
                    tuple(_selection.whole_numbers("polarization", polarization, 0)),
-                   tuple(_selection.whole_numbers("antenna", antenna, 1)),
-                   tuple(tuple(r) for r in _selection.record_ranges(records)),
+                   tuple(antennas), tuple(tuple(r) for r in _selection.record_ranges(records)),
                    bool(convert), bool(correct))
 
-    def reader(self, source: Any) -> Any:
+    def reader(self, source: Any, shape: Optional[Tuple[int, int]] = None,
+               antenna: Optional[List[int]] = None, convert: Optional[bool] = None) -> Any:
+        """A reader of the records of every shape, or of one shape (with antennas it has)."""
         return _core.BulkReader(source, list(self.frequency), list(self.height),
-                                list(self.polarization), list(self.antenna),
-                                [tuple(r) for r in self.records], self.convert, self.correct)
+                                list(self.polarization),
+                                list(self.antenna) if antenna is None else antenna,
+                                [tuple(r) for r in self.records],
+                                self.convert if convert is None else convert, self.correct,
+                                shape)
 
 
 # ---------------------------------------------------------------------------------------------
 # Inputs
 
 
+def _search(folder: str) -> List[str]:
+    """The regular files named *.dft (any case) below a folder, hidden folders left out."""
+    hits = []
+    for here, dirs, files in os.walk(folder):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        hits += [os.path.join(here, f) for f in files
+                 if f.lower().endswith(".dft") and os.path.isfile(os.path.join(here, f))]
+    return sorted(hits)
+
+
 def find_inputs(inputs: Sequence[str]) -> Tuple[List[str], List[str]]:
-    """Files, directories (searched below for *.dft in any case) and glob patterns, as paths
-    in a stable order without repeats; and the inputs that named nothing."""
+    """Files, directories (searched below for regular files *.dft in any case) and glob
+    patterns (their folders searched the same way), as paths in a stable order without
+    repeats; and the inputs that named nothing. A file named as such is taken whatever it is
+    (a named pipe too)."""
     found: List[str] = []
     missing: List[str] = []
     for item in inputs:
         if os.path.isdir(item):
-            hits = []
-            for folder, dirs, files in os.walk(item):
-                dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-                hits += [os.path.join(folder, f) for f in files if f.lower().endswith(".dft")]
-            found += sorted(hits)
+            found += _search(item)
         elif os.path.lexists(item):
             found.append(item)
         elif glob.has_magic(item):
-            hits = sorted(p for p in glob.glob(item, recursive=True) if not os.path.isdir(p))
+            hits = []
+            for path in sorted(glob.glob(item, recursive=True)):
+                if os.path.isdir(path):
+                    hits += _search(path)
+                elif os.path.isfile(path):
+                    hits.append(path)
             if hits:
                 found += hits
             else:
@@ -93,9 +110,11 @@ def find_inputs(inputs: Sequence[str]) -> Tuple[List[str], List[str]]:
 
 def output_stem(path: str) -> str:
     """The name of a file's outputs: its own name and a digest of its full path, so that files
-    of one name in different folders do not meet."""
+    of one name in different folders do not meet. Leading dots and underscores are left out
+    (readers skip such files)."""
     digest = hashlib.sha1(os.fsencode(os.path.realpath(path))).hexdigest()[:8]
-    return f"{os.path.splitext(os.path.basename(path))[0]}-{digest}"
+    stem = shown_name(os.path.splitext(os.path.basename(path))[0]).lstrip("._")
+    return f"{stem.replace(os.sep, '_')}-{digest}" if stem else digest
 
 
 # ---------------------------------------------------------------------------------------------
@@ -135,9 +154,9 @@ def schema(convert: bool) -> Any:
 SAMPLE_COLUMNS = ("phase", "amplitude", "phase_degrees", "amplitude_db")
 
 
-def table(got: Dict[str, Any], file: str, convert: bool) -> Any:
-    """The rows of a part read by a BulkReader, with their dates (year, month, day; 0 where
-    the record has no valid time) per row."""
+def table(got: Dict[str, Any], file: str, convert: bool) -> Tuple[Any, np.ndarray]:
+    """The rows of a part read by a BulkReader of every shape, and each row's date as
+    YYYYMMDD (0 where the record has no valid time)."""
     import pyarrow as pa
 
     subblocks = got["taken_subblocks"].astype(np.int64)
@@ -168,7 +187,7 @@ def table(got: Dict[str, Any], file: str, convert: bool) -> Any:
     times = record_times(got["clock"])
     columns = {
         "file": pa.DictionaryArray.from_arrays(pa.array(np.zeros(rows, dtype=np.int32)),
-                                               pa.array([file])),
+                                               pa.array([shown_name(file)])),
         "record": pa.array(got["number"][record_of_row]),
         "time": pa.array(times[record_of_row].astype("datetime64[us]")),
         "subblock": pa.array(got["subblock"][subblock_of_row]),
@@ -193,13 +212,12 @@ def table(got: Dict[str, Any], file: str, convert: bool) -> Any:
     year = np.where(valid, day.astype("datetime64[Y]").astype(np.int64) + 1970, 0)
     month = np.where(valid, day.astype("datetime64[M]").astype(np.int64) % 12 + 1, 0)
     dom = np.where(valid, (day - day.astype("datetime64[M]")).astype(np.int64) + 1, 0)
-    dates = np.stack([year, month, dom], axis=1)[record_of_row]
-    return out, dates
+    return out, np.repeat(year * 10000 + month * 100 + dom, per_record)
 
 
 def parts(source: Any, file: str, selection: Selection,
           chunk: int = CHUNK_RECORDS) -> Iterator[Tuple[Any, np.ndarray, Dict[str, Any]]]:
-    """The file's rows a part at a time: (table, dates per row, what the reader said)."""
+    """The file's rows a part at a time: (table, date of each row, what the reader said)."""
     reader = selection.reader(source)
     while True:
         got = reader.next(chunk)
@@ -207,237 +225,3 @@ def parts(source: Any, file: str, selection: Selection,
         yield rows, dates, got
         if got["done"]:
             return
-
-
-# ---------------------------------------------------------------------------------------------
-# Converting one file
-
-
-@dataclass
-class Outcome:
-    """What became of one input."""
-
-    path: str
-    bytes: int = 0
-    records: int = 0
-    outputs: List[str] = field(default_factory=list)
-    skipped: bool = False
-    damage: str = ""  # what stopped the reading early (the good records are converted)
-    failure: str = ""  # why nothing could be converted
-    seconds: float = 0.0
-
-
-def _temporary(final: str) -> str:
-    folder, base = os.path.split(final)
-    return os.path.join(folder, f".{base}.{os.getpid()}.tmp")
-
-
-def _remove_leftovers(final: str) -> None:
-    """Temporary files that an interrupted run left for this output."""
-    folder, base = os.path.split(final)
-    for stale in glob.glob(os.path.join(glob.escape(folder), f".{glob.escape(base)}.*.tmp")):
-        try:
-            os.remove(stale)
-        except OSError:
-            pass
-
-
-def _write_json(path: str, value: Dict[str, Any]) -> None:
-    temporary = _temporary(path)
-    with open(temporary, "w", encoding="utf-8") as f:
-        json.dump(value, f)
-    os.replace(temporary, path)
-
-
-def _marker_path(outdir: str, path: str) -> str:
-    return os.path.join(outdir, MARKERS, output_stem(path) + ".json")
-
-
-def _read_marker(marker: str) -> Dict[str, Any]:
-    try:
-        with open(marker, encoding="utf-8") as f:
-            value = json.load(f)
-        return value if isinstance(value, dict) else {}
-    except (OSError, ValueError):
-        return {}
-
-
-def _settings(fmt: str, compression: str, selection: Selection) -> Dict[str, Any]:
-    return {"format": fmt, **({"compression": compression} if fmt == "netcdf" else {}),
-            **asdict(selection)}
-
-
-def _up_to_date(marker: Dict[str, Any], marker_path: str, path: str, outdir: str,
-                settings: Dict[str, Any]) -> bool:
-    try:
-        newer = os.stat(marker_path).st_mtime_ns > os.stat(path).st_mtime_ns
-    except OSError:
-        return False
-    return (newer and marker.get("status") == "done"
-            and marker.get("settings") == json.loads(json.dumps(settings))
-            and all(os.path.exists(os.path.join(outdir, o)) for o in marker.get("outputs", [])))
-
-
-def convert_file(path: str, outdir: str, fmt: str, selection: Selection,
-                 label: Optional[str] = None, chunk: int = CHUNK_RECORDS,
-                 compression: str = "deflate") -> Outcome:
-    """Converts one file into outdir as "parquet" or "netcdf" (compression "deflate" or
-    "zstd"); never raises for what the file or the disk does (the outcome says it). label is
-    the file's name in the rows (default: path). Outputs are
-    written under temporary names and renamed when complete; a file whose outputs are newer
-    than it (and made with the same settings) is skipped."""
-    started = clock.perf_counter()
-    outcome = Outcome(path if label is None else label)
-    try:
-        outcome.bytes = os.stat(path).st_size
-        marker_path = _marker_path(outdir, path)
-        marker = _read_marker(marker_path)
-        settings = _settings(fmt, compression, selection)
-        if _up_to_date(marker, marker_path, path, outdir, settings):
-            outcome.skipped = True
-            outcome.records = int(marker.get("records", 0))
-            outcome.outputs = list(marker.get("outputs", []))
-            outcome.damage = str(marker.get("damage", ""))
-            return outcome
-        if fmt == "parquet":
-            written = _to_parquet(path, outcome.path, outdir, selection, outcome, chunk)
-        else:
-            written = _to_netcdf(path, outdir, selection, outcome, compression)
-        _publish(outdir, marker_path, marker, written, settings, outcome)
-    except (OSError, ValueError, RuntimeError, MemoryError) as e:
-        outcome.failure = _reason(e)
-    finally:
-        outcome.seconds = clock.perf_counter() - started
-    return outcome
-
-
-def _reason(e: BaseException) -> str:
-    if isinstance(e, OSError) and e.strerror:
-        return e.strerror + (f": {os.fsdecode(e.filename)}" if e.filename else "")
-    return str(e) or type(e).__name__
-
-
-def _publish(outdir: str, marker_path: str, old: Dict[str, Any],
-             written: List[Tuple[str, str]], settings: Dict[str, Any], outcome: Outcome) -> None:
-    """Renames the finished temporary files to their names and records them, so that an
-    interruption at any point leaves only whole files, and a later run can clean up."""
-    os.makedirs(os.path.dirname(marker_path), exist_ok=True)
-    new = [os.path.relpath(final, outdir) for _, final in written]
-    before = [o for o in old.get("outputs", []) if o not in new]
-    _write_json(marker_path, {"status": "pending", "input": outcome.path,
-                              "outputs": new + before})
-    for temporary, final in written:
-        os.replace(temporary, final)
-    for stale in before:
-        try:
-            os.remove(os.path.join(outdir, stale))
-        except FileNotFoundError:
-            pass
-    outcome.outputs = new
-    _write_json(marker_path, {"status": "done", "input": outcome.path, "settings": settings,
-                              "outputs": new, "records": outcome.records,
-                              "damage": outcome.damage})
-
-
-def _to_parquet(path: str, label: str, outdir: str, selection: Selection, outcome: Outcome,
-                chunk: int) -> List[Tuple[str, str]]:
-    import pyarrow.parquet as pq
-
-    stem = output_stem(path)
-    writers: Dict[Tuple[int, int, int], Any] = {}
-    finals: Dict[Tuple[int, int, int], Tuple[str, str]] = {}
-    try:
-        for rows, dates, got in parts(path, label, selection, chunk):
-            outcome.records += len(got["number"])
-            if rows.num_rows:
-                keys, first = np.unique(dates, axis=0, return_index=True)
-                for key in (tuple(int(v) for v in k) for k in keys[np.argsort(first)]):
-                    writer = writers.get(key)
-                    if writer is None:
-                        folder = os.path.join(outdir, "year=%d" % key[0], "month=%d" % key[1],
-                                              "day=%d" % key[2])
-                        os.makedirs(folder, exist_ok=True)
-                        final = os.path.join(folder, stem + ".parquet")
-                        _remove_leftovers(final)
-                        finals[key] = (_temporary(final), final)
-                        writer = writers[key] = pq.ParquetWriter(
-                            finals[key][0], rows.schema, compression="snappy",
-                            write_statistics=[n for n in rows.schema.names
-                                              if n not in SAMPLE_COLUMNS])
-                    if len(keys) == 1:
-                        writer.write_table(rows)
-                    else:
-                        mask = np.all(dates == np.array(key), axis=1)
-                        writer.write_table(rows.filter(mask))
-            if got["done"] and got["read_to_end"] and got["stop"]["reason"] != "end_of_file":
-                outcome.damage = got["stop"]["message"]
-        for writer in writers.values():
-            writer.close()
-        writers.clear()
-        return list(finals.values())
-    finally:
-        for writer in writers.values():
-            writer.close()
-        if writers:  # something failed: no output of this file is kept
-            for temporary, _ in finals.values():
-                if os.path.exists(temporary):
-                    os.remove(temporary)
-
-
-def _to_netcdf(path: str, outdir: str, selection: Selection, outcome: Outcome,
-               compression: str) -> List[Tuple[str, str]]:
-    """The file's dataset, shape by shape (a group each when there are several), as one
-    NetCDF-4 file."""
-    from vexo._dataset import DamagedFileWarning, read_checked
-
-    counted = _core.read_bulk(path, (-1, -1), [], [], [], [], [], False, False)
-    shapes = [(n, a) for n, a, _ in counted["shapes"]]
-    final = os.path.join(outdir, output_stem(path) + ".nc")
-    os.makedirs(outdir, exist_ok=True)
-    _remove_leftovers(final)
-    temporary = _temporary(final)
-    try:
-        mode = "w"
-        for shape in shapes or [None]:
-            antennas = list(selection.antenna)
-            if shape is not None and antennas:
-                antennas = [a for a in antennas if a <= shape[1]]
-                if not antennas:
-                    continue  # the records of this shape have none of the antennas
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DamagedFileWarning)
-                ds = read_checked(path, shape, list(selection.frequency),
-                                  list(selection.height), list(selection.polarization),
-                                  antennas, [tuple(r) for r in selection.records],
-                                  selection.convert, selection.correct)
-            outcome.records += ds.sizes["record"]
-            group = None if len(shapes) <= 1 else f"N{shape[0]}_A{shape[1]}"
-            ds.to_netcdf(temporary, mode=mode, group=group, engine="netcdf4",
-                         encoding=_compressed(ds, compression))
-            mode = "a"
-        if mode == "w":  # no record: the file's attributes only
-            _empty_dataset(path, counted).to_netcdf(temporary, engine="netcdf4")
-        if counted["stop"]["reason"] != "end_of_file":
-            outcome.damage = counted["stop"]["message"]
-        return [(temporary, final)]
-    except BaseException:
-        if os.path.exists(temporary):
-            os.remove(temporary)
-        raise
-
-
-def _empty_dataset(path: str, counted: Dict[str, Any]) -> Any:
-    import xarray as xr
-
-    return xr.Dataset(attrs={"Conventions": "CF-1.8", "title": "DFT sounding records",
-                             "source": path, "vexo_version": _core.version,
-                             "stop": counted["stop"]["message"]})
-
-
-def _compressed(ds: Any, compression: str) -> Dict[str, Dict[str, Any]]:
-    """deflate (level 1: what every NetCDF-4 reader reads) or zstd (level 1: faster; readers
-    need netCDF-C 4.9 with its filter plugins)."""
-    setting = ({"zlib": True, "complevel": 1} if compression == "deflate"
-               else {"compression": "zstd", "complevel": 1})
-    return {name: dict(setting) for name, v in {**ds.data_vars, **ds.coords}.items()
-            if v.ndim > 0 and v.dtype.kind in "uifb"}

@@ -4,12 +4,15 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import functools
 import os
 import sys
 import time
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from vexo._archive import Outcome, Selection, convert_file, find_inputs
+from vexo._archive import Selection, find_inputs
+from vexo._convert import Outcome, convert_file, remove_abandoned
+from vexo._names import shown_name
 
 DESCRIPTION = """\
 Converts DFT files to a Parquet dataset (one row per file, record, subblock and antenna,
@@ -24,8 +27,9 @@ antenna (from 1), sample_count, phase and amplitude (lists of the sample bytes, 
 --convert also phase_degrees and amplitude_db (lists of float32, the listing's values).
 
 Outputs are written under temporary names and renamed when complete; a run skips the inputs
-whose outputs are newer than them and were made with the same options. OUTDIR/.vexo-convert
-records what each input became.
+that are unchanged since their outputs were made with the same options, and removes the
+temporary files that ended processes of this machine left. OUTDIR/.vexo-convert records what
+each input was and became.
 
 Query with DuckDB:  SELECT ... FROM read_parquet('OUTDIR/**/*.parquet', hive_partitioning=true)
 """
@@ -54,9 +58,9 @@ def _records(text: str) -> List[Tuple[int, int]]:
             a, b = int(first), int(last or first)
         except ValueError:
             raise argparse.ArgumentTypeError(f"{part!r} is not N or FIRST-LAST") from None
-        if not 1 <= a <= b:
-            raise argparse.ArgumentTypeError(f"{part!r}: records are numbered from 1, FIRST "
-                                             "to LAST")
+        if not 1 <= a <= b <= 2**62:
+            raise argparse.ArgumentTypeError(f"{part!r}: records are numbered from 1 (to "
+                                             "2^62), FIRST to LAST")
         out.append((a, b))
     return out
 
@@ -112,46 +116,105 @@ def _selection(args: argparse.Namespace) -> Selection:
 # ---------------------------------------------------------------------------------------------
 # Running the files: here, in processes, or on a cluster
 
-
-def _here(files: List[Tuple[str, str]], outdir: str, fmt: str, selection: Selection,
-          compression: str) -> Iterator[Outcome]:
-    for path, label in files:
-        yield convert_file(path, outdir, fmt, selection, label, compression=compression)
+Task = Callable[[str, str], Outcome]  # (path, label) -> what became of it
 
 
-def _processes(files: List[Tuple[str, str]], outdir: str, fmt: str, selection: Selection,
-               compression: str, jobs: int) -> Iterator[Outcome]:
-    import multiprocessing
-    from concurrent.futures import ProcessPoolExecutor, as_completed
-
-    context = multiprocessing.get_context("forkserver" if os.name == "posix" else "spawn")
-    with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
-        futures = [pool.submit(convert_file, path, outdir, fmt, selection, label,
-                               compression=compression) for path, label in files]
-        try:
-            for future in as_completed(futures):
-                yield future.result()
-        except BaseException:
-            for future in futures:
-                future.cancel()
-            raise
+class StartError(Exception):
+    """The run cannot start (a cluster that cannot be reached or has no worker)."""
 
 
-def _convert_labelled(path: str, label: str, outdir: str, fmt: str, selection: Selection,
-                      compression: str) -> Outcome:
+def convert_labelled(path: str, label: str, outdir: str, fmt: str, selection: Selection,
+                     compression: str) -> Outcome:
     return convert_file(path, outdir, fmt, selection, label, compression=compression)
 
 
-def _cluster(files: List[Tuple[str, str]], outdir: str, fmt: str, selection: Selection,
-             compression: str, address: str) -> Iterator[Outcome]:
-    from distributed import Client, as_completed
+def _here(files: List[Tuple[str, str]], task: Task) -> Iterator[Outcome]:
+    for path, label in files:
+        yield task(path, label)
 
-    with Client(address, timeout="20s") as client:
-        futures = client.map(_convert_labelled, [p for p, _ in files],
-                             [label for _, label in files], outdir=outdir, fmt=fmt,
-                             selection=selection, compression=compression, pure=False)
-        for future in as_completed(futures):
-            yield future.result()
+
+def _processes(files: List[Tuple[str, str]], task: Task, jobs: int) -> Iterator[Outcome]:
+    """The files in a pool of processes. When a process dies (killed, out of memory), the
+    files it took down with it are tried once more in a new pool, then reported."""
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor, as_completed
+    from concurrent.futures.process import BrokenProcessPool
+
+    context = multiprocessing.get_context("forkserver" if os.name == "posix" else "spawn")
+    pending, tries = list(files), 0
+    while pending:
+        tries += 1
+        broken = []
+        with ProcessPoolExecutor(max_workers=min(jobs, len(pending)),
+                                 mp_context=context) as pool:
+            futures = {pool.submit(task, path, label): (path, label) for path, label in pending}
+            for future in as_completed(futures):
+                path, label = futures[future]
+                try:
+                    yield future.result()
+                except BrokenProcessPool:
+                    broken.append((path, label))
+                except Exception as e:  # noqa: BLE001 - the file's failure, not the run's
+                    yield Outcome(shown_name(label), failure=f"{type(e).__name__}: {e}")
+        pending = broken if tries < 2 else []
+        for _, label in broken if tries >= 2 else []:
+            yield Outcome(shown_name(label), failure="the process converting it ended "
+                                                     "unexpectedly, twice")
+
+
+def _connect(address: str, seconds: float = 30) -> Any:
+    """A client of the scheduler at address that has a worker, or StartError."""
+    import threading
+
+    from distributed import Client
+    from distributed.comm import parse_address, parse_host_port
+
+    try:
+        parse_host_port(parse_address(address, strict=True)[1])
+    except (ValueError, TypeError):
+        raise StartError(f"{address}: not a scheduler address such as tcp://HOST:PORT") \
+            from None
+    got: Dict[str, Any] = {}
+
+    def attempt() -> None:
+        try:
+            got["client"] = Client(address, timeout=f"{seconds}s", set_as_default=False)
+        except BaseException as e:  # noqa: BLE001 - said in one line below
+            got["error"] = e
+
+    thread = threading.Thread(target=attempt, daemon=True)
+    thread.start()
+    thread.join(seconds + 5)
+    if thread.is_alive():
+        raise StartError(f"{address}: no scheduler answered within {seconds:.0f} s")
+    if "error" in got:
+        e = got["error"]
+        raise StartError(f"{address}: cannot connect to a scheduler: {type(e).__name__}: {e}")
+    client = got["client"]
+    try:
+        client.wait_for_workers(1, timeout=seconds)
+    except Exception:  # noqa: BLE001 - a timeout, or the scheduler gone meanwhile
+        client.close()
+        raise StartError(f"{address}: the scheduler has no worker (waited {seconds:.0f} s)") \
+            from None
+    return client
+
+
+def _cluster(files: List[Tuple[str, str]], task: Task, address: str) -> Iterator[Outcome]:
+    """One task per file on a Dask distributed cluster; a task the cluster loses (a worker
+    died, the scheduler went away) is that file's failure."""
+    from distributed import as_completed
+
+    client = _connect(address)
+    with client:
+        futures = {client.submit(task, path, label, pure=False): label
+                   for path, label in files}
+        for future in as_completed(futures, loop=client.loop):
+            try:
+                yield future.result()
+            except Exception as e:  # noqa: BLE001 - the file's failure, not the run's
+                yield Outcome(shown_name(futures[future]),
+                              failure=f"the cluster lost it: {type(e).__name__}: {e}")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -167,7 +230,7 @@ class Report:
         self.live = hasattr(stream, "isatty") and stream.isatty()
         self.started = time.perf_counter()
         self.shown = 0.0
-        self.files = self.bytes = self.records = 0
+        self.files = self.bytes = self.converted_bytes = self.records = 0
         self.skipped = self.damaged = self.failed = self.missing_inputs = 0
 
     @property
@@ -180,11 +243,12 @@ class Report:
 
     def missing(self, name: str) -> None:
         self.missing_inputs += 1
-        self.line(f"{name}: no such file, directory or match")
+        self.line(f"{shown_name(name)}: no such file, directory or match")
 
     def add(self, outcome: Outcome) -> None:
         self.files += 1
         self.bytes += outcome.bytes
+        self.converted_bytes += 0 if outcome.skipped else outcome.bytes
         self.records += outcome.records
         self.skipped += outcome.skipped
         if outcome.failure:
@@ -205,10 +269,12 @@ class Report:
             return
         self.shown = now
         elapsed = max(now - self.started, 1e-9)
-        rate = self.bytes / elapsed
-        left = (self.total_bytes - self.bytes) / rate if rate > 0 else 0.0
+        rate = self.converted_bytes / elapsed
+        speed = (f"{rate / 1e6:.0f} MB/s, "
+                 f"{_duration((self.total_bytes - self.bytes) / rate)} left" if rate > 0 else
+                 "starting")
         self.stream.write(f"\r\x1b[K{self.prog}: {self.files} of {self.total_files} files, "
-                          f"{rate / 1e6:.0f} MB/s, {_duration(left)} left")
+                          f"{speed}")
         self.stream.flush()
 
     def _clear(self) -> None:
@@ -220,8 +286,9 @@ class Report:
         converted = self.files - self.skipped - self.failed
         self.line(
             f"{self.files} files ({converted} converted, {self.skipped} up to date, "
-            f"{self.failed} failed), {self.records} records, {self.bytes / 1e6:.1f} MB in "
-            f"{elapsed:.1f} s ({self.bytes / 1e6 / max(elapsed, 1e-9):.0f} MB/s); "
+            f"{self.failed} failed), {self.records} records; "
+            f"{self.converted_bytes / 1e6:.1f} MB converted in {elapsed:.1f} s "
+            f"({self.converted_bytes / 1e6 / max(elapsed, 1e-9):.0f} MB/s); "
             f"{self.damaged} damaged"
             + (f"; {self.missing_inputs} inputs named nothing" if self.missing_inputs else ""))
 
@@ -266,6 +333,8 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
     report = Report(prog, len(files), total, sys.stderr)
     for name in missing:
         report.missing(name)
+    task = functools.partial(convert_labelled, outdir=outdir, fmt=fmt, selection=selection,
+                             compression=args.compression)
     if args.scheduler:
         try:
             import distributed  # noqa: F401
@@ -273,18 +342,22 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
             print(f"{prog}: --scheduler needs dask.distributed: pip install 'vexo[archive]'",
                   file=sys.stderr)
             return 2
-        runs = _cluster(files, outdir, fmt, selection, args.compression, args.scheduler)
+        runs = _cluster(files, task, args.scheduler)
     elif args.jobs == 1 or len(files) <= 1:
-        runs = _here(files, outdir, fmt, selection, args.compression)
+        runs = _here(files, task)
     else:
-        runs = _processes(files, outdir, fmt, selection, args.compression,
-                          min(args.jobs, len(files)))
+        runs = _processes(files, task, args.jobs)
+    remove_abandoned(outdir)
     try:
         for outcome in runs:
             report.add(outcome)
-    except (OSError, TimeoutError) as e:
-        report.line(f"{args.scheduler or 'the run'}: {e}")
-        return 2
+    except StartError as e:
+        report.line(str(e))
+        sys.stderr.flush()
+        os._exit(2)  # a connection attempt may still hang in a thread of its own
+    except KeyboardInterrupt:
+        report.line("interrupted: the files not finished are converted by the next run")
+        return 130
     report.summary()
     return 1 if report.faults else 0
 

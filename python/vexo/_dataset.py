@@ -109,12 +109,15 @@ def read_checked(source: Source, chosen_shape: Optional[Tuple[int, int]],
     return _dataset(got, chosen_shape, antennas, correct)
 
 
-def _dataset(got: Dict[str, Any], chosen_shape: Any, antennas: Any,
-             correct: bool) -> "xr.Dataset":
+def _dataset(got: Dict[str, Any], chosen_shape: Any, antennas: Any, correct: bool,
+             width: Optional[int] = None) -> "xr.Dataset":
+    """The dataset of what a bulk read took; width: the length of the subblock dimension
+    (default: the most subblocks taken from a record)."""
     import xarray as xr  # here: reading record by record needs only numpy
 
     counts = got["taken_subblocks"].astype(np.int64)
-    width = int(counts.max()) if len(counts) else 0
+    if width is None:
+        width = int(counts.max()) if len(counts) else 0
     n = got["sample_count"]
     if got["shape"] is not None:
         antenna_numbers = antennas or list(range(1, got["shape"][1] + 1))

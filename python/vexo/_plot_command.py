@@ -140,7 +140,8 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
     except ImportError:
         return fail(2, "drawing needs matplotlib: pip install 'vexo[plot]'")
 
-    from vexo.plot import ChoiceError, shown_name
+    from vexo._names import shown_name
+    from vexo.plot import ChoiceError
 
     sources: List[Any] = []
     for name in args.files:

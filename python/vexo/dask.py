@@ -49,7 +49,8 @@ def read_archive(inputs: Union[str, Sequence[str]], frequency: Any = None, heigh
     below for *.dft, any case) or glob patterns. The selection keywords are those of
     vexo.read; convert adds the converted values. A name that matches nothing raises
     FileNotFoundError; a damaged file gives its good records and a DamagedFileWarning when its
-    partition is computed."""
+    partition is computed. A partition holds its file's rows in memory: about twice the
+    file's size (ten times with convert)."""
     import dask.dataframe as dd
 
     files, missing = find_inputs([inputs] if isinstance(inputs, str) else list(inputs))

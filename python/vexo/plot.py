@@ -26,6 +26,7 @@ import numpy as np
 from vexo._errors import DamagedFileWarning
 from vexo._file import File, Record
 from vexo._file import open as open_file
+from vexo._names import shown_name
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -50,15 +51,6 @@ class ChoiceError(ValueError):
 
 # ---------------------------------------------------------------------------------------------
 # Names
-
-
-def shown_name(name: Any) -> str:
-    """A file name as it can be printed and drawn: bytes that are not UTF-8 and control
-    characters as \\xHH."""
-    if isinstance(name, (bytes, os.PathLike)):
-        name = os.fsdecode(name)
-    text = str(name).encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)
 
 
 def _base_name(name: Any) -> str:

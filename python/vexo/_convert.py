@@ -1,0 +1,384 @@
+"""Converting one DFT file to Parquet (partitioned by date) or NetCDF, a part at a time, safely
+against interruption: every output is written under a temporary name and renamed when whole,
+and OUTDIR/.vexo-convert/NAME.FORMAT.json records what the input was and became, so that a
+later run skips it while it is unchanged and cleans up after it otherwise."""
+
+from __future__ import annotations
+
+import glob
+import json
+import os
+import socket
+import time as clock
+from collections import OrderedDict
+from dataclasses import asdict, dataclass, field
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy as np
+
+from vexo import _core
+from vexo._archive import CHUNK_RECORDS, MARKERS, Selection, output_stem, parts
+from vexo._names import shown_name
+
+OPEN_WRITERS = 16  # Parquet files open at once per input (one per date in hand)
+HOST = socket.gethostname().replace(".", "_")
+
+
+@dataclass
+class Outcome:
+    """What became of one input."""
+
+    path: str
+    bytes: int = 0
+    records: int = 0
+    outputs: List[str] = field(default_factory=list)
+    skipped: bool = False
+    damage: str = ""  # what stopped the reading early (the good records are converted)
+    failure: str = ""  # why nothing could be converted
+    seconds: float = 0.0
+
+
+# ---------------------------------------------------------------------------------------------
+# Temporary files
+
+
+def _temporary(final: str) -> str:
+    folder, base = os.path.split(final)
+    return os.path.join(folder, f".{base}.{HOST}.{os.getpid()}.tmp")
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OSError):
+        return True
+    return True
+
+
+def _abandoned(name: str) -> bool:
+    """A temporary file of a process of this machine that has ended."""
+    parts_of_name = name.rsplit(".", 3)
+    return (len(parts_of_name) == 4 and parts_of_name[3] == "tmp" and parts_of_name[1] == HOST
+            and parts_of_name[2].isdigit() and not _alive(int(parts_of_name[2])))
+
+
+def _remove_abandoned(final: str) -> None:
+    folder, base = os.path.split(final)
+    for stale in glob.glob(os.path.join(glob.escape(folder), f".{glob.escape(base)}.*.tmp")):
+        if _abandoned(os.path.basename(stale)):
+            try:
+                os.remove(stale)
+            except OSError:
+                pass
+
+
+def remove_abandoned(outdir: str) -> int:
+    """Removes the temporary files below outdir that ended processes of this machine left;
+    returns how many."""
+    removed = 0
+    for here, _, files in os.walk(outdir):
+        for name in files:
+            if name.startswith(".") and name.endswith(".tmp") and _abandoned(name):
+                try:
+                    os.remove(os.path.join(here, name))
+                    removed += 1
+                except OSError:
+                    pass
+    return removed
+
+
+class _Staging:
+    """The outputs of one input while they are written: removed again unless all of them are
+    finished."""
+
+    def __init__(self) -> None:
+        self.written: List[Tuple[str, str]] = []  # (temporary, final)
+
+    def claim(self, final: str) -> str:
+        _remove_abandoned(final)
+        temporary = _temporary(final)
+        self.written.append((temporary, final))
+        return temporary
+
+    def __enter__(self) -> "_Staging":
+        return self
+
+    def __exit__(self, kind: Any, *rest: Any) -> None:
+        if kind is not None:
+            for temporary, _ in self.written:
+                try:
+                    os.remove(temporary)
+                except OSError:
+                    pass
+
+
+# ---------------------------------------------------------------------------------------------
+# Markers
+
+
+def _write_json(path: str, value: Dict[str, Any]) -> None:
+    temporary = _temporary(path)
+    with open(temporary, "w", encoding="utf-8") as f:
+        json.dump(value, f)
+    os.replace(temporary, path)
+
+
+def _read_marker(marker: str) -> Dict[str, Any]:
+    try:
+        with open(marker, encoding="utf-8") as f:
+            value = json.load(f)
+        return value if isinstance(value, dict) else {}
+    except (OSError, ValueError):
+        return {}
+
+
+def _up_to_date(marker: Dict[str, Any], outdir: str, source: Dict[str, int],
+                settings: Dict[str, Any]) -> bool:
+    """The input is as it was when its outputs were made, with these settings, and they are
+    all there."""
+    return (marker.get("status") == "done" and marker.get("source") == source
+            and marker.get("settings") == json.loads(json.dumps(settings))
+            and all(os.path.exists(os.path.join(outdir, o)) for o in marker.get("outputs", [])))
+
+
+def _publish(outdir: str, marker_path: str, old: Dict[str, Any], written: List[Tuple[str, str]],
+             done: Dict[str, Any], outcome: Outcome) -> None:
+    """Renames the finished temporary files to their names and records them, so that an
+    interruption at any point leaves only whole files, and a later run can clean up."""
+    os.makedirs(os.path.dirname(marker_path), exist_ok=True)
+    new = [os.path.relpath(final, outdir) for _, final in written]
+    before = [o for o in old.get("outputs", []) if o not in new]
+    _write_json(marker_path, {"status": "pending", "input": outcome.path,
+                              "outputs": new + before})
+    for temporary, final in written:
+        os.replace(temporary, final)
+    for stale in before:
+        try:
+            os.remove(os.path.join(outdir, stale))
+        except FileNotFoundError:
+            pass
+    outcome.outputs = new
+    _write_json(marker_path, {**done, "status": "done", "input": outcome.path, "outputs": new,
+                              "records": outcome.records, "damage": outcome.damage})
+
+
+# ---------------------------------------------------------------------------------------------
+# One file
+
+
+def convert_file(path: str, outdir: str, fmt: str, selection: Selection,
+                 label: Optional[str] = None, chunk: int = CHUNK_RECORDS,
+                 compression: str = "deflate") -> Outcome:
+    """Converts one file into outdir as "parquet" or "netcdf" (compression "deflate" or
+    "zstd"); never raises for what the file, the disk or the data do (the outcome says it).
+    label is the file's name in the rows (default: path). A file that is as it was when its
+    outputs were made with the same settings is skipped."""
+    started = clock.perf_counter()
+    outcome = Outcome(shown_name(path if label is None else label))
+    try:
+        stat = os.stat(path)
+        outcome.bytes = stat.st_size
+        source = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
+        marker_path = os.path.join(outdir, MARKERS, f"{output_stem(path)}.{fmt}.json")
+        marker = _read_marker(marker_path)
+        settings = {"format": fmt, **asdict(selection)}
+        if fmt == "netcdf":
+            settings["compression"] = compression
+        if _up_to_date(marker, outdir, source, settings):
+            outcome.skipped = True
+            outcome.records = int(marker.get("records", 0))
+            outcome.outputs = list(marker.get("outputs", []))
+            outcome.damage = str(marker.get("damage", ""))
+            return outcome
+        with _Staging() as staging:
+            if fmt == "parquet":
+                _to_parquet(path, outcome.path, outdir, selection, staging, outcome, chunk)
+            else:
+                _to_netcdf(path, outdir, selection, staging, outcome, compression, chunk)
+            _publish(outdir, marker_path, marker, staging.written,
+                     {"source": source, "settings": settings}, outcome)
+    except Exception as e:  # noqa: BLE001 - whatever it is, it is this file's failure
+        outcome.failure = _reason(e)
+        outcome.records = 0
+    finally:
+        outcome.seconds = clock.perf_counter() - started
+    return outcome
+
+
+def _reason(e: BaseException) -> str:
+    if isinstance(e, OSError) and e.strerror:
+        return e.strerror + (f": {shown_name(e.filename)}" if e.filename else "")
+    if isinstance(e, MemoryError):
+        return "out of memory"
+    return f"{type(e).__name__}: {e}" if not isinstance(e, (ValueError, RuntimeError)) else str(e)
+
+
+def _damage(got: Dict[str, Any]) -> str:
+    """What stopped the reading early, when it read to the end of what it was asked for."""
+    stop = got["stop"]
+    if got["read_to_end"] and stop["reason"] not in ("end_of_file", "none"):
+        return stop["message"]
+    return ""
+
+
+class _DateFiles:
+    """The Parquet files of one input, one per date (or more, when a date comes back after
+    its file was closed to keep at most OPEN_WRITERS open)."""
+
+    def __init__(self, outdir: str, stem: str, staging: _Staging) -> None:
+        self.outdir, self.stem, self.staging = outdir, stem, staging
+        self.open: "OrderedDict[int, Any]" = OrderedDict()
+        self.made: Dict[int, int] = {}
+
+    def write(self, date: int, rows: Any) -> None:
+        import pyarrow.parquet as pq
+
+        writer = self.open.get(date)
+        if writer is None:
+            if len(self.open) >= OPEN_WRITERS:
+                self.open.popitem(last=False)[1].close()
+            count = self.made.get(date, 0)
+            self.made[date] = count + 1
+            folder = os.path.join(self.outdir, f"year={date // 10000}",
+                                  f"month={date // 100 % 100}", f"day={date % 100}")
+            os.makedirs(folder, exist_ok=True)
+            final = os.path.join(folder, self.stem + (f".{count}" if count else "") + ".parquet")
+            writer = pq.ParquetWriter(
+                self.staging.claim(final), rows.schema, compression="snappy",
+                write_statistics=[n for n in rows.schema.names
+                                  if n not in ("phase", "amplitude", "phase_degrees",
+                                               "amplitude_db")])
+            self.open[date] = writer
+        else:
+            self.open.move_to_end(date)
+        writer.write_table(rows)
+
+    def close(self) -> None:
+        while self.open:
+            self.open.popitem(last=False)[1].close()
+
+
+def _to_parquet(path: str, label: str, outdir: str, selection: Selection, staging: _Staging,
+                outcome: Outcome, chunk: int) -> None:
+    files = _DateFiles(outdir, output_stem(path), staging)
+    try:
+        for rows, dates, got in parts(path, label, selection, chunk):
+            outcome.records += len(got["number"])
+            if rows.num_rows == 0:
+                pass
+            elif dates[0] == dates[-1] and np.all(dates == dates[0]):
+                files.write(int(dates[0]), rows)
+            else:
+                order = np.argsort(dates, kind="stable")
+                rows, dates = rows.take(order), dates[order]
+                starts = np.flatnonzero(np.r_[True, dates[1:] != dates[:-1]])
+                ends = np.r_[starts[1:], len(dates)]
+                for a, b in zip(starts, ends):
+                    files.write(int(dates[a]), rows.slice(a, b - a))
+            if got["done"]:
+                outcome.damage = _damage(got)
+    finally:
+        files.close()
+
+
+def _to_netcdf(path: str, outdir: str, selection: Selection, staging: _Staging,
+               outcome: Outcome, compression: str, chunk: int) -> None:
+    """One NetCDF-4 file: the dataset of vexo.read, or a group of it per record shape when
+    the records asked for have several, written a part at a time."""
+    import netCDF4
+
+    from vexo._dataset import _dataset
+
+    counted = _core.read_bulk(path, (-1, -1), [], [], [], [], [tuple(r) for r in selection.records],
+                              False, False)  # the shapes only
+    shapes = []
+    for n, a, _ in counted["shapes"]:
+        antennas = [x for x in selection.antenna if x <= a] if selection.antenna else []
+        if not selection.antenna or antennas:
+            shapes.append(((n, a), antennas))
+    os.makedirs(outdir, exist_ok=True)
+    temporary = staging.claim(os.path.join(outdir, output_stem(path) + ".nc"))
+    stop_message = counted["stop"]["message"] if counted["read_to_end"] else (
+        "after the last record asked for")
+    outcome.damage = _damage(counted)
+    groups: List[Optional[str]] = []
+    for shape, antennas in shapes:
+        # the subblock dimension is as long as the most subblocks taken from a record
+        width = _most_subblocks(selection, path, shape, antennas, chunk)
+        group = None if len(shapes) == 1 else f"N{shape[0]}_A{shape[1]}"
+        reader = selection.reader(path, shape, antennas)
+        written = 0
+        while True:
+            got = reader.next(chunk)
+            count = len(got["number"])
+            if count:
+                ds = _dataset(got, shape, antennas, selection.correct, width)
+                if written == 0:
+                    ds.to_netcdf(temporary, mode="a" if groups else "w", group=group,
+                                 engine="netcdf4", unlimited_dims=["record"],
+                                 encoding=_encoding(ds, compression, chunk))
+                    groups.append(group)
+                else:
+                    _append(temporary, group, ds, written)
+                written += count
+                outcome.records += count
+            if got["done"]:
+                break
+    attributes = {"Conventions": "CF-1.8", "title": "DFT sounding records",
+                  "source": shown_name(path), "vexo_version": _core.version,
+                  "phase_correction": int(selection.correct), "stop": stop_message}
+    with netCDF4.Dataset(temporary, "a" if groups else "w") as nc:
+        nc.setncatts(attributes)  # the file's own, also when its groups hold the records
+        for group in groups:
+            if group is not None:
+                nc.groups[group].setncattr("stop", stop_message)
+
+
+def _most_subblocks(selection: Selection, path: str, shape: Tuple[int, int],
+                    antennas: List[int], chunk: int) -> int:
+    reader = selection.reader(path, shape, antennas, convert=False)
+    most = 0
+    while True:
+        got = reader.next(chunk)
+        if len(got["taken_subblocks"]):
+            most = max(most, int(got["taken_subblocks"].max()))
+        if got["done"]:
+            return most
+
+
+def _encoding(ds: Any, compression: str, chunk: int) -> Dict[str, Dict[str, Any]]:
+    """deflate (level 1: what every NetCDF-4 reader reads) or zstd (level 1: faster; readers
+    need netCDF-C 4.9 with its filter plugins); parts of about 4 MiB along the records."""
+    setting = ({"zlib": True, "complevel": 1} if compression == "deflate"
+               else {"compression": "zstd", "complevel": 1})
+    out: Dict[str, Dict[str, Any]] = {
+        "time": {"units": "seconds since 1970-01-01 00:00:00", "calendar": "proleptic_gregorian",
+                 "dtype": "float64", "_FillValue": np.nan}}
+    for name, v in {**ds.data_vars, **ds.coords}.items():
+        if v.ndim == 0 or v.dtype.kind not in "uifbM":
+            continue
+        out.setdefault(name, {}).update(setting)
+        if "record" in v.dims:
+            per_record = max(1, v.dtype.itemsize * int(np.prod(v.shape[1:])))
+            out[name]["chunksizes"] = (max(1, min(chunk, (4 << 20) // per_record)),
+                                       *v.shape[1:])
+    return out
+
+
+def _append(path: str, group: Optional[str], ds: Any, start: int) -> None:
+    """Writes the records of ds after the first `start` records of the group."""
+    import netCDF4
+
+    with netCDF4.Dataset(path, "a") as nc:
+        target = nc if group is None else nc.groups[group]
+        for name, v in ds.variables.items():
+            if "record" not in v.dims:
+                continue
+            values = v.values
+            if name == "time":
+                seconds = values.astype("datetime64[s]")
+                values = np.where(np.isnat(seconds), np.nan, seconds.astype(np.int64).astype(
+                    np.float64))
+            target.variables[name][start:start + len(values)] = values
