@@ -174,15 +174,13 @@ def table(got: Dict[str, Any], file: str, convert: bool) -> Tuple[Any, np.ndarra
     samples = got["record_sample_count"].astype(np.int64)[record_of_row]
     offsets = np.zeros(rows + 1, dtype=np.int64)
     np.cumsum(samples, out=offsets[1:])
-    offset_type = pa.int32() if offsets[-1] < 2**31 else pa.int64()
-    offsets_array = pa.array(offsets.astype(np.int32 if offset_type == pa.int32() else np.int64))
+    # a part of CHUNK_RECORDS records holds at most 2048 samples of each kind per record
+    assert offsets[-1] < 2**31, "a part too large for 32-bit list offsets"
+    offsets_array = pa.array(offsets.astype(np.int32))
 
     def lists(values: np.ndarray) -> Any:
-        cls = pa.ListArray if offset_type == pa.int32() else pa.LargeListArray
-        kind = pa.from_numpy_dtype(values.dtype)
-        return cls.from_arrays(offsets_array, pa.array(values),
-                               type=(pa.list_ if cls is pa.ListArray else pa.large_list)(
-                                   pa.field("element", kind, nullable=False)))
+        kind = pa.list_(pa.field("element", pa.from_numpy_dtype(values.dtype), nullable=False))
+        return pa.ListArray.from_arrays(offsets_array, pa.array(values), type=kind)
 
     times = record_times(got["clock"])
     columns = {
@@ -203,9 +201,6 @@ def table(got: Dict[str, Any], file: str, convert: bool) -> Tuple[Any, np.ndarra
     if convert:
         columns["phase_degrees"] = lists(got["phase_degrees"])
         columns["amplitude_db"] = lists(got["amplitude_db"])
-    if offset_type != pa.int32():  # only for parts of over 2^31 samples
-        columns = {k: (v.cast(pa.list_(v.type.value_field)) if k in SAMPLE_COLUMNS else v)
-                   for k, v in columns.items()}
     out = pa.table(columns, schema=schema(convert))
     day = times.astype("datetime64[D]")
     valid = ~np.isnat(times)

@@ -17,7 +17,8 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy as np
 
 from vexo import _core
-from vexo._archive import CHUNK_RECORDS, MARKERS, Selection, output_stem, parts
+from vexo._archive import (CHUNK_RECORDS, MARKERS, SAMPLE_COLUMNS, Selection, output_stem,
+                           parts)
 from vexo._names import shown_name
 
 OPEN_WRITERS = 16  # Parquet files open at once per input (one per date in hand)
@@ -247,9 +248,7 @@ class _DateFiles:
             final = os.path.join(folder, self.stem + (f".{count}" if count else "") + ".parquet")
             writer = pq.ParquetWriter(
                 self.staging.claim(final), rows.schema, compression="snappy",
-                write_statistics=[n for n in rows.schema.names
-                                  if n not in ("phase", "amplitude", "phase_degrees",
-                                               "amplitude_db")])
+                write_statistics=[n for n in rows.schema.names if n not in SAMPLE_COLUMNS])
             self.open[date] = writer
         else:
             self.open.move_to_end(date)

@@ -22,7 +22,6 @@ __all__ = ["read_archive"]
 
 
 def _frame(path: str, selection: Selection) -> Any:
-    import pandas as pd
     import pyarrow as pa
 
     tables = []
