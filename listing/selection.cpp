@@ -1,14 +1,15 @@
 #include "listing/selection.h"
 
+#include "vexo/selection.h"
+
 namespace vexo {
 
 bool frequency_match(const ListingPlan& plan, const Descriptor& d) {
-  return plan.frequency == -1 ||
-         static_cast<double>(plan.frequency) == static_cast<double>(d.frequency);
+  return plan.frequency == -1 || descriptor_real_matches(plan.frequency, d.frequency);
 }
 
 bool height_match(const ListingPlan& plan, const Descriptor& d) {
-  return plan.height == -1 || static_cast<double>(plan.height) == static_cast<double>(d.height);
+  return plan.height == -1 || descriptor_real_matches(plan.height, d.height);
 }
 
 bool polarization_match(const ListingPlan& plan, const Descriptor& d) {

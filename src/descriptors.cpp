@@ -62,7 +62,7 @@ Descriptor decode_descriptor(const std::array<int, kDescriptorNibbles>& nibbles,
   return decode_bits(v, H);
 }
 
-void read_descriptors(const RecordView& view, const HeaderFields& header, DescriptorTable& table) {
+void read_descriptors(const RecordView& view, const HeaderFields& header, Descriptor* table) {
   const int32_t count = subblock_count(header.A, header.N);
   if (count <= 0) return;
   // The descriptors start at nibble 58, in the second run: gather the channel from there to the
@@ -81,7 +81,7 @@ void read_descriptors(const RecordView& view, const HeaderFields& header, Descri
     uint64_t v = words[w] >> shift;
     // The next word only when the descriptor reaches into it (then it was gathered).
     if (shift > 64 - kDescriptorBits) v |= words[w + 1] << (64 - shift);
-    table[static_cast<std::size_t>(s)] = decode_bits(v & kDescriptorMask, header.H);
+    table[s] = decode_bits(v & kDescriptorMask, header.H);
   }
 }
 

@@ -22,7 +22,12 @@ int32_t subblock_count(int32_t A, int32_t N);
 // Decodes 13 descriptor nibbles (nibble 0 first).
 Descriptor decode_descriptor(const std::array<int, kDescriptorNibbles>& nibbles, int32_t H);
 
-// Reads the record's subblock_count descriptors into entries 0..subblock_count-1.
-void read_descriptors(const RecordView& view, const HeaderFields& header, DescriptorTable& table);
+// Reads the record's subblock_count descriptors into entries 0..subblock_count-1 (of a table of
+// kMaxSubblocks entries).
+void read_descriptors(const RecordView& view, const HeaderFields& header, Descriptor* table);
+inline void read_descriptors(const RecordView& view, const HeaderFields& header,
+                             DescriptorTable& table) {
+  read_descriptors(view, header, table.data());
+}
 
 }  // namespace vexo

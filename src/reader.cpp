@@ -6,11 +6,8 @@
 #include <cstring>
 #include <utility>
 
-#include "src/block_input.h"
-#include "src/descriptors.h"
 #include "src/file_source.h"
-#include "src/record_reader.h"
-#include "src/record_values.h"
+#include "src/record_scan.h"
 
 namespace vexo {
 
@@ -38,68 +35,22 @@ std::size_t StreamSource::read(unsigned char* data, std::size_t size, int& error
 
 struct Reader::Impl {
   std::unique_ptr<ByteSource> source;
-  BlockInput input;
-  HeaderFields header;  // as the next record's header starts from (R folded)
-  HeaderFields shown;   // the current record's header as read
-  DerivedValues derived;
-  DescriptorTable descriptors{};
+  RecordScan scan;
   Record record;
-  Stop stop;
-  int64_t record_number = 0;
-  bool has_record = false;
-
-  void stop_at(StopReason reason) {
-    record = Record();
-    stop.reason = reason;
-    stop.record_number = record_number;
-    stop.offset = input.start_offset;
-  }
 
   Record::Parts parts() const {
-    return {record_number, input.start_offset, input.data + input.start,
-            &shown,        &derived,           descriptors.data()};
+    return {scan.record_number, scan.input.start_offset, scan.input.data + scan.input.start,
+            &scan.shown,        &scan.derived,           scan.descriptors.data()};
   }
 
-  bool next() {
-    if (stop.reason != StopReason::none) return false;
-    if (has_record) advance_record(input);
-    has_record = false;
-    ++record_number;
-    const RecordRead read = read_record(input, header, descriptors);
-    switch (read.status) {
-      case RecordStatus::decoded:
-        break;
-      case RecordStatus::end_of_file:
-        stop_at(StopReason::end_of_file);
-        return false;
-      case RecordStatus::bad_marker:
-        stop_at(StopReason::bad_marker);
-        stop.first_byte = read.first_byte;
-        return false;
-      case RecordStatus::truncated:
-        stop_at(StopReason::truncated);
-        stop.available = read.available;
-        return false;
-      case RecordStatus::read_error:
-        stop_at(StopReason::read_error);
-        stop.error_number = input.read_error;
-        return false;
-    }
-    shown = header;
-    if (!record_passes_check(header)) {
-      DerivedValues none;
-      none.rate = derived.rate;
-      none.rate_known = derived.rate_known;
-      derived = none;
-      stop_at(StopReason::check_failed);
+  bool next(bool with_descriptors) {
+    if (scan.next(with_descriptors)) {
       record = Record(parts());
-      stop.no_antennas = header.A == 0;
-      return false;
+      return true;
     }
-    derive_values(header, derived);
-    record = Record(parts());
-    has_record = true;
-    return true;
+    // After a failed check the record that failed is shown, with its header.
+    record = scan.stop.reason == StopReason::check_failed ? Record(parts()) : Record();
+    return false;
   }
 };
 
@@ -108,8 +59,8 @@ Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Reader::Reader(std::unique_ptr<ByteSource> source, std::size_t block_size)
     : impl_(std::make_unique<Impl>()) {
   impl_->source = std::move(source);
-  impl_->input = make_block_input(impl_->source.get(), block_size);
-  if (impl_->source == nullptr) impl_->input.read_error = EINVAL;
+  impl_->scan.input = make_block_input(impl_->source.get(), block_size);
+  if (impl_->source == nullptr) impl_->scan.input.read_error = EINVAL;
 }
 
 Reader::Reader(Reader&&) noexcept = default;
@@ -122,9 +73,9 @@ Reader Reader::open(const std::string& path, std::size_t block_size) {
   if (file == nullptr) {
     const int error = errno != 0 ? errno : ENOENT;
     auto impl = std::make_unique<Impl>();
-    impl->record_number = 1;
-    impl->stop_at(StopReason::read_error);
-    impl->stop.error_number = error;
+    impl->scan.record_number = 1;
+    impl->scan.stop_at(StopReason::read_error);
+    impl->scan.stop.error_number = error;
     return Reader(std::move(impl));
   }
   return Reader(std::make_unique<FileSource>(file, true), block_size);
@@ -132,7 +83,7 @@ Reader Reader::open(const std::string& path, std::size_t block_size) {
 
 Reader Reader::over_memory(const void* data, std::size_t size) {
   auto impl = std::make_unique<Impl>();
-  impl->input = make_memory_input(static_cast<const unsigned char*>(data), size);
+  impl->scan.input = make_memory_input(static_cast<const unsigned char*>(data), size);
   return Reader(std::move(impl));
 }
 
@@ -145,7 +96,11 @@ Reader Reader::over_stream(std::istream& stream, std::size_t block_size) {
 }
 
 bool Reader::next() {
-  return impl_->next();
+  return impl_->next(true);
+}
+
+bool Reader::next(bool with_descriptors) {
+  return impl_->next(with_descriptors);
 }
 
 const Record& Reader::record() const {
@@ -153,7 +108,7 @@ const Record& Reader::record() const {
 }
 
 const Stop& Reader::stop() const {
-  return impl_->stop;
+  return impl_->scan.stop;
 }
 
 std::string describe(const Stop& stop) {

@@ -2,7 +2,7 @@
 
 namespace vexo {
 
-RecordRead read_record(BlockInput& input, HeaderFields& header, DescriptorTable& table) {
+RecordRead read_record(BlockInput& input, HeaderFields& header, DescriptorTable* table) {
   RecordRead result;
   if (!fill_input(input, kMaxRecordReach)) {
     result.status = RecordStatus::read_error;
@@ -25,7 +25,7 @@ RecordRead read_record(BlockInput& input, HeaderFields& header, DescriptorTable&
     return result;
   }
   read_header(view, header);
-  read_descriptors(view, header, table);
+  if (table != nullptr) read_descriptors(view, header, *table);
   result.status = RecordStatus::decoded;
   return result;
 }

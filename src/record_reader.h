@@ -26,8 +26,9 @@ struct RecordRead {
                                  // kMaxRecordReach)
 };
 
-// On `decoded` the header fields and entries 0..subblock_count-1 of the table are updated; on
-// every other status nothing is changed. Channel bytes beyond the end of the file read as 0.
-RecordRead read_record(BlockInput& input, HeaderFields& header, DescriptorTable& table);
+// On `decoded` the header fields and entries 0..subblock_count-1 of the table (when there is
+// one) are updated; on every other status nothing is changed. Channel bytes beyond the end of
+// the file read as 0.
+RecordRead read_record(BlockInput& input, HeaderFields& header, DescriptorTable* table);
 
 }  // namespace vexo

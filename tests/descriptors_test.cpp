@@ -64,7 +64,7 @@ RecordRead read_first(const std::vector<unsigned char>& bytes, HeaderFields& h,
   test::write_file(dir.path("f.dft"), bytes);
   FileSource source(std::fopen(dir.path("f.dft").c_str(), "rb"), true);
   BlockInput input = make_block_input(&source, block);
-  return read_record(input, h, table);
+  return read_record(input, h, &table);
 }
 
 TEST(ReadDescriptors, RewritesOnlyTheRecordsEntries) {

@@ -19,7 +19,7 @@ struct RawReader {
     source = std::make_unique<FileSource>(std::fopen(dir.path("f.dft").c_str(), "rb"), true);
     input = make_block_input(source.get(), block);
   }
-  RecordRead read() { return read_record(input, header, table); }
+  RecordRead read() { return read_record(input, header, &table); }
 
   test::TempDir dir;
   std::unique_ptr<FileSource> source;

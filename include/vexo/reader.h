@@ -91,6 +91,10 @@ class Reader {
   const Stop& stop() const;
 
  private:
+  friend class Index;
+  // next() that decodes the descriptors only when asked (the index's pass).
+  bool next(bool with_descriptors);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
   explicit Reader(std::unique_ptr<Impl> impl);

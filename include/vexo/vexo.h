@@ -1,8 +1,12 @@
-// Everything the library offers: the record reader, the records it hands out, and the sample
-// values as numbers.
+// Everything the library offers: the record reader, the records it hands out, the sample
+// values as numbers and as arrays, and the index and parts that read from the middle of a file.
 #pragma once
 
+#include "vexo/arrays.h"
+#include "vexo/index.h"
+#include "vexo/part.h"
 #include "vexo/reader.h"
 #include "vexo/record.h"
+#include "vexo/selection.h"
 #include "vexo/values.h"
 #include "vexo/version.h"

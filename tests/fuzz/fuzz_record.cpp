@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     auto table = std::make_unique<vexo::DescriptorTable>();
     std::size_t records = 0;
     for (;;) {
-      const vexo::RecordRead read = vexo::read_record(input, header, *table);
+      const vexo::RecordRead read = vexo::read_record(input, header, table.get());
       if (read.status != vexo::RecordStatus::decoded) break;
       if (input.start_offset % vexo::kRecordSize != 0) __builtin_trap();
       vexo::advance_record(input);

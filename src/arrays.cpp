@@ -1,11 +1,11 @@
-#include "python/src/sample_arrays.h"
+#include "vexo/arrays.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 
-namespace vexo::python {
+namespace vexo {
 namespace {
 
 template <typename Put>
@@ -134,7 +134,7 @@ void amplitude_mean_ratio(const Record& record, const int32_t* subblocks, std::s
             [&table](int32_t sum) { return table[static_cast<std::size_t>(sum)]; });
 }
 
-PhaseConverter::Program& PhaseConverter::program(const PhaseParameters& p, const Cut& cut,
+PhaseValues::Program& PhaseValues::program(const PhaseParameters& p, const Cut& cut,
                                                  bool& seen_before) {
   ++clock_;
   for (Program& kept : programs_) {
@@ -172,7 +172,7 @@ PhaseConverter::Program& PhaseConverter::program(const PhaseParameters& p, const
   return *slot;
 }
 
-void PhaseConverter::convert_kept(Program& program, const unsigned char* samples, std::size_t row,
+void PhaseValues::convert_kept(Program& program, const unsigned char* samples, std::size_t row,
                                   std::size_t count, float* out) {
   // Values kept are copied; the others are worked out together, then kept.
   std::size_t missing[128];
@@ -204,7 +204,7 @@ void PhaseConverter::convert_kept(Program& program, const unsigned char* samples
   }
 }
 
-const float* PhaseConverter::plain_values(const PhaseParameters& p) {
+const float* PhaseValues::plain_values(const PhaseParameters& p) {
   // The offset goes with the direction: 255 backwards, 0 forwards.
   std::vector<float>& values = p.phase_sign < 0 ? backwards_ : forwards_;
   if (values.empty()) {
@@ -217,7 +217,7 @@ const float* PhaseConverter::plain_values(const PhaseParameters& p) {
   return values.data();
 }
 
-void PhaseConverter::convert(const Record& record, const Cut& cut, bool correct, float* out) {
+void PhaseValues::convert(const Record& record, const Cut& cut, bool correct, float* out) {
   PhaseParameters p = phase_parameters(record, correct);
   if (!p.corrected) {
     const float* values = plain_values(p);
@@ -253,4 +253,4 @@ void PhaseConverter::convert(const Record& record, const Cut& cut, bool correct,
       });
 }
 
-}  // namespace vexo::python
+}  // namespace vexo

@@ -1,6 +1,6 @@
-// The samples of a record as arrays: raw bytes, phases in degrees, amplitudes in dB, as linear
-// ratios, and the four-antenna mean. Each value is the library's, so it is the value the listing
-// writes.
+// The samples of a record as arrays that the caller gives: raw bytes, phases in degrees,
+// amplitudes in dB, as linear ratios, and the four-antenna mean. Each value is that of
+// vexo/values.h, so it is the value the listing writes.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include "vexo/record.h"
 #include "vexo/values.h"
 
-namespace vexo::python {
+namespace vexo {
 
 // The subblocks and antennas (indexes from 0) that go into an array, in its order: the array is
 // [subblock][antenna][sample], sample_count values in each line.
@@ -38,13 +38,14 @@ void amplitude_mean_db(const Record& record, const int32_t* subblocks, std::size
 void amplitude_mean_ratio(const Record& record, const int32_t* subblocks, std::size_t count,
                           double* out);
 
-// Phases in degrees. A corrected value depends on the sample byte and on its row: the antenna
+// Phases in degrees, for one reader at a time (it keeps values from record to record; readers in
+// other threads have their own). A corrected value depends on the sample byte and on its row: the antenna
 // and the sample index, through the row's correction term. The first record of a program (its
 // phase parameters and antennas) is worked out directly, from its terms; from the second
 // record of the same program on, each value is kept once worked out, per row and sample byte,
 // so that a long run of records of one program works each value out once. Up to four programs
 // are kept; values without a correction come from a table of 256 per direction.
-class PhaseConverter {
+class PhaseValues {
  public:
   void convert(const Record& record, const Cut& cut, bool correct, float* out);
 
@@ -70,4 +71,4 @@ class PhaseConverter {
   std::vector<float> forwards_, backwards_;
 };
 
-}  // namespace vexo::python
+}  // namespace vexo
