@@ -60,10 +60,6 @@ bool PartReader::read(const IndexEntry* entries, std::size_t count, int32_t widt
   if (count == 0) return true;
   const int32_t N = entries[0].N, A = entries[0].A;
   if (width < 0) return fail(entries[0], "a part cannot have fewer than 0 subblock places");
-  if (const int32_t missing = selection_.missing_antenna(A)) {
-    return fail(entries[0], "no antenna " + std::to_string(missing) + ": the record has " +
-                                std::to_string(A));
-  }
   for (std::size_t r = 1; r < count; ++r) {
     if (entries[r].N != N || entries[r].A != A) {
       return fail(entries[r], "a part holds records of one shape");

@@ -47,7 +47,8 @@ class RandomSource {
 // places left over (subblock_number -1, frequency and height NaN, gain and polarization -1,
 // samples 0, phase_degrees and amplitude_db NaN).
 struct PartArrays {
-  // [record][place][antenna][line]: the antennas the selection takes, 2^N lines.
+  // [record][place][antenna][line]: the antennas asked for that the shape has
+  // (Selection::antenna_indexes), 2^N lines.
   uint8_t* phase = nullptr;
   uint8_t* amplitude = nullptr;
   float* phase_degrees = nullptr;
@@ -68,11 +69,11 @@ class PartReader {
   // Fills `arrays` for the `count` records of `entries` (entries of one index, of one shape,
   // in the file's order; any of them may be left out). False when the file no longer holds
   // what its index says (changed since) or cannot be read, or when a record takes more
-  // subblocks than `width` or lacks an antenna asked for: error() then says what, and the
-  // arrays are partly filled.
+  // subblocks than `width`: error() then says what, and the arrays are partly filled.
   bool read(const IndexEntry* entries, std::size_t count, int32_t width,
             const PartArrays& arrays);
   const std::string& error() const { return error_; }
+  const Selection& selection() const { return selection_; }
 
  private:
   bool view_of(const IndexEntry& entry, const unsigned char*& bytes, std::size_t& size);

@@ -8,16 +8,21 @@
 #include <nanobind/stl/unique_ptr.h>
 #include <nanobind/stl/vector.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
-#include "python/src/bulk_read.h"
 #include "python/src/owned_record.h"
 #include "python/src/python_source.h"
-#include "python/src/sample_arrays.h"
+#include "vexo/arrays.h"
+#include "vexo/index.h"
+#include "vexo/part.h"
 #include "vexo/values.h"
 #include "vexo/version.h"
 
@@ -40,19 +45,6 @@ Array<T> make_array(std::initializer_list<std::size_t> shape, Fill fill) {
   return Array<T>(data, shape, owner);
 }
 
-// The column's memory, handed over as a one-dimensional array.
-template <typename T>
-Array<T> take_column(Column<T>& column) {
-  const std::size_t size = column.size();
-  Block* block = new Block(column.release());
-  nb::capsule owner(block, [](void* p) noexcept {
-    Block* b = static_cast<Block*>(p);
-    free_block(*b);
-    delete b;
-  });
-  return Array<T>(block->data, {size}, owner);
-}
-
 const char* reason_name(StopReason reason) {
   switch (reason) {
     case StopReason::none:
@@ -69,15 +61,6 @@ const char* reason_name(StopReason reason) {
       return "check_failed";
   }
   return "none";
-}
-
-nb::dict stop_dict(const Stop& stop) {
-  nb::dict d;
-  d["reason"] = reason_name(stop.reason);
-  d["record"] = stop.record_number;
-  d["offset"] = stop.offset;
-  d["message"] = describe(stop);
-  return d;
 }
 
 nb::dict header_dict(const HeaderFields& h) {
@@ -138,7 +121,7 @@ class PyReader {
     if (!record) raise_pending(source_);
     return record;
   }
-  std::optional<nb::dict> stop() {
+  std::optional<Stop> stop() {
     Stop stop;
     {
       nb::gil_scoped_release unlocked;
@@ -146,7 +129,7 @@ class PyReader {
       stop = source_.reader.stop();
     }
     if (stop.reason == StopReason::none) return std::nullopt;
-    return stop_dict(stop);
+    return stop;
   }
   nb::object name() const { return source_.name; }
 
@@ -179,113 +162,160 @@ PyType_Slot source_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse_
                               {Py_tp_clear, reinterpret_cast<void*>(clear_source<T>)},
                               {0, nullptr}};
 
-BulkOptions bulk_options(std::vector<double> frequencies, std::vector<double> heights,
-                         std::vector<int32_t> polarizations, std::vector<int32_t> antennas,
-                         std::vector<std::pair<int64_t, int64_t>> records, bool convert,
-                         bool correct) {
-  BulkOptions o;
-  o.frequencies = std::move(frequencies);
-  o.heights = std::move(heights);
-  o.polarizations = std::move(polarizations);
-  o.antennas = std::move(antennas);
-  o.records = std::move(records);
-  o.convert = convert;
-  o.correct = correct;
-  return o;
-}
-
-// What a bulk read took, its columns handed over as arrays.
-nb::dict result_dict(BulkResult& r, nb::object name, bool convert, bool every_shape) {
-  nb::dict out;
-  out["name"] = name;
-  out["stop"] = stop_dict(r.stop);
-  out["read_to_end"] = r.read_to_end;
-  nb::list shapes;
-  for (const auto& s : r.shapes) shapes.append(nb::make_tuple(s.N, s.A, s.records));
-  out["shapes"] = shapes;
-  out["mixed_shapes"] = r.mixed_shapes;
-  out["missing_antenna"] = r.missing_antenna;
-  out["shape"] = r.shape_known ? nb::object(nb::make_tuple(r.N, r.A)) : nb::none();
-  out["sample_count"] = r.sample_count;
-  out["subblock_count"] = r.subblock_count;
-  out["number"] = take_column(r.number);
-  out["offset"] = take_column(r.offset);
-  out["clock"] = take_column(r.clock);
-  out["record_frequency"] = take_column(r.record_frequency);
-  out["line_spacing"] = take_column(r.line_spacing);
-  out["rate"] = take_column(r.rate);
-  out["taken_subblocks"] = take_column(r.taken_subblocks);
-  out["subblock"] = take_column(r.subblock);
-  out["frequency"] = take_column(r.frequency);
-  out["height"] = take_column(r.height);
-  out["gain"] = take_column(r.gain);
-  out["polarization"] = take_column(r.polarization);
-  out["phase"] = take_column(r.phase);
-  out["amplitude"] = take_column(r.amplitude);
-  if (convert) {
-    out["phase_degrees"] = take_column(r.phase_degrees);
-    out["amplitude_db"] = take_column(r.amplitude_db);
+// A path as the file system takes it: str, bytes or os.PathLike. OSError with the name when it
+// names a folder; ValueError for a NUL.
+std::string file_path(nb::handle path, nb::object& name) {
+  nb::module_ os = nb::module_::import_("os");
+  nb::object fspath = os.attr("fspath")(path);
+  name = os.attr("fsdecode")(fspath);
+  nb::bytes encoded = nb::cast<nb::bytes>(os.attr("fsencode")(fspath));
+  std::string out(encoded.c_str(), encoded.size());
+  if (out.find('\0') != std::string::npos) {
+    throw nb::value_error("a file name may not hold a NUL character");
   }
-  if (every_shape) {
-    out["record_sample_count"] = take_column(r.record_sample_count);
-    out["taken_antennas"] = take_column(r.taken_antennas);
-    out["antenna"] = take_column(r.antenna);
-  }
+  if (nb::cast<bool>(os.attr("path").attr("isdir")(fspath))) raise_os_error(EISDIR, name);
   return out;
 }
 
-// Reads a source a number of records at a time: the records of one shape, or of every shape.
-class PyBulkReader {
- public:
-  PyBulkReader(nb::handle source, BulkOptions options)
-      : source_(open_source(source)),
-        convert_(options.convert),
-        every_shape_(options.every_shape),
-        bulk_(std::move(options)) {}
+// The bytes of a bytes object, which stays alive and unchanged while it is held.
+struct HeldBytes {
+  nb::bytes data;
+  const void* pointer() const { return data.c_str(); }
+  std::size_t size() const { return data.size(); }
+};
 
-  // The next part: up to max_records records; "done" says whether more can follow.
-  nb::dict next(int64_t max_records) {
-    BulkResult r;
-    bool done = false;
+Selection& check(Selection& s) {
+  if (const char* fault = s.fault()) throw nb::value_error(fault);
+  return s;
+}
+
+// The index of a file by path, or of bytes in memory.
+Index index_of(std::optional<nb::handle> path, std::optional<nb::bytes> data,
+               Selection selection) {
+  check(selection);
+  if (path.has_value() == data.has_value()) {
+    throw nb::type_error("index: give a path or data, one of them");
+  }
+  if (data) {
+    HeldBytes held{*data};
+    nb::gil_scoped_release unlocked;
+    return Index::of_memory(held.pointer(), held.size(), selection);
+  }
+  nb::object name;
+  const std::string p = file_path(*path, name);
+  Reader reader = Reader::open(p);
+  if (reader.stop().reason == StopReason::read_error) {
+    raise_os_error(reader.stop().error_number != 0 ? reader.stop().error_number : EIO, name);
+  }
+  nb::gil_scoped_release unlocked;
+  return Index::of_reader(reader, selection);
+}
+
+// The entries as bytes for numpy (a structured array over them: entry_fields).
+Array<uint8_t> entries_array(const Index& index) {
+  const std::size_t n = index.entries().size() * sizeof(IndexEntry);
+  return make_array<uint8_t>({n}, [&](uint8_t* out) {
+    if (n != 0) std::memcpy(out, index.entries().data(), n);
+  });
+}
+
+nb::list entry_fields() {
+  nb::list out;
+  auto field = [&](const char* name, const char* format, std::size_t offset) {
+    out.append(nb::make_tuple(name, format, offset));
+  };
+#define VEXO_ENTRY(name, format) field(#name, format, offsetof(IndexEntry, name))
+  VEXO_ENTRY(offset, "<u8"), VEXO_ENTRY(number, "<i8"), VEXO_ENTRY(line_spacing, "<f8");
+  VEXO_ENTRY(rate, "<f8"), VEXO_ENTRY(FREQ, "<f4"), VEXO_ENTRY(year, "<i2");
+  VEXO_ENTRY(day, "<i2"), VEXO_ENTRY(hour, "<i2"), VEXO_ENTRY(minute, "<i2");
+  VEXO_ENTRY(second, "<i2"), VEXO_ENTRY(N, "i1"), VEXO_ENTRY(A, "i1"), VEXO_ENTRY(H, "i1");
+  VEXO_ENTRY(backwards, "i1"), VEXO_ENTRY(subblock_count, "<i2");
+  VEXO_ENTRY(taken_subblocks, "<i2");
+#undef VEXO_ENTRY
+  return out;
+}
+
+template <typename T>
+using Out = std::optional<nb::ndarray<T, nb::c_contig, nb::device::cpu>>;
+
+// Reads parts of one file, from a path or from bytes, keeping the phase values worked out from
+// part to part. One thread at a time reads (others wait without the interpreter lock).
+class PyPartReader {
+ public:
+  PyPartReader(std::optional<nb::handle> path, std::optional<nb::bytes> data,
+               Selection selection, bool correct) {
+    check(selection);
+    if (path.has_value() == data.has_value()) {
+      throw nb::type_error("PartReader: give a path or data, one of them");
+    }
+    if (data) {
+      held_ = HeldBytes{*data};
+      source_ = RandomSource::over_memory(held_->pointer(), held_->size());
+    } else {
+      const std::string p = file_path(*path, name_);
+      int error = 0;
+      source_ = RandomSource::open(p, error);
+      if (!source_) raise_os_error(error, name_);
+    }
+    reader_ = std::make_unique<PartReader>(*source_, std::move(selection), correct);
+  }
+
+  void read(nb::ndarray<const uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> entries,
+            int32_t width, Out<uint8_t> phase, Out<uint8_t> amplitude, Out<float> phase_degrees,
+            Out<float> amplitude_db, Out<int16_t> subblock_number, Out<float> frequency,
+            Out<float> height, Out<int8_t> gain, Out<int8_t> polarization) {
+    if (entries.size() % sizeof(IndexEntry) != 0) {
+      throw nb::value_error("entries: not a whole number of index entries");
+    }
+    const std::size_t count = entries.size() / sizeof(IndexEntry);
+    std::vector<IndexEntry> list(count);
+    if (count != 0) std::memcpy(list.data(), entries.data(), entries.size());
+    if (width < 0) throw nb::value_error("width: below 0");
+    std::size_t per_place = 0;
+    if (count != 0) {
+      per_place = reader_->selection().antenna_indexes(list[0].A).size() *
+                  (std::size_t{1} << list[0].N);
+    }
+    const std::size_t places = count * static_cast<std::size_t>(width);
+    PartArrays arrays;
+    arrays.phase = take(phase, places * per_place, "phase");
+    arrays.amplitude = take(amplitude, places * per_place, "amplitude");
+    arrays.phase_degrees = take(phase_degrees, places * per_place, "phase_degrees");
+    arrays.amplitude_db = take(amplitude_db, places * per_place, "amplitude_db");
+    arrays.subblock_number = take(subblock_number, places, "subblock_number");
+    arrays.frequency = take(frequency, places, "frequency");
+    arrays.height = take(height, places, "height");
+    arrays.gain = take(gain, places, "gain");
+    arrays.polarization = take(polarization, places, "polarization");
+    bool ok = false;
+    std::string error;
     {
       nb::gil_scoped_release unlocked;
       std::lock_guard<std::mutex> lock(mutex_);
-      bulk_.read(source_.reader, r, max_records);
-      done = bulk_.finished();
+      ok = reader_->read(list.data(), count, width, arrays);
+      if (!ok) error = reader_->error();
     }
-    raise_pending(source_);
-    nb::dict out = result_dict(r, source_.name, convert_, every_shape_);
-    out["done"] = done;
-    return out;
+    if (!ok) throw nb::value_error(error.c_str());
   }
-  const OpenedSource& source() const { return source_; }
-  OpenedSource& source() { return source_; }
 
  private:
-  OpenedSource source_;
-  bool convert_, every_shape_;
-  BulkReader bulk_;
+  template <typename T>
+  static T* take(Out<T>& array, std::size_t size, const char* name) {
+    if (!array) return nullptr;
+    if (array->size() != size) {
+      throw nb::value_error((std::string(name) + ": " + std::to_string(array->size()) +
+                             " values, the part has " + std::to_string(size))
+                                .c_str());
+    }
+    return array->data();
+  }
+
+  std::optional<HeldBytes> held_;
+  nb::object name_;
+  std::unique_ptr<RandomSource> source_;
+  std::unique_ptr<PartReader> reader_;
   std::mutex mutex_;
 };
-
-nb::dict read_bulk_into_arrays(nb::handle source, std::optional<std::pair<int32_t, int32_t>> shape,
-                               std::vector<double> frequencies, std::vector<double> heights,
-                               std::vector<int32_t> polarizations, std::vector<int32_t> antennas,
-                               std::vector<std::pair<int64_t, int64_t>> records, bool convert,
-                               bool correct) {
-  OpenedSource opened = open_source(source);
-  BulkOptions o = bulk_options(std::move(frequencies), std::move(heights), std::move(polarizations),
-                               std::move(antennas), std::move(records), convert, correct);
-  if (shape) o.has_shape = true, o.N = shape->first, o.A = shape->second;
-  BulkResult r;
-  {
-    nb::gil_scoped_release unlocked;
-    read_bulk(opened.reader, o, r);
-  }
-  raise_pending(opened);
-
-  return result_dict(r, opened.name, convert, false);
-}
 
 }  // namespace
 }  // namespace vexo::python
@@ -351,7 +381,7 @@ NB_MODULE(_core, m) {
           "phase_degrees",
           [](const OwnedRecord& r, bool correct) {
             return record_array<float>(r, [correct](const Record& rec, const Cut& c, float* o) {
-              PhaseConverter().convert(rec, c, correct, o);
+              PhaseValues().convert(rec, c, correct, o);
             });
           },
           nb::arg("correct") = true)
@@ -376,29 +406,43 @@ NB_MODULE(_core, m) {
       .def_prop_ro("stop", &PyReader::stop)
       .def_prop_ro("name", &PyReader::name);
 
-  m.def("read_bulk", &read_bulk_into_arrays, nb::arg("source").none(), nb::arg("shape").none(),
-        nb::arg("frequencies"), nb::arg("heights"), nb::arg("polarizations"), nb::arg("antennas"),
-        nb::arg("records"), nb::arg("convert"), nb::arg("correct"));
+  nb::class_<Stop>(m, "Stop")
+      .def_prop_ro("reason", [](const Stop& s) { return reason_name(s.reason); })
+      .def_ro("record", &Stop::record_number)
+      .def_ro("offset", &Stop::offset)
+      .def_prop_ro("message", [](const Stop& s) { return describe(s); });
 
-  nb::class_<PyBulkReader>(m, "BulkReader", nb::type_slots(source_slots<PyBulkReader>))
-      .def(
-          "__init__",
-          [](PyBulkReader* self, nb::handle source, std::vector<double> frequencies,
-             std::vector<double> heights, std::vector<int32_t> polarizations,
-             std::vector<int32_t> antennas, std::vector<std::pair<int64_t, int64_t>> records,
-             bool convert, bool correct, std::optional<std::pair<int32_t, int32_t>> shape) {
-            BulkOptions o =
-                bulk_options(std::move(frequencies), std::move(heights), std::move(polarizations),
-                             std::move(antennas), std::move(records), convert, correct);
-            if (shape) {
-              o.has_shape = true, o.N = shape->first, o.A = shape->second;
-            } else {
-              o.every_shape = true;
-            }
-            new (self) PyBulkReader(source, std::move(o));
-          },
-          nb::arg("source").none(), nb::arg("frequencies"), nb::arg("heights"),
-          nb::arg("polarizations"), nb::arg("antennas"), nb::arg("records"), nb::arg("convert"),
-          nb::arg("correct"), nb::arg("shape").none() = nb::none())
-      .def("next", &PyBulkReader::next, nb::arg("max_records"));
+  nb::class_<Selection>(m, "Selection")
+      .def(nb::init<>())
+      .def_rw("frequencies", &Selection::frequencies)
+      .def_rw("heights", &Selection::heights)
+      .def_rw("polarizations", &Selection::polarizations)
+      .def_rw("antennas", &Selection::antennas)
+      .def_rw("records", &Selection::records);
+
+  nb::class_<Index>(m, "Index")
+      .def_prop_ro("entries", &entries_array, nb::rv_policy::move)
+      .def_prop_ro("stop", [](const Index& i) { return i.stop(); })
+      .def_prop_ro("read_to_end", &Index::read_to_end)
+      .def_prop_ro("shapes", [](const Index& i) {
+        nb::list out;
+        for (const Shape& s : i.shapes()) out.append(nb::make_tuple(s.N, s.A, s.records));
+        return out;
+      });
+  m.attr("entry_size") = sizeof(IndexEntry);
+  m.attr("entry_fields") = entry_fields();
+  m.def("index", &index_of, nb::kw_only(), nb::arg("path").none() = nb::none(),
+        nb::arg("data").none() = nb::none(), nb::arg("selection"));
+
+  nb::class_<PyPartReader>(m, "PartReader")
+      .def(nb::init<std::optional<nb::handle>, std::optional<nb::bytes>, Selection, bool>(),
+          nb::kw_only(), nb::arg("path").none() = nb::none(), nb::arg("data").none() = nb::none(),
+          nb::arg("selection"), nb::arg("correct"))
+      .def("read", &PyPartReader::read, nb::arg("entries"), nb::arg("width"), nb::kw_only(),
+           nb::arg("phase").none() = nb::none(), nb::arg("amplitude").none() = nb::none(),
+           nb::arg("phase_degrees").none() = nb::none(),
+           nb::arg("amplitude_db").none() = nb::none(),
+           nb::arg("subblock_number").none() = nb::none(),
+           nb::arg("frequency").none() = nb::none(), nb::arg("height").none() = nb::none(),
+           nb::arg("gain").none() = nb::none(), nb::arg("polarization").none() = nb::none());
 }

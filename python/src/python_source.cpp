@@ -126,16 +126,10 @@ OpenedSource open_source(nb::handle source) {
     if (path.find('\0') != std::string::npos) {
       raise(PyExc_ValueError, "a file name may not hold a NUL character");
     }
-    if (nb::cast<bool>(os.attr("path").attr("isdir")(fspath))) {
-      PyErr_SetObject(PyExc_IsADirectoryError,
-                      nb::make_tuple(EISDIR, std::strerror(EISDIR), name).ptr());
-      throw nb::python_error();
-    }
+    if (nb::cast<bool>(os.attr("path").attr("isdir")(fspath))) raise_os_error(EISDIR, name);
     Reader reader = Reader::open(path);
     if (reader.stop().reason == StopReason::read_error) {
-      const int error = reader.stop().error_number != 0 ? reader.stop().error_number : EIO;
-      PyErr_SetObject(PyExc_OSError, nb::make_tuple(error, std::strerror(error), name).ptr());
-      throw nb::python_error();
+      raise_os_error(reader.stop().error_number != 0 ? reader.stop().error_number : EIO, name);
     }
     return OpenedSource{std::move(reader), std::move(name), nullptr};
   }
@@ -148,6 +142,12 @@ OpenedSource open_source(nb::handle source) {
   object->file = nb::borrow(source);
   Reader reader(std::make_unique<FileObjectSource>(object, nb::hasattr(source, "readinto")));
   return OpenedSource{std::move(reader), std::move(name), std::move(object)};
+}
+
+void raise_os_error(int error, const nb::object& name) {
+  // OSError picks the subclass by the number (IsADirectoryError, FileNotFoundError, ...).
+  PyErr_SetObject(PyExc_OSError, nb::make_tuple(error, std::strerror(error), name).ptr());
+  throw nb::python_error();
 }
 
 void raise_pending(const OpenedSource& source) {

@@ -31,6 +31,9 @@ struct OpenedSource {
 // OSError with the file name; anything else raises TypeError.
 OpenedSource open_source(nanobind::handle source);
 
+// Raises OSError(error, its text, name).
+[[noreturn]] void raise_os_error(int error, const nanobind::object& name);
+
 // Raises the file object's exception, if it raised one.
 void raise_pending(const OpenedSource& source);
 

@@ -114,13 +114,13 @@ def test_netcdf_has_a_group_per_shape(archive, tmp_path):
         assert written.phase.encoding["zlib"] and written.attrs["stop"] == "end of file"
 
     # written a part at a time: 3700 records in parts of 4096 / 1000 / 7 give one dataset
-    from vexo._archive import Selection
+    from vexo._archive import Conversion
     from vexo._convert import convert_file
 
     whole = vexo.read(archive / "long.dft", frequency=[2500, 5600])
     for chunk in (4096, 1000, 7):
         outcome = convert_file(str(archive / "long.dft"), str(tmp_path / f"c{chunk}"), "netcdf",
-                               Selection.of(frequency=[2500, 5600], convert=True),
+                               Conversion(vexo.Selection(frequency=[2500, 5600]), convert=True),
                                chunk=chunk)
         assert not outcome.failure and outcome.records == 3700
         (path,) = (tmp_path / f"c{chunk}").glob("*.nc")
@@ -173,7 +173,7 @@ def test_odd_inputs_and_many_dates(make_dft, tmp_path, monkeypatch):
     import pyarrow.dataset
 
     from vexo import _convert
-    from vexo._archive import Selection
+    from vexo._archive import Conversion
 
     folder = tmp_path / "in"
     folder.mkdir()
@@ -189,13 +189,13 @@ def test_odd_inputs_and_many_dates(make_dft, tmp_path, monkeypatch):
     real_parts = _convert.parts
 
     def dated(*args, **kwargs):
-        for table, dates, got in real_parts(*args, **kwargs):
-            yield table, 20260101 + got["number"].repeat(64) % 3, got
+        for table, dates, count in real_parts(*args, **kwargs):
+            yield table, 20260101 + table.column("record").to_numpy() % 3, count
 
     monkeypatch.setattr(_convert, "parts", dated)
     monkeypatch.setattr(_convert, "OPEN_WRITERS", 2)
     outcome = _convert.convert_file(str(make_dft(12)), str(tmp_path / "dates"), "parquet",
-                                    Selection(), chunk=5)
+                                    Conversion(), chunk=5)
     assert not outcome.failure and len(outcome.outputs) > 3
     got = duckdb.sql(f"SELECT day, list(DISTINCT record ORDER BY record) FROM read_parquet("
                      f"'{tmp_path}/dates/**/*.parquet', hive_partitioning=true) "

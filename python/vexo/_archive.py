@@ -9,54 +9,26 @@ from __future__ import annotations
 import glob
 import hashlib
 import os
-from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from dataclasses import dataclass, field
+from typing import Any, Iterator, List, Sequence, Tuple
 
 import numpy as np
 
-from vexo import _core, _selection
+from vexo._index import FileIndex, entry_times, read_part
 from vexo._names import shown_name
-from vexo._time import record_times
+from vexo._selection import Selection
 
 CHUNK_RECORDS = 4096  # records read and written at a time: memory stays bounded
 MARKERS = ".vexo-convert"  # the folder of OUTDIR that records what each input became
 
 
 @dataclass(frozen=True)
-class Selection:
-    """The subblocks, antennas and records to convert, and the values asked for."""
+class Conversion:
+    """What a conversion takes of each file and which values it writes."""
 
-    frequency: Tuple[float, ...] = ()
-    height: Tuple[float, ...] = ()
-    polarization: Tuple[int, ...] = ()
-    antenna: Tuple[int, ...] = ()
-    records: Tuple[Tuple[int, int], ...] = ()
-    convert: bool = False
-    correct: bool = True
-
-    @classmethod
-    def of(cls, frequency: Any = None, height: Any = None, polarization: Any = None,
-           antenna: Any = None, records: Any = None, convert: bool = False,
-           correct: bool = True) -> "Selection":
-        """From the keywords of vexo.read (checked the same way)."""
-        antennas = _selection.whole_numbers("antenna", antenna, 1)
-        if len(set(antennas)) != len(antennas):
-            raise ValueError(f"antenna: {antennas} names an antenna twice")
-        return cls(tuple(_selection.reals("frequency", frequency)),
-                   tuple(_selection.reals("height", height)),
-                   tuple(_selection.whole_numbers("polarization", polarization, 0)),
-                   tuple(antennas), tuple(tuple(r) for r in _selection.record_ranges(records)),
-                   bool(convert), bool(correct))
-
-    def reader(self, source: Any, shape: Optional[Tuple[int, int]] = None,
-               antenna: Optional[List[int]] = None, convert: Optional[bool] = None) -> Any:
-        """A reader of the records of every shape, or of one shape (with antennas it has)."""
-        return _core.BulkReader(source, list(self.frequency), list(self.height),
-                                list(self.polarization),
-                                list(self.antenna) if antenna is None else antenna,
-                                [tuple(r) for r in self.records],
-                                self.convert if convert is None else convert, self.correct,
-                                shape)
+    selection: Selection = field(default_factory=Selection)
+    convert: bool = False  # phase_degrees and amplitude_db as well
+    correct: bool = True  # the antenna correction of phase_degrees
 
 
 # ---------------------------------------------------------------------------------------------
@@ -154,69 +126,90 @@ def schema(convert: bool) -> Any:
 SAMPLE_COLUMNS = ("phase", "amplitude", "phase_degrees", "amplitude_db")
 
 
-def table(got: Dict[str, Any], file: str, convert: bool) -> Tuple[Any, np.ndarray]:
-    """The rows of a part read by a BulkReader of every shape, and each row's date as
-    YYYYMMDD (0 where the record has no valid time)."""
-    import pyarrow as pa
-
-    subblocks = got["taken_subblocks"].astype(np.int64)
-    antennas = got["taken_antennas"].astype(np.int64)
-    per_record = subblocks * antennas
-    rows = int(per_record.sum())
-    record_of_row = np.repeat(np.arange(len(subblocks)), per_record)
-    antennas_of_subblock = np.repeat(antennas, subblocks)
-    subblock_of_row = np.repeat(np.arange(len(antennas_of_subblock)), antennas_of_subblock)
-    # the row's place among its subblock's antennas, and where its record's antennas start
-    group_start = np.cumsum(antennas_of_subblock) - antennas_of_subblock
-    place = np.arange(rows) - np.repeat(group_start, antennas_of_subblock)
-    first_antenna = np.repeat(np.cumsum(antennas) - antennas, subblocks)
-    antenna = got["antenna"][np.repeat(first_antenna, antennas_of_subblock) + place]
-    samples = got["record_sample_count"].astype(np.int64)[record_of_row]
-    offsets = np.zeros(rows + 1, dtype=np.int64)
-    np.cumsum(samples, out=offsets[1:])
-    # a part of CHUNK_RECORDS records holds at most 2048 samples of each kind per record
-    assert offsets[-1] < 2**31, "a part too large for 32-bit list offsets"
-    offsets_array = pa.array(offsets.astype(np.int32))
-
-    def lists(values: np.ndarray) -> Any:
-        kind = pa.list_(pa.field("element", pa.from_numpy_dtype(values.dtype), nullable=False))
-        return pa.ListArray.from_arrays(offsets_array, pa.array(values), type=kind)
-
-    times = record_times(got["clock"])
-    columns = {
-        "file": pa.DictionaryArray.from_arrays(pa.array(np.zeros(rows, dtype=np.int32)),
-                                               pa.array([shown_name(file)])),
-        "record": pa.array(got["number"][record_of_row]),
-        "time": pa.array(times[record_of_row].astype("datetime64[us]")),
-        "subblock": pa.array(got["subblock"][subblock_of_row]),
-        "frequency": pa.array(got["frequency"][subblock_of_row]),
-        "height": pa.array(got["height"][subblock_of_row]),
-        "gain": pa.array(got["gain"][subblock_of_row]),
-        "polarization": pa.array(got["polarization"][subblock_of_row]),
-        "antenna": pa.array(antenna),
-        "sample_count": pa.array(samples.astype(np.int16)),
-        "phase": lists(got["phase"]),
-        "amplitude": lists(got["amplitude"]),
-    }
-    if convert:
-        columns["phase_degrees"] = lists(got["phase_degrees"])
-        columns["amplitude_db"] = lists(got["amplitude_db"])
-    out = pa.table(columns, schema=schema(convert))
+def _dates(times: np.ndarray) -> np.ndarray:
+    """YYYYMMDD of each time, 0 where there is none."""
     day = times.astype("datetime64[D]")
     valid = ~np.isnat(times)
     year = np.where(valid, day.astype("datetime64[Y]").astype(np.int64) + 1970, 0)
     month = np.where(valid, day.astype("datetime64[M]").astype(np.int64) % 12 + 1, 0)
     dom = np.where(valid, (day - day.astype("datetime64[M]")).astype(np.int64) + 1, 0)
-    return out, np.repeat(year * 10000 + month * 100 + dom, per_record)
+    return year * 10000 + month * 100 + dom
 
 
-def parts(source: Any, file: str, selection: Selection,
-          chunk: int = CHUNK_RECORDS) -> Iterator[Tuple[Any, np.ndarray, Dict[str, Any]]]:
-    """The file's rows a part at a time: (table, date of each row, what the reader said)."""
-    reader = selection.reader(source)
-    while True:
-        got = reader.next(chunk)
-        rows, dates = table(got, file, selection.convert)
-        yield rows, dates, got
-        if got["done"]:
-            return
+def _run_table(index: FileIndex, run: np.ndarray, label: str, convert: bool, correct: bool,
+               reader: Any) -> Tuple[Any, np.ndarray]:
+    """The rows of records of one shape, in the file's order, and each row's date."""
+    import pyarrow as pa
+
+    kinds = ["phase", "amplitude", "subblock_number", "frequency", "height", "gain",
+             "polarization"] + (["phase_degrees", "amplitude_db"] if convert else [])
+    part = read_part(index, run, kinds=kinds, correct=correct, reader=reader)
+    taken = run["taken_subblocks"].astype(np.int64)
+    antennas, lines = len(part.antennas), part.sample_count
+    full = bool(np.all(taken == part.width))
+    keep = None if full else (np.arange(part.width)[None, :] < taken[:, None])
+
+    def per_place(kind: str) -> np.ndarray:
+        values = part.arrays[kind]
+        values = values.reshape(-1) if keep is None else values[keep]
+        return np.repeat(values, antennas)
+
+    def flat(kind: str) -> np.ndarray:
+        values = part.arrays[kind]
+        return values.reshape(-1) if keep is None else values[keep].reshape(-1)
+
+    rows = int(taken.sum()) * antennas
+    per_record = taken * antennas
+    times = entry_times(run)
+    # a part of CHUNK_RECORDS records holds at most 2048 samples of each kind per record
+    offsets = pa.array(np.arange(0, (rows + 1) * lines, lines, dtype=np.int32))
+
+    def lists(values: np.ndarray) -> Any:
+        kind = pa.list_(pa.field("element", pa.from_numpy_dtype(values.dtype), nullable=False))
+        return pa.ListArray.from_arrays(offsets, pa.array(values), type=kind)
+
+    columns = {
+        "file": pa.DictionaryArray.from_arrays(pa.array(np.zeros(rows, dtype=np.int32)),
+                                               pa.array([shown_name(label)])),
+        "record": pa.array(np.repeat(run["number"], per_record)),
+        "time": pa.array(np.repeat(times, per_record).astype("datetime64[us]")),
+        "subblock": pa.array(per_place("subblock_number")),
+        "frequency": pa.array(per_place("frequency")),
+        "height": pa.array(per_place("height")),
+        "gain": pa.array(per_place("gain")),
+        "polarization": pa.array(per_place("polarization")),
+        "antenna": pa.array(np.tile(np.asarray(part.antennas, dtype=np.int8), rows // antennas
+                                    if antennas else 0)),
+        "sample_count": pa.array(np.full(rows, lines, dtype=np.int16)),
+        "phase": lists(flat("phase")),
+        "amplitude": lists(flat("amplitude")),
+    }
+    if convert:
+        columns["phase_degrees"] = lists(flat("phase_degrees"))
+        columns["amplitude_db"] = lists(flat("amplitude_db"))
+    return pa.table(columns, schema=schema(convert)), np.repeat(_dates(times), per_record)
+
+
+def parts(index: FileIndex, label: str, *, convert: bool = False, correct: bool = True,
+          chunk: int = CHUNK_RECORDS) -> Iterator[Tuple[Any, np.ndarray, int]]:
+    """The rows of the records an index asks for, `chunk` records at a time in the file's
+    order: (table, date of each row as YYYYMMDD or 0, records in it). A record is left out
+    when it takes no subblock or has none of the antennas asked for."""
+    import pyarrow as pa
+
+    entries = index.asked()
+    entries = entries[entries["taken_subblocks"] > 0]
+    if index.selection.antenna:
+        entries = entries[entries["A"] >= min(index.selection.antenna)]
+    reader = index.part_reader(correct)
+    for start in range(0, len(entries), chunk):
+        block = entries[start:start + chunk]
+        shape = block["N"].astype(np.int32) * 16 + block["A"]
+        cuts = np.flatnonzero(np.diff(shape)) + 1
+        tables, dates = [], []
+        for run in np.split(block, cuts):
+            table, date = _run_table(index, run, label, convert, correct, reader)
+            tables.append(table)
+            dates.append(date)
+        table = tables[0] if len(tables) == 1 else pa.concat_tables(tables)
+        yield table, np.concatenate(dates), len(block)

@@ -17,8 +17,9 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy as np
 
 from vexo import _core
-from vexo._archive import (CHUNK_RECORDS, MARKERS, SAMPLE_COLUMNS, Selection, output_stem,
-                           parts)
+from vexo._archive import CHUNK_RECORDS, MARKERS, SAMPLE_COLUMNS, Conversion, output_stem, parts
+from vexo._dataset import loaded
+from vexo._index import FileIndex
 from vexo._names import shown_name
 
 OPEN_WRITERS = 16  # Parquet files open at once per input (one per date in hand)
@@ -169,7 +170,7 @@ def _publish(outdir: str, marker_path: str, old: Dict[str, Any], written: List[T
 # One file
 
 
-def convert_file(path: str, outdir: str, fmt: str, selection: Selection,
+def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
                  label: Optional[str] = None, chunk: int = CHUNK_RECORDS,
                  compression: str = "deflate") -> Outcome:
     """Converts one file into outdir as "parquet" or "netcdf" (compression "deflate" or
@@ -184,7 +185,7 @@ def convert_file(path: str, outdir: str, fmt: str, selection: Selection,
         source = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
         marker_path = os.path.join(outdir, MARKERS, f"{output_stem(path)}.{fmt}.json")
         marker = _read_marker(marker_path)
-        settings = {"format": fmt, **asdict(selection)}
+        settings = {"format": fmt, **asdict(conversion)}
         if fmt == "netcdf":
             settings["compression"] = compression
         if _up_to_date(marker, outdir, source, settings):
@@ -195,9 +196,9 @@ def convert_file(path: str, outdir: str, fmt: str, selection: Selection,
             return outcome
         with _Staging() as staging:
             if fmt == "parquet":
-                _to_parquet(path, outcome.path, outdir, selection, staging, outcome, chunk)
+                _to_parquet(path, outcome.path, outdir, conversion, staging, outcome, chunk)
             else:
-                _to_netcdf(path, outdir, selection, staging, outcome, compression, chunk)
+                _to_netcdf(path, outdir, conversion, staging, outcome, compression, chunk)
             _publish(outdir, marker_path, marker, staging.written,
                      {"source": source, "settings": settings}, outcome)
     except Exception as e:  # noqa: BLE001 - whatever it is, it is this file's failure
@@ -214,14 +215,6 @@ def _reason(e: BaseException) -> str:
     if isinstance(e, MemoryError):
         return "out of memory"
     return f"{type(e).__name__}: {e}" if not isinstance(e, (ValueError, RuntimeError)) else str(e)
-
-
-def _damage(got: Dict[str, Any]) -> str:
-    """What stopped the reading early, when it read to the end of what it was asked for."""
-    stop = got["stop"]
-    if got["read_to_end"] and stop["reason"] not in ("end_of_file", "none"):
-        return stop["message"]
-    return ""
 
 
 class _DateFiles:
@@ -259,12 +252,14 @@ class _DateFiles:
             self.open.popitem(last=False)[1].close()
 
 
-def _to_parquet(path: str, label: str, outdir: str, selection: Selection, staging: _Staging,
+def _to_parquet(path: str, label: str, outdir: str, conversion: Conversion, staging: _Staging,
                 outcome: Outcome, chunk: int) -> None:
     files = _DateFiles(outdir, output_stem(path), staging)
+    index = FileIndex.of(path, conversion.selection)
     try:
-        for rows, dates, got in parts(path, label, selection, chunk):
-            outcome.records += len(got["number"])
+        for rows, dates, count in parts(index, label, convert=conversion.convert,
+                                        correct=conversion.correct, chunk=chunk):
+            outcome.records += count
             if rows.num_rows == 0:
                 pass
             elif dates[0] == dates[-1] and np.all(dates == dates[0]):
@@ -276,75 +271,53 @@ def _to_parquet(path: str, label: str, outdir: str, selection: Selection, stagin
                 ends = np.r_[starts[1:], len(dates)]
                 for a, b in zip(starts, ends):
                     files.write(int(dates[a]), rows.slice(a, b - a))
-            if got["done"]:
-                outcome.damage = _damage(got)
+        outcome.damage = index.damage or ""
     finally:
         files.close()
 
 
-def _to_netcdf(path: str, outdir: str, selection: Selection, staging: _Staging,
+def _to_netcdf(path: str, outdir: str, conversion: Conversion, staging: _Staging,
                outcome: Outcome, compression: str, chunk: int) -> None:
     """One NetCDF-4 file: the dataset of vexo.read, or a group of it per record shape when
-    the records asked for have several, written a part at a time."""
+    the records asked for have several, written a part at a time from one index."""
     import netCDF4
 
-    from vexo._dataset import _dataset
-
-    counted = _core.read_bulk(path, (-1, -1), [], [], [], [], [tuple(r) for r in selection.records],
-                              False, False)  # the shapes only
-    shapes = []
-    for n, a, _ in counted["shapes"]:
-        antennas = [x for x in selection.antenna if x <= a] if selection.antenna else []
-        if not selection.antenna or antennas:
-            shapes.append(((n, a), antennas))
+    selection = conversion.selection
+    index = FileIndex.of(path, selection)
+    asked = index.asked()
+    shapes: List[Tuple[int, int]] = []
+    for n, a in zip(asked["N"].tolist(), asked["A"].tolist()):
+        if (n, a) not in shapes and (not selection.antenna or min(selection.antenna) <= a):
+            shapes.append((n, a))
     os.makedirs(outdir, exist_ok=True)
     temporary = staging.claim(os.path.join(outdir, output_stem(path) + ".nc"))
-    stop_message = counted["stop"]["message"] if counted["read_to_end"] else (
-        "after the last record asked for")
-    outcome.damage = _damage(counted)
+    outcome.damage = index.damage or ""
     groups: List[Optional[str]] = []
-    for shape, antennas in shapes:
+    for shape in shapes:
+        entries = index.asked(shape)
+        entries = entries[entries["taken_subblocks"] > 0]
         # the subblock dimension is as long as the most subblocks taken from a record
-        width = _most_subblocks(selection, path, shape, antennas, chunk)
+        width = int(entries["taken_subblocks"].max()) if len(entries) else 0
         group = None if len(shapes) == 1 else f"N{shape[0]}_A{shape[1]}"
-        reader = selection.reader(path, shape, antennas)
-        written = 0
-        while True:
-            got = reader.next(chunk)
-            count = len(got["number"])
-            if count:
-                ds = _dataset(got, shape, antennas, selection.correct, width)
-                if written == 0:
-                    ds.to_netcdf(temporary, mode="a" if groups else "w", group=group,
-                                 engine="netcdf4", unlimited_dims=["record"],
-                                 encoding=_encoding(ds, compression, chunk))
-                    groups.append(group)
-                else:
-                    _append(temporary, group, ds, written)
-                written += count
-                outcome.records += count
-            if got["done"]:
-                break
+        for start in range(0, len(entries), chunk):
+            ds = loaded(index, entries[start:start + chunk], shape, width,
+                        correct=conversion.correct, convert=conversion.convert)
+            if start == 0:
+                ds.to_netcdf(temporary, mode="a" if groups else "w", group=group,
+                             engine="netcdf4", unlimited_dims=["record"],
+                             encoding=_encoding(ds, compression, chunk))
+                groups.append(group)
+            else:
+                _append(temporary, group, ds, start)
+            outcome.records += ds.sizes["record"]
     attributes = {"Conventions": "CF-1.8", "title": "DFT sounding records",
                   "source": shown_name(path), "vexo_version": _core.version,
-                  "phase_correction": int(selection.correct), "stop": stop_message}
+                  "phase_correction": int(conversion.correct), "stop": index.stop_text}
     with netCDF4.Dataset(temporary, "a" if groups else "w") as nc:
         nc.setncatts(attributes)  # the file's own, also when its groups hold the records
         for group in groups:
             if group is not None:
-                nc.groups[group].setncattr("stop", stop_message)
-
-
-def _most_subblocks(selection: Selection, path: str, shape: Tuple[int, int],
-                    antennas: List[int], chunk: int) -> int:
-    reader = selection.reader(path, shape, antennas, convert=False)
-    most = 0
-    while True:
-        got = reader.next(chunk)
-        if len(got["taken_subblocks"]):
-            most = max(most, int(got["taken_subblocks"].max()))
-        if got["done"]:
-            return most
+                nc.groups[group].setncattr("stop", index.stop_text)
 
 
 def _encoding(ds: Any, compression: str, chunk: int) -> Dict[str, Dict[str, Any]]:

@@ -3,16 +3,16 @@
 from __future__ import annotations
 
 import argparse
-import dataclasses
 import functools
 import os
 import sys
 import time
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from vexo._archive import Selection, find_inputs
+from vexo._archive import Conversion, find_inputs
 from vexo._convert import Outcome, convert_file, remove_abandoned
 from vexo._names import shown_name
+from vexo._selection import Selection
 
 DESCRIPTION = """\
 Converts DFT files to a Parquet dataset (one row per file, record, subblock and antenna,
@@ -101,16 +101,11 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     return p
 
 
-def _selection(args: argparse.Namespace) -> Selection:
-    selection = Selection.of(args.frequency, args.height, args.polarization, args.antenna,
-                             None, args.convert, not args.no_correction)
-    merged: List[Tuple[int, int]] = []
-    for a, b in sorted(args.records or []):
-        if merged and a <= merged[-1][1] + 1:
-            merged[-1] = (merged[-1][0], max(merged[-1][1], b))
-        else:
-            merged.append((a, b))
-    return dataclasses.replace(selection, records=tuple(merged))
+def _selection(args: argparse.Namespace) -> Conversion:
+    selection = Selection(frequency=args.frequency, height=args.height,
+                          polarization=args.polarization, antenna=args.antenna,
+                          records=tuple(args.records or ()))
+    return Conversion(selection, bool(args.convert), not args.no_correction)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -123,7 +118,7 @@ class StartError(Exception):
     """The run cannot start (a cluster that cannot be reached or has no worker)."""
 
 
-def convert_labelled(path: str, label: str, outdir: str, fmt: str, selection: Selection,
+def convert_labelled(path: str, label: str, outdir: str, fmt: str, selection: Conversion,
                      compression: str) -> Outcome:
     return convert_file(path, outdir, fmt, selection, label, compression=compression)
 

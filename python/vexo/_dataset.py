@@ -1,194 +1,237 @@
-"""A whole DFT file, or the records of one shape, as one xarray dataset."""
+"""A DFT file, or the records of one shape, as one xarray dataset: loaded (vexo.read) or lazy
+(the xarray backend, engine="vexo"). Both are made here, from the file's index and parts, so
+they have the same variables, coordinates, attributes and values."""
 
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Optional, Tuple
 
 import numpy as np
 
 from vexo import _core, _selection
 from vexo._errors import DamagedFileWarning, ShapeError
 from vexo._file import Source
-from vexo._time import record_times
+from vexo._index import (PLACE_KINDS, SAMPLE_KINDS, FileIndex, antenna_numbers, entry_times,
+                         read_part)
+from vexo._names import shown_name
+from vexo._selection import Selection
 
 if TYPE_CHECKING:
     import xarray as xr
 
+# What a variable or coordinate that comes from the parts is made of: (kind, dims, attrs);
+# the kind names the values of read_part.
+Make = Callable[[str, Tuple[int, ...], Any], Any]
 
-def _shapes_text(shapes: Any) -> str:
+
+def shapes_text(shapes: Iterable[Tuple[int, int, int]]) -> str:
     return ", ".join(
         f"N={n} A={a}: {count} record{'s' if count != 1 else ''}" for n, a, count in shapes
     )
 
 
-def _padded(flat: np.ndarray, counts: np.ndarray, width: int, tail: Tuple[int, ...],
-            fill: Any) -> np.ndarray:
-    """Per-subblock values, taken subblocks after each other, as (records, width, *tail)."""
-    records = len(counts)
-    flat = flat.reshape((int(counts.sum()),) + tail)
-    if records == 0 or np.all(counts == width):
-        return flat.reshape((records, width) + tail)
-    out = np.full((records, width) + tail, fill, dtype=flat.dtype)
-    which = np.repeat(np.arange(records), counts)
-    slot = np.arange(len(flat)) - np.repeat(np.cumsum(counts) - counts, counts)
-    out[which, slot] = flat
-    return out
+def chosen_entries(index: FileIndex, shape: Optional[Tuple[int, int]]
+                   ) -> Tuple[np.ndarray, Optional[Tuple[int, int]]]:
+    """The entries of the dataset (records asked for, of its shape, with a subblock taken) and
+    its shape (None when no record is asked for); ShapeError or ValueError when the records
+    cannot be one dataset."""
+    name = shown_name(index.name)
+    asked = index.asked()
+    counts: Dict[Tuple[int, int], int] = {}
+    for n, a in zip(asked["N"].tolist(), asked["A"].tolist()):
+        counts[(n, a)] = counts.get((n, a), 0) + 1
+    shapes = [(n, a, c) for (n, a), c in counts.items()]
+    if shape is None:
+        if len(shapes) > 1:
+            raise ShapeError(
+                f"{name}: records of {len(shapes)} shapes cannot be one dataset: "
+                f"{shapes_text(shapes)}; read one with shape=(N, A)")
+        chosen = (shapes[0][0], shapes[0][1]) if shapes else None
+    else:
+        if shapes and tuple(shape) not in counts:
+            raise ValueError(f"{name}: no record of shape N={shape[0]} A={shape[1]}; "
+                             f"the file has {shapes_text(shapes)}")
+        chosen = tuple(shape) if shapes else None  # type: ignore[assignment]
+    if chosen is None:
+        return asked[:0], None
+    missing = [a for a in index.selection.antenna if a > chosen[1]]
+    if missing:
+        raise ValueError(f"{name}: antenna {missing[0]}: the records of shape N={chosen[0]} "
+                         f"A={chosen[1]} have antennas 1 to {chosen[1]}")
+    entries = asked[(asked["N"] == chosen[0]) & (asked["A"] == chosen[1])]
+    return entries[entries["taken_subblocks"] > 0], chosen  # type: ignore[return-value]
+
+
+def warn_damage(index: FileIndex, stacklevel: int) -> None:
+    if index.damage:
+        warnings.warn(f"{index.name}: {index.damage}", DamagedFileWarning,
+                      stacklevel=stacklevel + 1)
+
+
+def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, int]],
+            width: int, *,
+            correct: bool, convert: bool, make: Make,
+            drop_variables: Iterable[str] = ()) -> "xr.Dataset":
+    """The dataset of `entries` (of one shape) with `width` subblock places; make(kind, dims,
+    shape) gives the values of a variable or coordinate from the parts (loaded or lazy)."""
+    import xarray as xr
+
+    antennas = antenna_numbers(index.selection, shape[1]) if shape is not None else []
+    lines = (1 << shape[0]) if shape is not None else 0
+    dims4 = ("record", "subblock", "antenna", "line")
+    shape4 = (len(entries), width, len(antennas), lines)
+    pair = ("record", "subblock")
+    drop = set(drop_variables or ())
+
+    def samples(kind: str, attrs: Dict[str, Any]) -> Any:
+        return (dims4, make(kind, shape4, None), attrs)
+
+    def places(kind: str, attrs: Dict[str, Any]) -> Any:
+        return (pair, make(kind, (len(entries), width), None), attrs)
+
+    data_vars: Dict[str, Any] = {
+        "phase": samples("phase", {
+            "long_name": "phase sample", "units": "1",
+            "comment": "the sample byte: 256 steps to a turn"}),
+        "amplitude": samples("amplitude", {
+            "long_name": "amplitude sample", "units": "1",
+            "comment": "the sample byte: bits 7 to 2 count steps of 1.5 dB"}),
+    }
+    if convert:
+        data_vars["phase_degrees"] = samples("phase_degrees", {
+            "long_name": "phase", "units": "degree",
+            "comment": "with the antenna correction where the record allows it" if correct
+            else "without the antenna correction"})
+        data_vars["amplitude_db"] = samples("amplitude_db", {
+            "long_name": "amplitude", "units": "dB"})
+    data_vars["record_frequency"] = ("record", entries["FREQ"].copy(), {
+        "long_name": "frequency of the record's header (FREQ)", "units": "kHz"})
+    data_vars["line_spacing"] = ("record", entries["line_spacing"].copy(), {
+        "long_name": "spacing of the spectral lines", "units": "Hz",
+        "comment": "inf where the header gives none"})
+    data_vars["rate"] = ("record", entries["rate"].copy(), {
+        "long_name": "rate that the phase correction divides by",
+        "comment": "NaN while no record has set one"})
+    coords: Dict[str, Any] = {
+        "record": ("record", entries["number"].copy(), {"long_name": "record number (from 1)"}),
+        "time": ("record", entry_times(entries).astype("datetime64[ns]"), {
+            "long_name": "time of the record", "standard_name": "time"}),
+        "offset": ("record", entries["offset"].copy(), {
+            "long_name": "byte offset of the record in the file", "units": "byte"}),
+        "subblock": ("subblock", np.arange(width, dtype=np.int16), {
+            "long_name": "place among the subblocks taken from the record"}),
+        "antenna": ("antenna", np.asarray(antennas, dtype=np.int8), {
+            "long_name": "antenna number (from 1)"}),
+        "line": ("line", np.arange(lines, dtype=np.int16), {
+            "long_name": "spectral line (sample index, from 0)"}),
+        "subblock_number": places("subblock_number", {
+            "long_name": "number of the subblock in its record (from 0)",
+            "comment": "-1 where the record has no subblock at this place"}),
+        "frequency": places("frequency", {"long_name": "sounding frequency", "units": "kHz"}),
+        "height": places("height", {"long_name": "height", "units": "km"}),
+        "gain": places("gain", {"long_name": "gain", "units": "dB"}),
+        "polarization": places("polarization", {"long_name": "polarization"}),
+    }
+    attrs: Dict[str, Any] = {
+        "Conventions": "CF-1.8",
+        "title": "DFT sounding records",
+        "source": index.name,
+        "vexo_version": _core.version,
+        "phase_correction": int(correct),
+        "stop": index.stop_text,
+    }
+    if shape is not None:
+        attrs["N"], attrs["A"] = shape
+    data_vars = {k: v for k, v in data_vars.items() if k not in drop}
+    coords = {k: v for k, v in coords.items() if k not in drop}
+    return xr.Dataset(data_vars, coords, attrs)
+
+
+def loaded(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, int]],
+           width: int, *,
+           correct: bool, convert: bool, drop_variables: Iterable[str] = ()) -> "xr.Dataset":
+    """The dataset with every value read, in one pass over the records."""
+    kinds = [k for k in SAMPLE_KINDS + PLACE_KINDS
+             if k not in set(drop_variables or ()) and (convert or k in ("phase", "amplitude")
+                                                       or k in PLACE_KINDS)]
+    part = read_part(index, entries, width, kinds=kinds, correct=correct, shape=shape)
+    return dataset(index, entries, shape, width, correct=correct, convert=convert,
+                   make=lambda kind, dims, _: part.arrays[kind], drop_variables=drop_variables)
 
 
 def read(
     source: Source,
-    frequency: _selection.Selection = None,
-    height: _selection.Selection = None,
-    polarization: _selection.Selection = None,
-    antenna: _selection.Selection = None,
-    records: _selection.Selection = None,
-    correct: bool = True,
+    *,
+    selection: Optional[Selection] = None,
+    frequency: _selection.Values = None,
+    height: _selection.Values = None,
+    polarization: _selection.Values = None,
+    antenna: _selection.Values = None,
+    records: Any = None,
     shape: Optional[Tuple[int, int]] = None,
+    correct: bool = True,
     convert: bool = True,
 ) -> "xr.Dataset":
-    """Reads a DFT file (a path or a binary file object) into an xarray.Dataset.
+    """Reads a DFT file into an xarray.Dataset, every value loaded.
 
-    Dimensions record, subblock, antenna and line; variables phase and amplitude (uint8),
-    phase_degrees and amplitude_db (float32; not with convert=False). The four-antenna mean of
-    the listing is ds.amplitude_db.sel(antenna=[1, 2, 3, 4]).mean("antenna"), exactly (the dB
-    values are multiples of 1.5). Coordinates: record
-    (the record number, from 1), time, offset, antenna (from 1), line, and per record and
-    subblock frequency (kHz), height (km), gain (dB), polarization and subblock_number (the
-    subblock's number in its record, from 0).
+    The same dataset as ``xr.open_dataset(path, engine="vexo")`` gives lazily.
 
-    frequency, height and polarization take a subblock when its descriptor has one of the
-    values given (None: any); antenna picks antennas by number; records picks records by
-    number. A record none of whose subblocks is taken is left out. When the records taken have
-    different numbers of subblocks, the subblock dimension is as long as the most, and the
-    places left over have subblock_number -1, frequency and height NaN, gain and polarization
-    -1, samples 0 and converted values NaN.
+    Parameters
+    ----------
+    source : str, bytes, os.PathLike or binary file object
+        The file.
+    selection : vexo.Selection, optional
+        What to take; or give its keywords here instead.
+    frequency, height, polarization, antenna, records
+        The keywords of vexo.Selection: a subblock is taken when its descriptor has one of
+        the values given (None: any); antenna picks antennas by number (from 1), records
+        picks records by number (from 1; a range is read as bounds).
+    shape : (N, A), optional
+        Read the records of this shape; needed when the file has records of several.
+    correct : bool, default True
+        The antenna correction of phase_degrees, where the record allows it.
+    convert : bool, default True
+        phase_degrees and amplitude_db besides the raw bytes.
 
-    The records must have one shape (N, A): otherwise ShapeError names the shapes, and
-    shape=(N, A) reads the records of one. A damaged file gives its records before the damage
-    and a DamagedFileWarning that says what stopped the reading.
+    Returns
+    -------
+    xarray.Dataset
+        Dimensions record, subblock, antenna and line; variables phase and amplitude (uint8),
+        phase_degrees and amplitude_db (float32), record_frequency, line_spacing and rate;
+        coordinates record (from 1), time, offset, antenna (from 1), line, and per record and
+        subblock frequency (kHz), height (km), gain (dB), polarization and subblock_number (in
+        its record, from 0). A record none of whose subblocks is taken is left out; where
+        records take fewer subblocks than the most, the places left over have
+        subblock_number -1, frequency and height NaN, gain and polarization -1, samples 0 and
+        converted values NaN. The four-antenna mean of the listing is
+        ``ds.amplitude_db.sel(antenna=[1, 2, 3, 4]).mean("antenna")``, exactly.
+
+    Raises
+    ------
+    vexo.ShapeError
+        When the records asked for have several shapes and no shape is given.
+    OSError
+        When the file cannot be opened.
+
+    Warns
+    -----
+    vexo.DamagedFileWarning
+        When the file is damaged: the records before the damage are read.
+
+    Examples
+    --------
+    >>> import vexo
+    >>> ds = vexo.read("examples/example.dft", frequency=3200, antenna=[1, 2])
+    >>> ds.phase_degrees.dims
+    ('record', 'subblock', 'antenna', 'line')
     """
-    antennas = _selection.whole_numbers("antenna", antenna, 1)
-    if len(set(antennas)) != len(antennas):
-        raise ValueError(f"antenna: {antennas} names an antenna twice")
-    return read_checked(
-        source, _selection.shape(shape), _selection.reals("frequency", frequency),
-        _selection.reals("height", height),
-        _selection.whole_numbers("polarization", polarization, 0), antennas,
-        _selection.record_ranges(records), bool(convert), bool(correct), stacklevel=3)
-
-
-def read_checked(source: Source, chosen_shape: Optional[Tuple[int, int]],
-                 frequencies: List[float], heights: List[float], polarizations: List[int],
-                 antennas: List[int], wanted_records: List[Tuple[int, int]], convert: bool,
-                 correct: bool, stacklevel: int = 2) -> "xr.Dataset":
-    """read, its selection already checked: lists of values (empty: all), record ranges
-    (first, last)."""
-    got = _core.read_bulk(source, chosen_shape, frequencies, heights, polarizations, antennas,
-                          wanted_records, convert, correct)
-    name = got["name"]  # str, as the file system gives it
-    if got["missing_antenna"]:
-        n, a = got["shape"]
-        raise ValueError(
-            f"{name}: antenna {got['missing_antenna']}: the records of shape N={n} A={a} have "
-            f"antennas 1 to {a}"
-        )
-    if got["mixed_shapes"]:
-        raise ShapeError(
-            f"{name}: records of {len(got['shapes'])} shapes cannot be one dataset: "
-            f"{_shapes_text(got['shapes'])}; read one with shape=(N, A)"
-        )
-    if chosen_shape is not None and got["shape"] is None and got["shapes"]:
-        raise ValueError(
-            f"{name}: no record of shape N={chosen_shape[0]} A={chosen_shape[1]}; "
-            f"the file has {_shapes_text(got['shapes'])}"
-        )
-    stop = got["stop"]
-    if got["read_to_end"] and stop["reason"] != "end_of_file":
-        warnings.warn(f"{name}: {stop['message']}", DamagedFileWarning, stacklevel=stacklevel)
-    return _dataset(got, chosen_shape, antennas, correct)
-
-
-def _dataset(got: Dict[str, Any], chosen_shape: Any, antennas: Any, correct: bool,
-             width: Optional[int] = None) -> "xr.Dataset":
-    """The dataset of what a bulk read took; width: the length of the subblock dimension
-    (default: the most subblocks taken from a record)."""
-    import xarray as xr  # here: reading record by record needs only numpy
-
-    counts = got["taken_subblocks"].astype(np.int64)
-    if width is None:
-        width = int(counts.max()) if len(counts) else 0
-    n = got["sample_count"]
-    if got["shape"] is not None:
-        antenna_numbers = antennas or list(range(1, got["shape"][1] + 1))
-    else:
-        antenna_numbers = []
-    tail = (len(antenna_numbers), n)
-
-    def per_subblock(key: str, fill: Any) -> np.ndarray:
-        return _padded(got[key], counts, width, (), fill)
-
-    def samples(key: str, fill: Any) -> np.ndarray:
-        return _padded(got[key], counts, width, tail, fill)
-
-    dims4 = ("record", "subblock", "antenna", "line")
-    data_vars: Dict[str, Any] = {
-        "phase": (dims4, samples("phase", 0), {
-            "long_name": "phase sample", "units": "1",
-            "comment": "the sample byte: 256 steps to a turn"}),
-        "amplitude": (dims4, samples("amplitude", 0), {
-            "long_name": "amplitude sample", "units": "1",
-            "comment": "the sample byte: bits 7 to 2 count steps of 1.5 dB"}),
-    }
-    if "phase_degrees" in got:
-        data_vars["phase_degrees"] = (dims4, samples("phase_degrees", np.nan), {
-            "long_name": "phase", "units": "degree",
-            "comment": "with the antenna correction where the record allows it" if correct
-            else "without the antenna correction"})
-        data_vars["amplitude_db"] = (dims4, samples("amplitude_db", np.nan), {
-            "long_name": "amplitude", "units": "dB"})
-    data_vars["record_frequency"] = ("record", got["record_frequency"], {
-        "long_name": "frequency of the record's header (FREQ)", "units": "kHz"})
-    data_vars["line_spacing"] = ("record", got["line_spacing"], {
-        "long_name": "spacing of the spectral lines", "units": "Hz",
-        "comment": "inf where the header gives none"})
-    data_vars["rate"] = ("record", got["rate"], {
-        "long_name": "rate that the phase correction divides by",
-        "comment": "NaN while no record has set one"})
-
-    pair = ("record", "subblock")
-    coords: Dict[str, Any] = {
-        "record": ("record", got["number"], {"long_name": "record number (from 1)"}),
-        "time": ("record", record_times(got["clock"]).astype("datetime64[ns]"), {
-            "long_name": "time of the record", "standard_name": "time"}),
-        "offset": ("record", got["offset"], {
-            "long_name": "byte offset of the record in the file", "units": "byte"}),
-        "subblock": ("subblock", np.arange(width, dtype=np.int16), {
-            "long_name": "place among the subblocks taken from the record"}),
-        "antenna": ("antenna", np.asarray(antenna_numbers, dtype=np.int8), {
-            "long_name": "antenna number (from 1)"}),
-        "line": ("line", np.arange(n, dtype=np.int16), {
-            "long_name": "spectral line (sample index, from 0)"}),
-        "subblock_number": (pair, per_subblock("subblock", -1), {
-            "long_name": "number of the subblock in its record (from 0)",
-            "comment": "-1 where the record has no subblock at this place"}),
-        "frequency": (pair, per_subblock("frequency", np.nan), {
-            "long_name": "sounding frequency", "units": "kHz"}),
-        "height": (pair, per_subblock("height", np.nan), {
-            "long_name": "height", "units": "km"}),
-        "gain": (pair, per_subblock("gain", -1), {"long_name": "gain", "units": "dB"}),
-        "polarization": (pair, per_subblock("polarization", -1), {
-            "long_name": "polarization"}),
-    }
-    attrs = {
-        "Conventions": "CF-1.8",
-        "title": "DFT sounding records",
-        "source": got["name"],
-        "vexo_version": _core.version,
-        "phase_correction": int(correct),
-        "stop": got["stop"]["message"] if got["read_to_end"]
-        else "after the last record asked for",
-    }
-    if got["shape"] is not None:
-        attrs["N"], attrs["A"] = got["shape"]
-    return xr.Dataset(data_vars, coords, attrs)
+    chosen = Selection.of(selection, frequency=frequency, height=height,
+                          polarization=polarization, antenna=antenna, records=records)
+    wanted_shape = _selection.shape(shape)
+    index = FileIndex.of(source, chosen)
+    entries, got_shape = chosen_entries(index, wanted_shape)
+    warn_damage(index, stacklevel=2)
+    width = int(entries["taken_subblocks"].max()) if len(entries) else 0
+    return loaded(index, entries, got_shape, width, correct=bool(correct),
+                  convert=bool(convert))

@@ -38,10 +38,10 @@ class Stop:
         return self.message
 
 
-def _stop(info: Optional[Dict[str, Any]]) -> Optional[Stop]:
+def _stop(info: Optional[_core.Stop]) -> Optional[Stop]:
     if info is None:
         return None
-    return Stop(info["reason"], info["record"], info["offset"], info["message"])
+    return Stop(info.reason, info.record, info.offset, info.message)
 
 
 class Record:

@@ -13,23 +13,26 @@ partition per file.
 from __future__ import annotations
 
 import warnings
-from typing import Any, Sequence, Union
+from typing import Any, Optional, Sequence, Union
 
-from vexo._archive import Selection, find_inputs, parts, schema
+from vexo import _selection
+from vexo._archive import Conversion, find_inputs, parts, schema
 from vexo._errors import DamagedFileWarning
+from vexo._index import FileIndex
+from vexo._selection import Selection
 
 __all__ = ["read_archive"]
 
 
-def _frame(path: str, selection: Selection) -> Any:
+def _frame(path: str, conversion: Conversion) -> Any:
     import pyarrow as pa
 
-    tables = []
-    for rows, _, got in parts(path, path, selection):
-        tables.append(rows)
-        if got["done"] and got["read_to_end"] and got["stop"]["reason"] != "end_of_file":
-            warnings.warn(f"{path}: {got['stop']['message']}", DamagedFileWarning, stacklevel=2)
-    table = pa.concat_tables(tables) if tables else schema(selection.convert).empty_table()
+    index = FileIndex.of(path, conversion.selection)
+    tables = [rows for rows, _, _ in parts(index, path, convert=conversion.convert,
+                                           correct=conversion.correct)]
+    if index.damage:
+        warnings.warn(f"{path}: {index.damage}", DamagedFileWarning, stacklevel=2)
+    table = pa.concat_tables(tables) if tables else schema(conversion.convert).empty_table()
     return _pandas(table)
 
 
@@ -41,24 +44,53 @@ def _pandas(table: Any) -> Any:
     return table.to_pandas(types_mapper=pd.ArrowDtype)
 
 
-def read_archive(inputs: Union[str, Sequence[str]], frequency: Any = None, height: Any = None,
-                 polarization: Any = None, antenna: Any = None, records: Any = None,
-                 convert: bool = False, correct: bool = True) -> Any:
-    """A Dask DataFrame of the DFT files that inputs name: files, directories (searched
-    below for *.dft, any case) or glob patterns. The selection keywords are those of
-    vexo.read; convert adds the converted values. A name that matches nothing raises
-    FileNotFoundError; a damaged file gives its good records and a DamagedFileWarning when its
-    partition is computed. A partition holds its file's rows in memory: about twice the
-    file's size (ten times with convert)."""
+def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selection] = None,
+                 frequency: _selection.Values = None, height: _selection.Values = None,
+                 polarization: _selection.Values = None, antenna: _selection.Values = None,
+                 records: Any = None, convert: bool = False, correct: bool = True) -> Any:
+    """A Dask DataFrame of the DFT files that inputs name.
+
+    Parameters
+    ----------
+    inputs : str or sequence of str
+        Files, directories (searched below for *.dft, any case) or glob patterns.
+    selection : vexo.Selection, optional
+        What to take of each file; or give its keywords (frequency, height, polarization,
+        antenna, records) here instead.
+    convert : bool, default False
+        Add phase_degrees and amplitude_db.
+    correct : bool, default True
+        The antenna correction of phase_degrees.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        One row per record, subblock and antenna, one partition per file. A partition holds
+        its file's rows in memory: about twice the file's size (ten times with convert).
+
+    Raises
+    ------
+    FileNotFoundError
+        When a name matches nothing. A damaged file gives its good records and a
+        DamagedFileWarning when its partition is computed.
+
+    Examples
+    --------
+    >>> import vexo.dask
+    >>> df = vexo.dask.read_archive("examples/", frequency=3200)
+    >>> int(df.record.nunique().compute())
+    6
+    """
     import dask.dataframe as dd
 
     files, missing = find_inputs([inputs] if isinstance(inputs, str) else list(inputs))
     if missing:
         raise FileNotFoundError(f"no such file, directory or match: {', '.join(missing)}")
-    selection = Selection.of(frequency, height, polarization, antenna, records, convert,
-                             correct)
-    meta = _pandas(schema(selection.convert).empty_table())
+    conversion = Conversion(
+        Selection.of(selection, frequency=frequency, height=height, polarization=polarization,
+                     antenna=antenna, records=records), bool(convert), bool(correct))
+    meta = _pandas(schema(conversion.convert).empty_table())
     if not files:
         return dd.from_pandas(meta, npartitions=1)
-    return dd.from_map(_frame, files, selection=selection, meta=meta, label="vexo-archive",
+    return dd.from_map(_frame, files, conversion=conversion, meta=meta, label="vexo-archive",
                        enforce_metadata=False)

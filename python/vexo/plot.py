@@ -26,7 +26,9 @@ import numpy as np
 from vexo._errors import DamagedFileWarning
 from vexo._file import File, Record
 from vexo._file import open as open_file
+from vexo._index import FileIndex, entry_times, read_part
 from vexo._names import shown_name
+from vexo._selection import Selection
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -157,9 +159,48 @@ def _ranges(numbers: Iterable[int]) -> str:
     return ", ".join(out)
 
 
+def _first_text(number: int) -> str:
+    return f"record {number} (the first" + (")" if number == 1 else " with a subblock)")
+
+
+def _from_index(source: Any, record: Optional[int], name: Optional[str],
+                choices: List[str]) -> _Snapshot:
+    """The record from the file's index and a part of that one record."""
+    index = FileIndex.of(source, None if record is None else Selection(records=record))
+    name = name or _source_name(source)
+    entries = index.entries
+    damage = f" ({index.stop.message})" if index.damage else ""
+    if record is None:
+        with_subblocks = np.flatnonzero(entries["subblock_count"] > 0)
+        if len(with_subblocks) == 0:
+            if len(entries) == 0:
+                raise ChoiceError(f"{name}: the file has no record{damage}", bool(damage))
+            raise ChoiceError(f"{name}: no record has a subblock (records 1 to "
+                              f"{len(entries)}){damage}", bool(damage))
+        at = int(with_subblocks[0])
+        choices.append(_first_text(int(entries["number"][at])))
+    else:
+        if record > len(entries):
+            if len(entries) == 0:
+                raise ChoiceError(f"{name}: the file has no record{damage}", bool(damage))
+            raise ChoiceError(f"{name}: record {record} is beyond the end; the file has "
+                              f"records 1 to {len(entries)}{damage}", bool(damage))
+        at = record - 1  # the index holds every record from the first on
+    one = entries[at:at + 1]
+    part = read_part(index, one, int(one["subblock_count"][0]),
+                     kinds=("amplitude_db", "subblock_number", "frequency", "height",
+                            "polarization"))
+    spacing = float(one["line_spacing"][0])
+    return _Snapshot(
+        name, int(one["number"][0]), entry_times(one)[0], part.frequency[0], part.height[0],
+        part.polarization[0], part.subblock_number[0], np.asarray(part.antennas),
+        part.amplitude_db[0], spacing if np.isfinite(spacing) else None)
+
+
 def _snapshot(source: Any, record: Optional[int], name: Optional[str],
-              choices: List[str]) -> _Snapshot:
-    """The record asked for; by default the first record that has a subblock."""
+              choices: List[str], need_record: bool = False) -> _Snapshot:
+    """The record asked for; by default the first record that has a subblock. need_record:
+    the snapshot holds the Record itself (for both corrections of the phases)."""
     if record is not None:
         record = _whole("record", record, 1)
     if isinstance(source, Record):
@@ -168,6 +209,8 @@ def _snapshot(source: Any, record: Optional[int], name: Optional[str],
         return _from_record(source, name or "record")
     if _is_dataset(source):
         return _from_dataset(source, record, name, choices)
+    if not need_record and not isinstance(source, File):
+        return _from_index(source, record, name, choices)
     own = not isinstance(source, File)
     f = open_file(source) if own else source
     name = name or _source_name(f)
@@ -176,8 +219,7 @@ def _snapshot(source: Any, record: Optional[int], name: Optional[str],
         for rec in f:
             first, last = first or rec.number, rec.number
             if record is None and rec.subblocks > 0:
-                choices.append(f"record {rec.number} (the first"
-                               + (")" if rec.number == 1 else " with a subblock)"))
+                choices.append(_first_text(rec.number))
                 return _from_record(rec, name)
             if record is not None and rec.number >= record:
                 if rec.number == record:
@@ -418,7 +460,7 @@ def phases(source: Any, record: Optional[int] = None, subblock: Optional[int] = 
         raise TypeError("phases needs the record itself (both corrections): pass a path, "
                         "a File or a Record of vexo.open")
     choices: List[str] = []
-    snap = _snapshot(source, record, name, choices)
+    snap = _snapshot(source, record, name, choices, need_record=True)
     rec = snap.record
     assert rec is not None
     if rec.subblocks == 0:
@@ -524,7 +566,43 @@ def _mode_for(antenna: Antenna, antenna_numbers: np.ndarray) -> Optional[Antenna
     return antenna if antenna in antenna_numbers else None
 
 
+def _indexed_strengths(source: Any, antenna: Antenna, out: _Strengths) -> None:
+    """The strongest values of a path or file object, from its index and parts of up to
+    4096 records of one shape."""
+    index = FileIndex.of(source)
+    name = _source_name(source)
+    out.names.append(name)
+    entries = index.entries
+    reader = index.part_reader()
+    for A in np.unique(entries["A"]).tolist():
+        out.antennas.update(range(1, A + 1))
+    shape = entries["N"].astype(np.int32) * 16 + entries["A"]
+    cuts = np.flatnonzero(np.diff(shape)) + 1
+    for run in np.split(entries, cuts) if len(entries) else []:
+        numbers = np.arange(1, int(run["A"][0]) + 1)
+        mode = _mode_for(antenna, numbers)
+        if mode is None:
+            out.without_antenna += len(run)
+            continue
+        run = run[run["subblock_count"] > 0]
+        for start in range(0, len(run), 4096):
+            block = run[start:start + 4096]
+            width = int(block["subblock_count"][0])
+            part = read_part(index, block, width, reader=reader,
+                             kinds=("amplitude_db", "frequency", "height", "polarization"))
+            records, places = part.amplitude_db.shape[:2]
+            flat = part.amplitude_db.reshape((records * places,) + part.amplitude_db.shape[2:])
+            strongest = _spectra(flat, numbers, None if mode == "every" else mode).max(axis=1)
+            out.add(np.repeat(entry_times(block), places), part.frequency.reshape(-1),
+                    part.polarization.reshape(-1), part.height.reshape(-1), strongest)
+    if index.damage:
+        out.damage.append(f"{name}: {index.damage}")
+
+
 def _file_strengths(source: Any, antenna: Antenna, out: _Strengths) -> None:
+    if not isinstance(source, File):
+        _indexed_strengths(source, antenna, out)
+        return
     own = not isinstance(source, File)
     f = open_file(source) if own else source
     name = _source_name(f)

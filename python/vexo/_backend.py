@@ -1,0 +1,139 @@
+"""The xarray backend: ``xr.open_dataset("day342.dft", engine="vexo")`` and
+``xr.open_mfdataset(paths, engine="vexo", combine="nested", concat_dim="record")``.
+
+The dataset is that of vexo.read, its variables and per-subblock coordinates lazily indexed
+arrays over the file's index and parts: selecting records reads only those records, and
+``chunks=`` gives dask arrays that pickle to distributed workers.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Iterable, Optional, Tuple
+
+import numpy as np
+from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.core import indexing
+
+from vexo import _core, _selection
+from vexo._dataset import chosen_entries, dataset, warn_damage
+from vexo._index import DTYPES, FileIndex, read_part
+from vexo._selection import Selection
+
+
+class PartArray(BackendArray):
+    """The values of one kind (a variable or per-subblock coordinate) of a dataset's records,
+    read from the file when indexed."""
+
+    def __init__(self, index: FileIndex, entries: np.ndarray, width: int, kind: str,
+                 correct: bool, shape: Tuple[int, ...]) -> None:
+        self.index, self.entries, self.width = index, entries, width
+        self.kind, self.correct = kind, correct
+        self.shape = shape
+        self.dtype = np.dtype(DTYPES[kind])
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.OUTER, self._read)
+
+    def _read(self, key: Tuple[Any, ...]) -> np.ndarray:
+        positions = np.arange(self.shape[0])[key[0]]
+        single = np.ndim(positions) == 0
+        wanted, back = np.unique(np.atleast_1d(positions), return_inverse=True)
+        part = read_part(self.index, self.entries[wanted], self.width, kinds=[self.kind],
+                         correct=self.correct)
+        values = part.arrays[self.kind]
+        if not np.array_equal(back, np.arange(len(wanted))):
+            values = values[back.reshape(-1)]
+        # The other axes from the last, so that an axis an integer takes away shifts none
+        # still to come.
+        for axis in range(len(key) - 1, 0, -1):
+            k = key[axis]
+            if isinstance(k, slice):
+                if k != slice(None):
+                    values = values[(slice(None),) * axis + (k,)]
+            else:
+                values = np.take(values, k, axis=axis)
+        return values[0] if single else values
+
+
+def _head(source: Any) -> Optional[bytes]:
+    """The first record's bytes of a path or a seekable file object (put back where it was)."""
+    try:
+        if isinstance(source, (str, os.PathLike)):
+            with open(source, "rb") as f:
+                return f.read(4096)
+        if hasattr(source, "seek") and hasattr(source, "read") and source.seekable():
+            at = source.tell()
+            try:
+                return bytes(source.read(4096) or b"")
+            finally:
+                source.seek(at)
+    except (OSError, ValueError, TypeError):
+        return None
+    return None
+
+
+def looks_like_dft(head: Optional[bytes]) -> bool:
+    """A whole first record that starts with the record marker and passes the check."""
+    if not head or len(head) < 4096 or head[0] != 10:
+        return False
+    got = _core.index(data=bytes(head[:4096]), selection=Selection(records=1).core())
+    return len(got.entries) > 0
+
+
+class VexoBackendEntrypoint(BackendEntrypoint):
+    """Opens DFT files for xarray (engine="vexo")."""
+
+    description = "DFT files of phase and amplitude samples, read with vexo"
+    url = "https://vexo.invalid/docs/python"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "selection", "frequency",
+                               "height", "polarization", "antenna", "records", "shape",
+                               "correct", "convert")
+
+    def open_dataset(  # type: ignore[override]
+        self,
+        filename_or_obj: Any,
+        *,
+        drop_variables: Optional[Iterable[str]] = None,
+        selection: Optional[Selection] = None,
+        frequency: _selection.Values = None,
+        height: _selection.Values = None,
+        polarization: _selection.Values = None,
+        antenna: _selection.Values = None,
+        records: Any = None,
+        shape: Optional[Tuple[int, int]] = None,
+        correct: bool = True,
+        convert: bool = True,
+    ) -> Any:
+        """The dataset of vexo.read, read lazily: the keywords are those of vexo.read.
+
+        Examples
+        --------
+        >>> import xarray as xr
+        >>> ds = xr.open_dataset("examples/example.dft", engine="vexo", frequency=3200)
+        >>> ds.amplitude_db.isel(record=[0, 2]).values.shape
+        (2, 4, 4, 32)
+        """
+        chosen = Selection.of(selection, frequency=frequency, height=height,
+                              polarization=polarization, antenna=antenna, records=records)
+        index = FileIndex.of(filename_or_obj, chosen)
+        entries, got_shape = chosen_entries(index, _selection.shape(shape))
+        warn_damage(index, stacklevel=3)
+        width = int(entries["taken_subblocks"].max()) if len(entries) else 0
+
+        def make(kind: str, shape_of: Tuple[int, ...], _: Any) -> Any:
+            return indexing.LazilyIndexedArray(
+                PartArray(index, entries, width, kind, bool(correct), shape_of))
+
+        return dataset(index, entries, got_shape, width, correct=bool(correct),
+                       convert=bool(convert), make=make, drop_variables=drop_variables or ())
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        """A DFT file: its first record starts with the record marker and passes the check,
+        or its name ends in .dft (any case)."""
+        if looks_like_dft(_head(filename_or_obj)):
+            return True
+        if isinstance(filename_or_obj, (str, os.PathLike)):
+            return os.fspath(filename_or_obj).lower().endswith(".dft")
+        return False
