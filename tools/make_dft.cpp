@@ -1,9 +1,10 @@
 // Writes a synthetic DFT file:
-//   make_dft OUTPUT RECORDS [SHAPES [backwards|varied]]
+//   make_dft OUTPUT RECORDS [SHAPES [backwards|varied|uneven]]
 // RECORDS records; SHAPES is a comma-separated list of N/A record shapes (2^N samples per
 // antenna, A antennas; default 5/4) that the records take in turn, such as 5/4,3/4,7/2.
 // "backwards" makes the phase scale run backwards (FF 0xFE); "varied" changes the instrument
-// program every record (D1, D2, R, X and FF as well as the shape).
+// program every record (D1, D2, R, X and FF as well as the shape); "uneven" sounds the last
+// r % 3 subblocks of record r (from 0) at 1000 kHz, so that records differ in their subblocks.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,10 +46,11 @@ int main(int argc, char** argv) {
   const bool ok =
       argc >= 3 && argc <= 5 && read_number(argv[2], 0, 1LL << 40, records, &end) && *end == '\0' &&
       (argc < 4 || read_shapes(argv[3], shapes)) &&
-      (argc < 5 || std::strcmp(argv[4], "backwards") == 0 || std::strcmp(argv[4], "varied") == 0);
+      (argc < 5 || std::strcmp(argv[4], "backwards") == 0 || std::strcmp(argv[4], "varied") == 0 ||
+       std::strcmp(argv[4], "uneven") == 0);
   if (!ok) {
     std::fputs(
-        "usage: make_dft OUTPUT RECORDS [N/A[,N/A...] [backwards|varied]]  (N 0..9, A 1..9, "
+        "usage: make_dft OUTPUT RECORDS [N/A[,N/A...] [backwards|varied|uneven]]  (N 0..9, A 1..9, "
         "2^N*A <= 2048)\n",
         stderr);
     return 2;
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
   for (auto& shape : shapes) {
     shape.backwards = argc == 5 && std::strcmp(argv[4], "backwards") == 0;
     shape.varied = argc == 5 && std::strcmp(argv[4], "varied") == 0;
+    shape.uneven = argc == 5 && std::strcmp(argv[4], "uneven") == 0;
   }
   std::FILE* out = std::fopen(argv[1], "wb");
   if (out == nullptr) {

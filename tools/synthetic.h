@@ -30,6 +30,10 @@ struct Options {
   // turn (with periods 7, 3, 4, 2 and 5 records), so that no two records in a row share the
   // phase parameters, and the parameters repeat only after 420 records.
   bool varied = false;
+  // The subblocks of a record differ from those of the record before: the last r % 3
+  // subblocks of record r are sounded at 1000 kHz (so a selection by frequency takes a
+  // different number of subblocks from record to record).
+  bool uneven = false;
 };
 
 // The header of record r (counted from 0).

@@ -1,0 +1,136 @@
+"""The lazy dataset (engine="vexo") is vexo.read's dataset: the same variables, coordinates,
+attributes and values, reading only the records asked for; open_mfdataset and dask chunks on
+a cluster of worker processes; keyword-only options and the typed module."""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+import xarray as xr
+
+import vexo
+from conftest import EXAMPLE
+
+
+def lazy(path, **options) -> xr.Dataset:
+    return xr.open_dataset(path, engine="vexo", **options)
+
+
+CASES = [
+    ({}, {}),
+    ({"correct": False}, {}),
+    ({"frequency": [3200, 5600], "antenna": [3, 1]}, {}),
+    ({"height": [105, 228], "polarization": 2, "records": [1, 2, 4, 5]}, {}),  # places left over
+    ({"convert": False, "records": range(4, 99)}, {}),
+]
+
+
+@pytest.mark.parametrize("options,_", CASES)
+def test_lazy_dataset_is_the_loaded_one(make_dft, options, _):
+    mixed = make_dft(9, "5/4,3/4,7/2", "varied")
+    backwards = make_dft(5, "6/4", "backwards")
+    uneven = make_dft(5, "4/4", "uneven")  # a selection takes 4, 3 or 2 subblocks a record
+    for path, shape in ((EXAMPLE, None), (mixed, (3, 4)), (mixed, (5, 4)), (backwards, None),
+                        (uneven, None)):
+        kw = dict(options, shape=shape)
+        loaded = vexo.read(path, **kw)
+        opened = lazy(path, **kw)
+        assert not isinstance(opened.phase.variable._data, np.ndarray)  # not read yet
+        xr.testing.assert_identical(opened.load(), loaded)
+        n = loaded.sizes["record"]
+        for key in (0, -1, slice(None, None, 2), [n - 1, 0, 0]) if n else ():
+            pick = {"record": key, "subblock": [1, 0], "antenna": -1, "line": slice(3, None, 5)}
+            xr.testing.assert_identical(lazy(path, **kw).isel(pick).load(), loaded.isel(pick))
+
+
+def test_only_the_records_asked_for_are_read(make_dft, tmp_path):
+    path = tmp_path / "day.dft"
+    path.write_bytes(make_dft(8).read_bytes())
+    opened = lazy(path, chunks={"record": 2})
+    with open(path, "r+b") as f:  # record 6 is damaged after the file was opened
+        f.seek(5 * 4096)
+        f.write(b"\x41")
+    np.testing.assert_array_equal(opened.amplitude_db[:4].values,
+                                  vexo.read(path, records=range(1, 5)).amplitude_db.values)
+    with pytest.raises(ValueError, match=r"day\.dft: record 6 at byte 20480: .*changed since"):
+        opened.amplitude_db[5].values
+
+
+def test_many_files_one_dataset(make_dft, tmp_path):
+    paths = [make_dft(n) for n in (3, 5, 4)]
+    combined = xr.open_mfdataset(paths, engine="vexo", combine="nested", concat_dim="record",
+                                 chunks={"record": 2}, data_vars="all")
+    whole = xr.concat([vexo.read(p) for p in paths], dim="record", data_vars="all")
+    xr.testing.assert_equal(combined.load(), whole)
+    # a file of several shapes: one line naming them, as vexo.read says it
+    mixed = make_dft(4, "5/4,3/4")
+    with pytest.raises(vexo.ShapeError) as raised:
+        lazy(mixed)
+    assert str(raised.value).count("\n") == 0 and "N=5 A=4: 2 records" in str(raised.value)
+
+
+def test_dask_chunks_on_worker_processes(make_dft):
+    distributed = pytest.importorskip("dask.distributed")
+    paths = [make_dft(n, "4/4") for n in (6, 7)]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster):
+        combined = xr.open_mfdataset(paths, engine="vexo", combine="nested",
+                                     concat_dim="record", parallel=True, chunks={"record": 3})
+        mean = combined.amplitude_db.mean("record").compute()
+    whole = xr.concat([vexo.read(p) for p in paths], dim="record")
+    np.testing.assert_allclose(mean.values, whole.amplitude_db.mean("record").values, rtol=1e-6)
+
+
+def test_what_opens_and_how(make_dft, tmp_path):
+    backend = xr.backends.list_engines()["vexo"]
+    renamed = tmp_path / "day.bin"
+    renamed.write_bytes(EXAMPLE.read_bytes())
+    text = tmp_path / "notes.txt"
+    text.write_bytes(b"\n" * 5000)  # starts with the marker's byte, but is no record
+    cut = tmp_path / "CUT.DFT"
+    cut.write_bytes(EXAMPLE.read_bytes()[:100])
+    assert backend.guess_can_open(str(renamed)) and backend.guess_can_open(str(cut))
+    assert not backend.guess_can_open(str(text))
+    with open(renamed, "rb") as f:
+        assert backend.guess_can_open(f) and f.tell() == 0
+        assert xr.open_dataset(f, engine="vexo").sizes["record"] == 6
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert xr.open_dataset(cut, engine="vexo").sizes["record"] == 0
+    assert "truncated record" in str(caught[0].message)
+    # options are keywords: a number in the place of an option is refused
+    with pytest.raises(TypeError):
+        vexo.read(EXAMPLE, 2500)  # type: ignore[misc]
+    with pytest.raises(TypeError, match="give one of them"):
+        vexo.read(EXAMPLE, selection=vexo.Selection(frequency=2500), antenna=1)
+    assert vexo.read(EXAMPLE, selection=vexo.Selection(records=2)).record.values.tolist() == [2]
+
+
+def test_the_module_is_typed():
+    spec = importlib.util.find_spec("vexo._core")
+    assert spec is not None and spec.origin is not None
+    folder = Path(spec.origin).parent
+    stub = (folder / "_core.pyi").read_text()
+    assert (folder / "py.typed").exists()
+    for name in ("class Index", "class PartReader", "def index(", "class Selection"):
+        assert name in stub, name
+
+
+def test_rows_of_records_that_take_different_subblocks(make_dft):
+    import vexo.dask
+
+    path = make_dft(5, "4/4", "uneven")
+    ds = vexo.read(path, frequency=[3200, 5600], convert=False)
+    rows = vexo.dask.read_archive(str(path), frequency=[3200, 5600]).compute()
+    present = ds.subblock_number.values >= 0
+    assert len(rows) == present.sum() * 4 and not present.all()
+    np.testing.assert_array_equal(np.concatenate([np.asarray(v) for v in rows.phase]),
+                                  ds.phase.values[present].reshape(-1))
+    np.testing.assert_array_equal(rows.subblock.to_numpy().reshape(-1, 4)[:, 0],
+                                  ds.subblock_number.values[present])
