@@ -60,7 +60,7 @@ def test_the_correction_flattens_the_phases_across_antennas():
     assert spread[0] > 20 and spread[1] <= 2 * 1.40625 + 1e-4
     with vexo.open(EXAMPLE) as f:
         rec = [r for r in f][2]
-    np.testing.assert_array_equal(data.sel(correction=False), rec.phase_degrees(False)[5])
+    np.testing.assert_array_equal(data.sel(correction=False), rec.phase_degrees(correct=False)[5])
     left, right = fig.axes[:2]
     assert left.get_ylabel().startswith("phase (degrees")
     assert "without" in left.get_title() and "with the" in right.get_title()

@@ -105,8 +105,14 @@ def test_what_opens_and_how(make_dft, tmp_path):
         assert xr.open_dataset(cut, engine="vexo").sizes["record"] == 0
     assert "truncated record" in str(caught[0].message)
     # options are keywords: a number in the place of an option is refused
-    with pytest.raises(TypeError):
-        vexo.read(EXAMPLE, 2500)  # type: ignore[misc]
+    import vexo.dask
+    import vexo.plot
+
+    for call in (lambda: vexo.read(EXAMPLE, 2500), lambda: vexo.plot.spectrum(EXAMPLE, 2),
+                 lambda: vexo.dask.read_archive(str(EXAMPLE), 2500),
+                 lambda: next(iter(vexo.open(EXAMPLE))).phase_degrees(False)):
+        with pytest.raises(TypeError):
+            call()
     with pytest.raises(TypeError, match="give one of them"):
         vexo.read(EXAMPLE, selection=vexo.Selection(frequency=2500), antenna=1)
     assert vexo.read(EXAMPLE, selection=vexo.Selection(records=2)).record.values.tolist() == [2]

@@ -41,8 +41,8 @@ def test_records_as_the_listing_writes_them(dft, listing):
     recs = records(dft)
     assert recs, "no records"
     for correction in (0, 1):
-        assert fields((r.phase_degrees(bool(correction)) for r in recs), "%.0f") == listing(
-            dft, correction=correction)
+        degrees = (r.phase_degrees(correct=bool(correction)) for r in recs)
+        assert fields(degrees, "%.0f") == listing(dft, correction=correction)
     assert fields((r.amplitude_db() for r in recs), "%.1f") == listing(dft, phase=False)
     assert fields((r.amplitude_ratio() for r in recs), "%.1f") == listing(
         dft, phase=False, scale=1)
@@ -66,7 +66,8 @@ def test_dataset_holds_the_records_values(dft, correct):
         for i, r in enumerate(mine):
             np.testing.assert_array_equal(ds.phase.values[i], r.phase)
             np.testing.assert_array_equal(ds.amplitude.values[i], r.amplitude)
-            np.testing.assert_array_equal(ds.phase_degrees.values[i], r.phase_degrees(correct))
+            np.testing.assert_array_equal(ds.phase_degrees.values[i],
+                                          r.phase_degrees(correct=correct))
             np.testing.assert_array_equal(ds.amplitude_db.values[i], r.amplitude_db())
             if r.antennas >= 4:
                 mean = ds.amplitude_db[i].sel(antenna=[1, 2, 3, 4]).mean("antenna")

@@ -2,8 +2,40 @@
 
 
 class ShapeError(ValueError):
-    """The records of a file have more than one shape (N, A), so they are not one dataset."""
+    """The records of a file have more than one shape (N, A), so they are not one dataset.
+
+    Raised by vexo.read and xr.open_dataset(..., engine="vexo") when the records asked for
+    have several shapes and no shape is given; the message is one line naming each shape and
+    its number of records. Pass shape=(N, A) to read the records of one shape.
+
+    Examples
+    --------
+    >>> import vexo
+    >>> issubclass(vexo.ShapeError, ValueError)
+    True
+    >>> ds = vexo.read("examples/example.dft", shape=(5, 4))  # the records of one shape
+    >>> ds.sizes["record"]
+    6
+    """
 
 
 class DamagedFileWarning(UserWarning):
-    """Reading stopped before the end of the file: the records before the damage are read."""
+    """Reading stopped before the end of the file: the records before the damage are read.
+
+    The message names the file and what stopped the reading. vexo.read, xr.open_dataset(...,
+    engine="vexo"), vexo.plot.echo and vexo.dask.read_archive warn so; a vexo.File says the
+    same in its stop.
+
+    Examples
+    --------
+    >>> import io
+    >>> import pathlib
+    >>> import warnings
+    >>> import vexo
+    >>> data = pathlib.Path("examples/example.dft").read_bytes()
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     ds = vexo.read(io.BytesIO(data[:2 * 4096 + 100]))  # cut inside record 3
+    >>> ds.sizes["record"], caught[0].category is vexo.DamagedFileWarning
+    (2, True)
+    """

@@ -18,11 +18,29 @@ Source = Union[str, bytes, "os.PathLike[str]", BinaryIO]
 
 @dataclass(frozen=True)
 class Stop:
-    """Why reading stopped.
+    """Why reading stopped, as File.stop gives it once the records are read.
 
-    reason: "end_of_file" (a clean end), "bad_marker", "truncated", "read_error" or
-    "check_failed"; record and offset: the record (from 1) and its byte offset where it
-    stopped; message: one line that says so.
+    Attributes
+    ----------
+    reason : str
+        "end_of_file" (a clean end), "bad_marker", "truncated", "read_error" or
+        "check_failed".
+    record : int
+        The record (from 1) where reading stopped.
+    offset : int
+        The byte offset of that record.
+    message : str
+        One line that says so; it is also the Stop's str().
+
+    Examples
+    --------
+    >>> import vexo
+    >>> with vexo.open("examples/example.dft") as f:
+    ...     records = list(f)
+    >>> f.stop.reason, f.stop.record, f.stop.offset
+    ('end_of_file', 7, 24576)
+    >>> f.stop.clean
+    True
     """
 
     reason: str
@@ -32,6 +50,7 @@ class Stop:
 
     @property
     def clean(self) -> bool:
+        """True when reading stopped at a clean end of the file, False for damage."""
         return self.reason == "end_of_file"
 
     def __str__(self) -> str:
@@ -47,8 +66,21 @@ def _stop(info: Optional[_core.Stop]) -> Optional[Stop]:
 class Record:
     """One record: its place in the file, header, descriptors and samples.
 
-    The sample arrays have the shape (subblocks, antennas, sample_count); antenna index 0 is
-    antenna 1. Converted values are exactly those the listing writes.
+    Records are handed out by iterating a vexo.File. The sample arrays have the shape
+    (subblocks, antennas, sample_count); antenna index 0 is antenna 1. Converted values are
+    exactly those the listing writes.
+
+    Examples
+    --------
+    >>> import vexo
+    >>> with vexo.open("examples/example.dft") as f:
+    ...     rec = next(f)
+    >>> rec.number, rec.offset
+    (1, 0)
+    >>> rec.phase.shape == (rec.subblocks, rec.antennas, rec.sample_count)
+    True
+    >>> rec.phase_degrees(correct=False).dtype
+    dtype('float32')
     """
 
     def __init__(self, raw: _core.Record) -> None:
@@ -77,14 +109,17 @@ class Record:
 
     @property
     def sample_count(self) -> int:
+        """The number of samples in each list of a subblock and antenna."""
         return self._raw.sample_count
 
     @property
     def antennas(self) -> int:
+        """The number of antennas, numbered from 1."""
         return self._raw.antennas
 
     @property
     def subblocks(self) -> int:
+        """The number of subblocks, numbered from 0."""
         return self._raw.subblocks
 
     @property
@@ -123,26 +158,114 @@ class Record:
         """Amplitude samples, uint8, (subblocks, antennas, sample_count)."""
         return self._raw.amplitude()
 
-    def phase_degrees(self, correct: bool = True) -> np.ndarray:
-        """Phases in degrees, float32. With correct, the antenna correction is applied when the
-        record has a line spacing and a record so far has set the rate."""
+    def phase_degrees(self, *, correct: bool = True) -> np.ndarray:
+        """Phases in degrees.
+
+        Parameters
+        ----------
+        correct : bool, default True
+            Apply the antenna correction. It is applied when the record has a line spacing
+            and a record so far has set the rate; otherwise the phases are uncorrected.
+
+        Returns
+        -------
+        numpy.ndarray
+            float32, (subblocks, antennas, sample_count).
+
+        Examples
+        --------
+        >>> import vexo
+        >>> with vexo.open("examples/example.dft") as f:
+        ...     rec = next(f)
+        >>> rec.phase_degrees(correct=False).shape == rec.phase.shape
+        True
+        """
         return self._raw.phase_degrees(correct)
 
     def amplitude_db(self) -> np.ndarray:
-        """Amplitudes in dB, float32: bits 7 to 2 of a sample count steps of 1.5 dB."""
+        """Amplitudes in dB.
+
+        Returns
+        -------
+        numpy.ndarray
+            float32, (subblocks, antennas, sample_count): bits 7 to 2 of a sample count
+            steps of 1.5 dB.
+
+        Examples
+        --------
+        >>> import vexo
+        >>> with vexo.open("examples/example.dft") as f:
+        ...     rec = next(f)
+        >>> bool((rec.amplitude_db() == (rec.amplitude >> 2) * 1.5).all())
+        True
+        """
         return self._raw.amplitude_db()
 
     def amplitude_ratio(self) -> np.ndarray:
-        """Amplitudes as linear ratios 10^(dB/20), float64."""
+        """Amplitudes as linear ratios.
+
+        Returns
+        -------
+        numpy.ndarray
+            float64, (subblocks, antennas, sample_count): 10^(dB/20) of amplitude_db.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import vexo
+        >>> with vexo.open("examples/example.dft") as f:
+        ...     rec = next(f)
+        >>> bool(np.allclose(rec.amplitude_ratio(), 10 ** (rec.amplitude_db() / 20)))
+        True
+        """
         return self._raw.amplitude_ratio()
 
     def amplitude_mean_db(self) -> np.ndarray:
-        """The mean in dB of antennas 1 to 4, float32, (subblocks, sample_count). ValueError
-        when the record has fewer than four antennas."""
+        """The mean in dB of antennas 1 to 4.
+
+        Returns
+        -------
+        numpy.ndarray
+            float32, (subblocks, sample_count).
+
+        Raises
+        ------
+        ValueError
+            When the record has fewer than four antennas.
+
+        Examples
+        --------
+        >>> import vexo
+        >>> with vexo.open("examples/example.dft") as f:
+        ...     rec = next(f)
+        >>> bool((rec.amplitude_mean_db() == rec.amplitude_db()[:, :4].mean(axis=1)).all())
+        True
+        """
         return self._raw.amplitude_mean_db()
 
     def amplitude_mean_ratio(self) -> np.ndarray:
-        """10^(mean dB/20) of antennas 1 to 4, float64, (subblocks, sample_count)."""
+        """The mean of antennas 1 to 4 as a linear ratio.
+
+        Returns
+        -------
+        numpy.ndarray
+            float64, (subblocks, sample_count): 10^(mean dB/20), the mean dB being that of
+            amplitude_mean_db.
+
+        Raises
+        ------
+        ValueError
+            When the record has fewer than four antennas.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import vexo
+        >>> with vexo.open("examples/example.dft") as f:
+        ...     rec = next(f)
+        >>> bool(np.allclose(rec.amplitude_mean_ratio(), 10 ** (rec.amplitude_mean_db() / 20)))
+        True
+        """
         return self._raw.amplitude_mean_ratio()
 
     def __repr__(self) -> str:
@@ -156,7 +279,36 @@ class File:
     """A DFT file read forward, one record at a time; iterate it for its records.
 
     After the last record, stop says why reading ended (a clean end or the damage found);
-    the records before any damage are all handed out first.
+    the records before any damage are all handed out first. vexo.open gives one; it is a
+    context manager that closes the file on leaving.
+
+    Parameters
+    ----------
+    source : str, bytes, os.PathLike or binary file object
+        A path, or a binary file object (an open file, a pipe).
+
+    Attributes
+    ----------
+    name : str
+        The path as given, or the file object's name ("<file object>" when it has none).
+    stop : vexo.Stop or None
+        Why reading stopped; None while it has not.
+
+    Raises
+    ------
+    OSError
+        When a path cannot be opened; the message names the file.
+
+    Examples
+    --------
+    >>> import vexo
+    >>> with vexo.open("examples/example.dft") as f:
+    ...     first = next(f)
+    ...     rest = sum(1 for _ in f)
+    >>> first.number, rest
+    (1, 5)
+    >>> print(f.stop)
+    end of file
     """
 
     def __init__(self, source: Source) -> None:
@@ -198,8 +350,29 @@ class File:
 
 
 def open(source: Source) -> File:  # noqa: A001 - the package's open, as io.open
-    """Opens a DFT file: a path, or a binary file object (an open file, a pipe).
+    """Opens a DFT file to read it record by record.
 
-    A path that cannot be opened raises OSError with the file name.
+    Parameters
+    ----------
+    source : str, bytes, os.PathLike or binary file object
+        A path, or a binary file object (an open file, a pipe).
+
+    Returns
+    -------
+    vexo.File
+        The file, read forward as it is iterated; close it, or use it in a with statement.
+
+    Raises
+    ------
+    OSError
+        When a path cannot be opened; the message names the file.
+
+    Examples
+    --------
+    >>> import vexo
+    >>> with vexo.open("examples/example.dft") as f:
+    ...     numbers = [rec.number for rec in f]
+    >>> numbers
+    [1, 2, 3, 4, 5, 6]
     """
     return File(source)

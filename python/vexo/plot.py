@@ -44,7 +44,33 @@ __all__ = ["ChoiceError", "echo", "phases", "spectrum"]
 
 class ChoiceError(ValueError):
     """A record, frequency, polarization, antenna or subblock that the data does not have.
-    damaged is True when the data ends early because the file is damaged."""
+
+    The message names what the data has. A ValueError.
+
+    Parameters
+    ----------
+    message : str
+        The one line that says so.
+    damaged : bool, default False
+        The data ends early because the file is damaged.
+
+    Attributes
+    ----------
+    damaged : bool
+        True when the data ends early because the file is damaged.
+
+    Examples
+    --------
+    >>> import vexo.plot
+    >>> try:
+    ...     vexo.plot.spectrum("examples/example.dft", frequency=3000)
+    ... except vexo.plot.ChoiceError as error:
+    ...     problem = error
+    >>> print(problem)
+    example.dft: no subblock at 3000 kHz in record 1; it has 2500, 3200, 4100, 5600 kHz
+    >>> problem.damaged
+    False
+    """
 
     def __init__(self, message: str, damaged: bool = False) -> None:
         super().__init__(message)
@@ -376,19 +402,62 @@ def _finish(fig: "Figure", data: "xr.DataArray", choices: List[str]) -> "Figure"
 # The pictures
 
 
-def spectrum(source: Any, record: Optional[int] = None, frequency: Optional[float] = None,
+def spectrum(source: Any, *, record: Optional[int] = None, frequency: Optional[float] = None,
              polarization: Optional[int] = None, antenna: Antenna = None,
              name: Optional[str] = None, size: Size = (1000, 600)) -> "Figure":
     """Amplitude (dB) of one record at one sounding frequency as an image of height against
     spectral line.
 
-    source: a vexo.Record, a File or anything vexo.open takes (its record `record`, default
-    the first that has a subblock), or a dataset of vexo.read (its record `record`). frequency
-    (kHz) defaults to the strongest in the record (of polarization `polarization` when given);
-    polarization to the stronger at that frequency; antenna to the mean of antennas 1 to 4
-    ("mean"; the first antenna when they are not all there). Where the record gives a line
-    spacing, a top axis shows line k at (k - lines/2) times it (Hz). Subblocks of one height
-    are averaged. size: pixels.
+    Where the record gives a line spacing, a top axis shows line k at (k - lines/2) times it
+    (Hz). Subblocks of one height are averaged.
+
+    Parameters
+    ----------
+    source : vexo.Record, vexo.File, path, binary file object or xarray.Dataset
+        A Record, a File or anything vexo.open takes (its record `record`), or a dataset of
+        vexo.read (its record `record`; it needs amplitude_db).
+    record : int, optional
+        The record's number (from 1). Default: the first that has a subblock (of a dataset,
+        its first record).
+    frequency : float, optional
+        The sounding frequency (kHz). Default: the strongest in the record (of polarization
+        `polarization` when given).
+    polarization : int, optional
+        Default: the stronger at that frequency.
+    antenna : int or "mean", optional
+        An antenna's number, or "mean" for the mean of antennas 1 to 4. Default: the mean,
+        or the first antenna when antennas 1 to 4 are not all there.
+    name : str, optional
+        The name in the title and messages. Default: the file's name without its folders.
+    size : (int, int), default (1000, 600)
+        Width and height in pixels: 200 to 20000 wide, 150 to 20000 high.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        fig.vexo_data is the image drawn, an xarray.DataArray (height, line) of dB whose
+        attributes give the file, record, time, frequency, polarization, antenna and line
+        spacing; fig.vexo_choices says what was chosen for the caller.
+
+    Raises
+    ------
+    ChoiceError
+        When the data has no such record, frequency, polarization or antenna.
+    TypeError
+        When record, polarization or antenna is not a whole number.
+    ValueError
+        For an antenna that is neither a number nor "mean", a size out of range, a record
+        other than the Record's own, or a dataset without amplitude_db.
+
+    Examples
+    --------
+    >>> import vexo.plot
+    >>> fig = vexo.plot.spectrum("examples/example.dft")
+    >>> fig.vexo_choices[0]
+    'record 1 (the first)'
+    >>> fig = vexo.plot.spectrum("examples/example.dft", record=4, frequency=3200, antenna=2)
+    >>> fig.vexo_data.dims, fig.vexo_data.attrs["antenna"]
+    (('height', 'line'), 'antenna 2')
     """
     import xarray as xr
 
@@ -441,18 +510,59 @@ def _circular_spread(degrees: np.ndarray) -> float:
     return float(np.rad2deg(np.sqrt(-2 * np.log(length))).mean())
 
 
-def phases(source: Any, record: Optional[int] = None, subblock: Optional[int] = None,
+def phases(source: Any, *, record: Optional[int] = None, subblock: Optional[int] = None,
            frequency: Optional[float] = None, name: Optional[str] = None,
            size: Size = (1200, 550)) -> "Figure":
     """The phase (degrees) of each antenna against spectral line in one subblock, without and
     with the antenna correction side by side.
 
-    source: a vexo.Record, a File or anything vexo.open takes (its record `record`, default
-    the first that has a subblock). subblock (from 0, as the listing counts) defaults to the
-    strongest subblock, among those at `frequency` when it is given. Phases are drawn modulo
-    360 degrees; each panel's title gives the spread across antennas (the mean over lines of
-    the circular standard deviation). Where the record cannot be corrected (no line spacing,
-    or no rate known yet) the right panel says so.
+    Phases are drawn modulo 360 degrees; each panel's title gives the spread across antennas
+    (the mean over lines of the circular standard deviation). Where the record cannot be
+    corrected (no line spacing, or no rate known yet) the right panel says so.
+
+    Parameters
+    ----------
+    source : vexo.Record, vexo.File, path or binary file object
+        A Record, a File or anything vexo.open takes (its record `record`). Not a dataset:
+        both corrections need the record itself.
+    record : int, optional
+        The record's number (from 1). Default: the first that has a subblock.
+    subblock : int, optional
+        The subblock, from 0, as the listing counts. Default: the strongest subblock, among
+        those at `frequency` when it is given.
+    frequency : float, optional
+        The sounding frequency (kHz) the subblock is at.
+    name : str, optional
+        The name in the title and messages. Default: the file's name without its folders.
+    size : (int, int), default (1200, 550)
+        Width and height in pixels: 200 to 20000 wide, 150 to 20000 high.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        fig.vexo_data is the phases drawn, an xarray.DataArray (correction, antenna, line) of
+        degrees, correction False then True, whose attributes give the file, record, time,
+        subblock, frequency, height, polarization, the two spreads and whether the correction
+        was applied (corrected); fig.vexo_choices says what was chosen for the caller.
+
+    Raises
+    ------
+    ChoiceError
+        When the data has no such record or subblock, or the subblock is not at `frequency`.
+    TypeError
+        For a dataset, or a record or subblock that is not a whole number.
+    ValueError
+        For a size out of range, or a record other than the Record's own.
+
+    Examples
+    --------
+    >>> import vexo.plot
+    >>> fig = vexo.plot.phases("examples/example.dft", record=3)
+    >>> fig.vexo_data.dims
+    ('correction', 'antenna', 'line')
+    >>> fig = vexo.plot.phases("examples/example.dft", subblock=5)
+    >>> fig.vexo_data.attrs["subblock"]
+    5
     """
     import xarray as xr
 
@@ -663,22 +773,69 @@ def _cells(values: np.ndarray, most: int,
     return low + width * (np.arange(most) + 0.5), index, True
 
 
-def echo(sources: Any, frequency: Optional[float] = None, polarization: Optional[int] = None,
-         antenna: Antenna = None, name: Optional[str] = None,
-         size: Size = (1200, 600)) -> "Figure":
+def echo(sources: Any, *, frequency: Optional[float] = None,
+         polarization: Optional[int] = None, antenna: Antenna = None,
+         name: Optional[str] = None, size: Size = (1200, 600)) -> "Figure":
     """The echo over the records of one or more files: height against time, coloured by the
     strongest amplitude (dB) of each subblock at one sounding frequency.
 
-    sources: one or an iterable of paths, file objects, Files or datasets of vexo.read, each
-    read in turn. frequency (kHz) defaults to the frequency of the strongest amplitude of the
-    records that have a time (of polarization `polarization` when given); polarization to the
-    stronger at that frequency; antenna to the strongest of every antenna ("mean": the mean
-    of antennas 1 to 4 first; a number: that antenna; records without it are left out and
-    counted in fig.vexo_choices). Where several subblocks of a record share a height, the
-    strongest counts. Records without a valid time are left out. Where there are more times
-    or heights than the picture has pixels, they are put into equal bins (the strongest of
-    each), so that every record shows. A damaged file gives its good records and a
-    DamagedFileWarning.
+    Where several subblocks of a record share a height, the strongest counts. Records without
+    a valid time are left out. Where there are more times or heights than the picture has
+    pixels, they are put into equal bins (the strongest of each), so that every record shows.
+
+    Parameters
+    ----------
+    sources : path, binary file object, vexo.File or xarray.Dataset, or an iterable of them
+        One or an iterable of paths, file objects, Files or datasets of vexo.read (with
+        amplitude_db), each read in turn.
+    frequency : float, optional
+        The sounding frequency (kHz). Default: the frequency of the strongest amplitude of
+        the records that have a time (of polarization `polarization` when given).
+    polarization : int, optional
+        Default: the stronger at that frequency.
+    antenna : int or "mean", optional
+        Default: the strongest of every antenna. "mean": the mean of antennas 1 to 4 first;
+        a number: that antenna. Records without it are left out and counted in
+        fig.vexo_choices.
+    name : str, optional
+        The name in the title and messages. Default: the file's name without its folders,
+        or "N files (FIRST to LAST)".
+    size : (int, int), default (1200, 600)
+        Width and height in pixels: 200 to 20000 wide, 150 to 20000 high.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        fig.vexo_data is the image drawn, an xarray.DataArray (height, time) of the strongest
+        amplitude in dB, NaN where no record is, whose attributes give the files, frequency,
+        polarization and antenna; fig.vexo_choices says what was chosen for the caller.
+
+    Raises
+    ------
+    ChoiceError
+        When no record has a subblock (with the antenna asked for) or a valid time, or the
+        records have no such frequency or polarization.
+    TypeError
+        When polarization or antenna is not a whole number.
+    ValueError
+        When no file is given, for an antenna that is neither a number nor "mean", a size
+        out of range, or a dataset without amplitude_db.
+
+    Warns
+    -----
+    DamagedFileWarning
+        For each damaged file, whose good records are drawn.
+
+    Examples
+    --------
+    >>> import vexo.plot
+    >>> fig = vexo.plot.echo("examples/example.dft", frequency=3200)
+    >>> fig.vexo_data.dims, fig.vexo_data.attrs["frequency"]
+    (('height', 'time'), 3200.0)
+    >>> fig = vexo.plot.echo(["examples/example.dft", vexo.read("examples/example.dft")],
+    ...                      antenna="mean")
+    >>> fig.vexo_data.attrs["files"]
+    ['example.dft', 'example.dft']
     """
     import xarray as xr
     from matplotlib import dates
