@@ -160,3 +160,19 @@ def test_echo_shows_bursts_of_records_hours_apart():
     filled = data.time.values[~np.isnan(data.values).all(axis=0)]
     minutes = (filled - ds.time.values[0]).astype("timedelta64[m]").astype(int)
     assert sorted(set((minutes + 30) // 60)) == list(range(8))  # a bin holds a burst's start
+
+
+def test_echo_of_a_selection(tmp_path):
+    # Records 2 to 4 (12:00:01 to 12:00:03) at two of the example's four heights.
+    chosen = vexo.Selection(records=range(2, 5), height=[180, 240])
+    data = plot.echo(EXAMPLE, selection=chosen).vexo_data
+    assert data.height.values.tolist() == [180, 240]
+    assert [str(t)[11:19] for t in data.time.values] == ["12:00:01", "12:00:02", "12:00:03"]
+    out = tmp_path / "echo.png"
+    done = subprocess.run([sys.executable, "-m", "vexo", "plot", str(EXAMPLE), "-o", str(out),
+                           "--kind", "echo", "--records", "2-4", "--height", "180,240"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0 and out.exists(), done.stderr
+    refused = subprocess.run([sys.executable, "-m", "vexo", "plot", str(EXAMPLE), "-o",
+                              str(out), "--records", "2"], capture_output=True, text=True)
+    assert refused.returncode == 2 and "--kind echo" in refused.stderr

@@ -12,7 +12,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 from vexo._archive import Conversion, find_inputs
 from vexo._convert import Outcome, convert_file, remove_abandoned
 from vexo._names import shown_name
-from vexo._selection import Selection
+from vexo._selection import add_options, from_options
 
 DESCRIPTION = """\
 Converts DFT files to a Parquet dataset (one row per file, record, subblock and antenna,
@@ -40,31 +40,6 @@ damaged (its good records are converted), or an output could not be written; 2 a
 or the run could not start (scheduler unreachable)."""
 
 
-def _values(kind: Callable[[str], Any]) -> Callable[[str], List[Any]]:
-    def parse(text: str) -> List[Any]:
-        try:
-            return [kind(v) for v in text.split(",")]
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not a comma-separated list") from None
-    return parse
-
-
-def _records(text: str) -> List[Tuple[int, int]]:
-    """"1-100,205" -> [(1, 100), (205, 205)]."""
-    out = []
-    for part in text.split(","):
-        first, _, last = part.partition("-")
-        try:
-            a, b = int(first), int(last or first)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{part!r} is not N or FIRST-LAST") from None
-        if not 1 <= a <= b <= 2**62:
-            raise argparse.ArgumentTypeError(f"{part!r}: records are numbered from 1 (to "
-                                             "2^62), FIRST to LAST")
-        out.append((a, b))
-    return out
-
-
 def _jobs(text: str) -> int:
     value = int(text)
     if value < 1:
@@ -88,12 +63,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                    help="run as tasks on a Dask distributed cluster (tcp://HOST:PORT), one "
                         "task per file; the workers must see INPUT and OUTDIR at these paths")
     g = p.add_argument_group("selection (as vexo.read; lists are comma-separated)")
-    g.add_argument("--frequency", type=_values(float), metavar="KHZ", help="subblock frequency")
-    g.add_argument("--height", type=_values(float), metavar="KM", help="subblock height")
-    g.add_argument("--polarization", type=_values(int), metavar="P")
-    g.add_argument("--antenna", type=_values(int), metavar="N", help="antennas, from 1")
-    g.add_argument("--records", type=_records, metavar="N|FIRST-LAST",
-                   help="record numbers, from 1")
+    add_options(g)
     g.add_argument("--convert", action="store_true",
                    help="add phase_degrees and amplitude_db")
     g.add_argument("--no-correction", action="store_true",
@@ -102,10 +72,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
 
 
 def _selection(args: argparse.Namespace) -> Conversion:
-    selection = Selection(frequency=args.frequency, height=args.height,
-                          polarization=args.polarization, antenna=args.antenna,
-                          records=tuple(args.records or ()))
-    return Conversion(selection, bool(args.convert), not args.no_correction)
+    return Conversion(from_options(args), bool(args.convert), not args.no_correction)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -9,6 +9,9 @@ import warnings
 from typing import Any, List, Optional, Sequence
 
 from vexo._errors import DamagedFileWarning
+from vexo._selection import add_options, from_options
+
+ECHO_SELECTION = ("height", "records")
 
 EXTENSIONS = (".png", ".svg", ".pdf")
 DEFAULT_SIZES = {"spectrum": (1000, 600), "phases": (1200, 550), "echo": (1200, 600)}
@@ -75,6 +78,9 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                    help="phases: subblock, from 0 (default: the strongest)")
     p.add_argument("--size", type=_size, metavar="WxH", help="pixels (default: "
                    + ", ".join(f"{k} {w}x{h}" for k, (w, h) in DEFAULT_SIZES.items()) + ")")
+    g = p.add_argument_group("echo: what to read of each file (as vexo.read; lists are "
+                             "comma-separated)")
+    add_options(g, ECHO_SELECTION)
     return p
 
 
@@ -84,7 +90,7 @@ def _draw(args: argparse.Namespace, sources: List[Any]) -> Any:
     size = args.size or DEFAULT_SIZES[args.kind]
     if args.kind == "echo":
         return plot.echo(sources, frequency=args.frequency, polarization=args.polarization,
-                         antenna=args.antenna, size=size)
+                         antenna=args.antenna, selection=args.selection, size=size)
     if args.kind == "spectrum":
         return plot.spectrum(sources[0], record=args.record, frequency=args.frequency,
                              polarization=args.polarization, antenna=args.antenna, size=size)
@@ -128,7 +134,15 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
     if args.files.count("-") > 1:
         parser.error("standard input (-) can be read once")
     if args.kind == "echo" and args.record is not None:
-        parser.error("--kind echo draws every record: leave out --record")
+        parser.error("--kind echo draws every record: leave out --record (--records takes "
+                     "some of them)")
+    if args.kind != "echo" and any(getattr(args, n) is not None for n in ECHO_SELECTION):
+        parser.error(f"--height and --records are for --kind echo (--record names the record "
+                     f"of --kind {args.kind})")
+    try:
+        args.selection = from_options(args, ECHO_SELECTION)
+    except (TypeError, ValueError) as e:
+        parser.error(str(e))
     if args.record is not None and args.record < 1:
         parser.error(f"--record {args.record}: records are numbered from 1")
     if os.path.splitext(args.output)[1].lower() not in EXTENSIONS:

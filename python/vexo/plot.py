@@ -26,7 +26,7 @@ import numpy as np
 from vexo._errors import DamagedFileWarning
 from vexo._file import File, Record
 from vexo._file import open as open_file
-from vexo._index import FileIndex, entry_times, read_part
+from vexo._index import FileIndex, antenna_numbers, entry_times, read_part
 from vexo._names import shown_name
 from vexo._selection import Selection
 
@@ -676,42 +676,45 @@ def _mode_for(antenna: Antenna, antenna_numbers: np.ndarray) -> Optional[Antenna
     return antenna if antenna in antenna_numbers else None
 
 
-def _indexed_strengths(source: Any, antenna: Antenna, out: _Strengths) -> None:
+def _indexed_strengths(source: Any, antenna: Antenna, out: _Strengths,
+                       selection: Optional[Selection]) -> None:
     """The strongest values of a path or file object, from its index and parts of up to
     4096 records of one shape."""
-    index = FileIndex.of(source)
+    index = FileIndex.of(source, selection)
     name = _source_name(source)
     out.names.append(name)
-    entries = index.entries
+    entries = index.asked()
     reader = index.part_reader()
     for A in np.unique(entries["A"]).tolist():
-        out.antennas.update(range(1, A + 1))
+        out.antennas.update(antenna_numbers(index.selection, A))
     shape = entries["N"].astype(np.int32) * 16 + entries["A"]
     cuts = np.flatnonzero(np.diff(shape)) + 1
     for run in np.split(entries, cuts) if len(entries) else []:
-        numbers = np.arange(1, int(run["A"][0]) + 1)
+        numbers = np.asarray(antenna_numbers(index.selection, int(run["A"][0])))
         mode = _mode_for(antenna, numbers)
-        if mode is None:
+        if mode is None or len(numbers) == 0:
             out.without_antenna += len(run)
             continue
-        run = run[run["subblock_count"] > 0]
+        run = run[run["taken_subblocks"] > 0]
         for start in range(0, len(run), 4096):
             block = run[start:start + 4096]
-            width = int(block["subblock_count"][0])
-            part = read_part(index, block, width, reader=reader,
-                             kinds=("amplitude_db", "frequency", "height", "polarization"))
-            records, places = part.amplitude_db.shape[:2]
-            flat = part.amplitude_db.reshape((records * places,) + part.amplitude_db.shape[2:])
-            strongest = _spectra(flat, numbers, None if mode == "every" else mode).max(axis=1)
-            out.add(np.repeat(entry_times(block), places), part.frequency.reshape(-1),
-                    part.polarization.reshape(-1), part.height.reshape(-1), strongest)
+            part = read_part(index, block, reader=reader,
+                             kinds=("amplitude_db", "subblock_number", "frequency", "height",
+                                    "polarization"))
+            present = part.subblock_number >= 0  # (record, place): not a place left over
+            strongest = _spectra(part.amplitude_db[present], numbers,
+                                 None if mode == "every" else mode).max(axis=1)
+            times = np.broadcast_to(entry_times(block)[:, None], present.shape)[present]
+            out.add(times, part.frequency[present], part.polarization[present],
+                    part.height[present], strongest)
     if index.damage:
         out.damage.append(f"{name}: {index.damage}")
 
 
-def _file_strengths(source: Any, antenna: Antenna, out: _Strengths) -> None:
+def _file_strengths(source: Any, antenna: Antenna, out: _Strengths,
+                    selection: Optional[Selection]) -> None:
     if not isinstance(source, File):
-        _indexed_strengths(source, antenna, out)
+        _indexed_strengths(source, antenna, out, selection)
         return
     own = not isinstance(source, File)
     f = open_file(source) if own else source
@@ -775,7 +778,8 @@ def _cells(values: np.ndarray, most: int,
 
 def echo(sources: Any, *, frequency: Optional[float] = None,
          polarization: Optional[int] = None, antenna: Antenna = None,
-         name: Optional[str] = None, size: Size = (1200, 600)) -> "Figure":
+         selection: Optional[Selection] = None, name: Optional[str] = None,
+         size: Size = (1200, 600)) -> "Figure":
     """The echo over the records of one or more files: height against time, coloured by the
     strongest amplitude (dB) of each subblock at one sounding frequency.
 
@@ -797,6 +801,9 @@ def echo(sources: Any, *, frequency: Optional[float] = None,
         Default: the strongest of every antenna. "mean": the mean of antennas 1 to 4 first;
         a number: that antenna. Records without it are left out and counted in
         fig.vexo_choices.
+    selection : vexo.Selection, optional
+        What to read of each path or file object (records, heights, ...), before the
+        choices above are made among it; datasets and Files are drawn as they are.
     name : str, optional
         The name in the title and messages. Default: the file's name without its folders,
         or "N files (FIRST to LAST)".
@@ -850,7 +857,7 @@ def echo(sources: Any, *, frequency: Optional[float] = None,
         if _is_dataset(source):
             _dataset_strengths(source, antenna, got)
         else:
-            _file_strengths(source, antenna, got)
+            _file_strengths(source, antenna, got, selection)
     for message in got.damage:
         warnings.warn(message, DamagedFileWarning, stacklevel=2)
     label = name or (got.names[0] if len(got.names) == 1 else
