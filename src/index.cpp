@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "src/descriptors.h"
 #include "src/record_layout.h"
 
 namespace vexo {
@@ -110,6 +111,12 @@ DerivedValues derived_of(const IndexEntry& e) {
   d.phase_offset = e.backwards ? 255 : 0;
   d.phase_sign = e.backwards ? -1 : 1;
   return d;
+}
+
+bool entry_is_sound(const IndexEntry& e) {
+  return e.N >= 0 && e.N <= 9 && e.A >= 1 && e.A <= 9 &&
+         e.subblock_count == subblock_count(e.A, e.N) && e.taken_subblocks >= 0 &&
+         e.taken_subblocks <= e.subblock_count;
 }
 
 std::size_t record_reach(const IndexEntry& e) {

@@ -59,8 +59,12 @@ bool PartReader::read(const IndexEntry* entries, std::size_t count, int32_t widt
   error_.clear();
   if (count == 0) return true;
   const int32_t N = entries[0].N, A = entries[0].A;
-  if (width < 0) return fail(entries[0], "a part cannot have fewer than 0 subblock places");
-  for (std::size_t r = 1; r < count; ++r) {
+  if (width < 0 || width > kMaxSubblocks) {
+    return fail(entries[0], "a part has 0 to " + std::to_string(kMaxSubblocks) +
+                                " subblock places a record");
+  }
+  for (std::size_t r = 0; r < count; ++r) {
+    if (!entry_is_sound(entries[r])) return fail(entries[r], "not an entry of an index");
     if (entries[r].N != N || entries[r].A != A) {
       return fail(entries[r], "a part holds records of one shape");
     }

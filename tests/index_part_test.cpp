@@ -219,6 +219,16 @@ TEST(IndexPart, PartsOfAFileOfManyShapesFromAFile) {
   gone.offset = file.size();
   EXPECT_FALSE(parts.read(&gone, 1, 16, arrays));
   EXPECT_NE(parts.error().find("changed since"), std::string::npos) << parts.error();
+  // Entries no index makes are refused before anything is read: more subblocks than the
+  // shape has, or a shape outside the header's digits.
+  for (auto change : {+[](IndexEntry& e) { e.subblock_count = 200; },
+                      +[](IndexEntry& e) { e.N = 14; }, +[](IndexEntry& e) { e.A = 0; },
+                      +[](IndexEntry& e) { e.taken_subblocks = 17; }}) {
+    IndexEntry odd = index.entries()[0];
+    change(odd);
+    EXPECT_FALSE(parts.read(&odd, 1, 16, arrays));
+    EXPECT_NE(parts.error().find("not an entry of an index"), std::string::npos);
+  }
 }
 
 }  // namespace

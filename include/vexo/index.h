@@ -80,6 +80,10 @@ class Index {
 HeaderFields header_of(const IndexEntry& entry);
 DerivedValues derived_of(const IndexEntry& entry);
 
+// True when the entry is one that an index makes: N 0..9, A 1..9, the subblock count that N
+// and A give, and no more subblocks taken than that. Parts refuse any other entry.
+bool entry_is_sound(const IndexEntry& entry);
+
 // How far past its start a record's header channel reaches: the bytes that must be read to
 // decode it (at least kRecordSize).
 std::size_t record_reach(const IndexEntry& entry);

@@ -177,11 +177,24 @@ std::string file_path(nb::handle path, nb::object& name) {
   return out;
 }
 
-// The bytes of a bytes object, which stays alive and unchanged while it is held.
-struct HeldBytes {
-  nb::bytes data;
-  const void* pointer() const { return data.c_str(); }
-  std::size_t size() const { return data.size(); }
+// Bytes in memory (a bytes object, or the bytes a stream's index kept), held while in use.
+using Bytes = nb::ndarray<const uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// A source that keeps every byte it hands out: the index of a stream keeps what it read, so
+// that its parts are read from memory without reading the stream again.
+class KeepingSource : public ByteSource {
+ public:
+  KeepingSource(std::unique_ptr<ByteSource> inner, std::vector<unsigned char>& kept)
+      : inner_(std::move(inner)), kept_(kept) {}
+  std::size_t read(unsigned char* data, std::size_t size, int& error) override {
+    const std::size_t got = inner_->read(data, size, error);
+    kept_.insert(kept_.end(), data, data + got);
+    return got;
+  }
+
+ private:
+  std::unique_ptr<ByteSource> inner_;
+  std::vector<unsigned char>& kept_;
 };
 
 Selection& check(Selection& s) {
@@ -190,16 +203,15 @@ Selection& check(Selection& s) {
 }
 
 // The index of a file by path, or of bytes in memory.
-Index index_of(std::optional<nb::handle> path, std::optional<nb::bytes> data,
-               Selection selection) {
+Index index_of(std::optional<nb::handle> path, std::optional<Bytes> data, Selection selection) {
   check(selection);
   if (path.has_value() == data.has_value()) {
     throw nb::type_error("index: give a path or data, one of them");
   }
   if (data) {
-    HeldBytes held{*data};
+    const Bytes held = *data;
     nb::gil_scoped_release unlocked;
-    return Index::of_memory(held.pointer(), held.size(), selection);
+    return Index::of_memory(held.data(), held.size(), selection);
   }
   nb::object name;
   const std::string p = file_path(*path, name);
@@ -209,6 +221,32 @@ Index index_of(std::optional<nb::handle> path, std::optional<nb::bytes> data,
   }
   nb::gil_scoped_release unlocked;
   return Index::of_reader(reader, selection);
+}
+
+// The index of a file object (a pipe, a socket's file, an open file) read once from where it
+// stands, and the bytes it read: as far as the index goes (and the reach of its last record).
+nb::tuple index_of_stream(nb::handle stream, Selection selection) {
+  check(selection);
+  std::shared_ptr<FileObject> object;
+  auto kept = std::make_unique<std::vector<unsigned char>>();
+  std::optional<Index> index;
+  {
+    Reader reader(std::make_unique<KeepingSource>(file_object_source(stream, object), *kept));
+    nb::gil_scoped_release unlocked;
+    index = Index::of_reader(reader, selection);
+  }
+  if (object && object->raised.is_valid()) {
+    nb::object exception = object->raised;
+    object->raised.reset();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    throw nb::python_error();
+  }
+  std::vector<unsigned char>* bytes = kept.release();
+  nb::capsule owner(bytes, [](void* p) noexcept {
+    delete static_cast<std::vector<unsigned char>*>(p);
+  });
+  Array<uint8_t> data(bytes->data(), {bytes->size()}, owner);
+  return nb::make_tuple(std::move(*index), data);
 }
 
 // The entries as bytes for numpy (a structured array over them: entry_fields).
@@ -237,20 +275,22 @@ nb::list entry_fields() {
 
 template <typename T>
 using Out = std::optional<nb::ndarray<T, nb::c_contig, nb::device::cpu>>;
+// Output arrays are taken as they are, never converted into a copy that would be filled
+// instead.
 
 // Reads parts of one file, from a path or from bytes, keeping the phase values worked out from
 // part to part. One thread at a time reads (others wait without the interpreter lock).
 class PyPartReader {
  public:
-  PyPartReader(std::optional<nb::handle> path, std::optional<nb::bytes> data,
-               Selection selection, bool correct) {
+  PyPartReader(std::optional<nb::handle> path, std::optional<Bytes> data, Selection selection,
+               bool correct) {
     check(selection);
     if (path.has_value() == data.has_value()) {
       throw nb::type_error("PartReader: give a path or data, one of them");
     }
     if (data) {
-      held_ = HeldBytes{*data};
-      source_ = RandomSource::over_memory(held_->pointer(), held_->size());
+      held_ = *data;
+      source_ = RandomSource::over_memory(held_->data(), held_->size());
     } else {
       const std::string p = file_path(*path, name_);
       int error = 0;
@@ -271,8 +311,10 @@ class PyPartReader {
     std::vector<IndexEntry> list(count);
     if (count != 0) std::memcpy(list.data(), entries.data(), entries.size());
     if (width < 0) throw nb::value_error("width: below 0");
+    if (width > kMaxSubblocks) throw nb::value_error("width: more than 2048 subblock places");
     std::size_t per_place = 0;
     if (count != 0) {
+      if (!entry_is_sound(list[0])) throw nb::value_error("entries: not the entries of an index");
       per_place = reader_->selection().antenna_indexes(list[0].A).size() *
                   (std::size_t{1} << list[0].N);
     }
@@ -310,7 +352,7 @@ class PyPartReader {
     return array->data();
   }
 
-  std::optional<HeldBytes> held_;
+  std::optional<Bytes> held_;
   nb::object name_;
   std::unique_ptr<RandomSource> source_;
   std::unique_ptr<PartReader> reader_;
@@ -433,16 +475,20 @@ NB_MODULE(_core, m) {
   m.attr("entry_fields") = entry_fields();
   m.def("index", &index_of, nb::kw_only(), nb::arg("path").none() = nb::none(),
         nb::arg("data").none() = nb::none(), nb::arg("selection"));
+  m.def("index_stream", &index_of_stream, nb::arg("stream"), nb::kw_only(), nb::arg("selection"));
 
   nb::class_<PyPartReader>(m, "PartReader")
-      .def(nb::init<std::optional<nb::handle>, std::optional<nb::bytes>, Selection, bool>(),
+      .def(nb::init<std::optional<nb::handle>, std::optional<Bytes>, Selection, bool>(),
           nb::kw_only(), nb::arg("path").none() = nb::none(), nb::arg("data").none() = nb::none(),
           nb::arg("selection"), nb::arg("correct"))
       .def("read", &PyPartReader::read, nb::arg("entries"), nb::arg("width"), nb::kw_only(),
-           nb::arg("phase").none() = nb::none(), nb::arg("amplitude").none() = nb::none(),
-           nb::arg("phase_degrees").none() = nb::none(),
-           nb::arg("amplitude_db").none() = nb::none(),
-           nb::arg("subblock_number").none() = nb::none(),
-           nb::arg("frequency").none() = nb::none(), nb::arg("height").none() = nb::none(),
-           nb::arg("gain").none() = nb::none(), nb::arg("polarization").none() = nb::none());
+           nb::arg("phase").noconvert().none() = nb::none(),
+           nb::arg("amplitude").noconvert().none() = nb::none(),
+           nb::arg("phase_degrees").noconvert().none() = nb::none(),
+           nb::arg("amplitude_db").noconvert().none() = nb::none(),
+           nb::arg("subblock_number").noconvert().none() = nb::none(),
+           nb::arg("frequency").noconvert().none() = nb::none(),
+           nb::arg("height").noconvert().none() = nb::none(),
+           nb::arg("gain").noconvert().none() = nb::none(),
+           nb::arg("polarization").noconvert().none() = nb::none());
 }

@@ -138,10 +138,19 @@ OpenedSource open_source(nb::handle source) {
   }
   nb::object name = nb::str("<file object>");
   if (nb::hasattr(source, "name")) name = nb::str(source.attr("name"));
-  auto object = std::make_shared<FileObject>();
-  object->file = nb::borrow(source);
-  Reader reader(std::make_unique<FileObjectSource>(object, nb::hasattr(source, "readinto")));
+  std::shared_ptr<FileObject> object;
+  Reader reader(file_object_source(source, object));
   return OpenedSource{std::move(reader), std::move(name), std::move(object)};
+}
+
+std::unique_ptr<ByteSource> file_object_source(nb::handle source,
+                                               std::shared_ptr<FileObject>& object) {
+  if (source.is_none() || (!nb::hasattr(source, "readinto") && !nb::hasattr(source, "read"))) {
+    throw nb::type_error("expected a path or a binary file object");
+  }
+  object = std::make_shared<FileObject>();
+  object->file = nb::borrow(source);
+  return std::make_unique<FileObjectSource>(object, nb::hasattr(source, "readinto"));
 }
 
 void raise_os_error(int error, const nb::object& name) {

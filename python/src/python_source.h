@@ -27,6 +27,11 @@ struct OpenedSource {
   std::shared_ptr<FileObject> file_object;  // null for a path
 };
 
+// A byte source over a file object (read through readinto() or read(), with the interpreter
+// lock taken for each block); `object` is set to its Python side.
+std::unique_ptr<ByteSource> file_object_source(nanobind::handle source,
+                                               std::shared_ptr<FileObject>& object);
+
 // A path (str, bytes or os.PathLike) or a file object. A path that cannot be opened raises
 // OSError with the file name; anything else raises TypeError.
 OpenedSource open_source(nanobind::handle source);

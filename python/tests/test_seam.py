@@ -140,3 +140,24 @@ def test_rows_of_records_that_take_different_subblocks(make_dft):
                                   ds.phase.values[present].reshape(-1))
     np.testing.assert_array_equal(rows.subblock.to_numpy().reshape(-1, 4)[:, 0],
                                   ds.subblock_number.values[present])
+
+
+def test_a_stream_is_read_as_far_as_asked():
+    import threading
+
+    # Three records in a pipe whose writer stays: two asked for are read without its end.
+    read_end, write_end = os.pipe()
+    os.write(write_end, EXAMPLE.read_bytes()[:3 * 4096])
+    got = {}
+
+    def reader() -> None:
+        with os.fdopen(read_end, "rb") as f:
+            got["ds"] = vexo.read(f, records=range(1, 3))
+
+    thread = threading.Thread(target=reader, daemon=True)
+    thread.start()
+    thread.join(timeout=30)
+    os.close(write_end)
+    assert not thread.is_alive() and got["ds"].record.values.tolist() == [1, 2]
+    xr.testing.assert_identical(got["ds"].drop_attrs(),
+                                vexo.read(EXAMPLE, records=[1, 2]).drop_attrs())

@@ -25,9 +25,11 @@ class PartArray(BackendArray):
     """The values of one kind (a variable or per-subblock coordinate) of a dataset's records,
     read from the file when indexed."""
 
-    def __init__(self, index: FileIndex, entries: np.ndarray, width: int, kind: str,
-                 correct: bool, shape: Tuple[int, ...]) -> None:
+    def __init__(self, index: FileIndex, entries: np.ndarray,
+                 record_shape: Optional[Tuple[int, int]],
+                 width: int, kind: str, correct: bool, shape: Tuple[int, ...]) -> None:
         self.index, self.entries, self.width = index, entries, width
+        self.record_shape = record_shape  # (N, A)
         self.kind, self.correct = kind, correct
         self.shape = shape
         self.dtype = np.dtype(DTYPES[kind])
@@ -41,7 +43,7 @@ class PartArray(BackendArray):
         single = np.ndim(positions) == 0
         wanted, back = np.unique(np.atleast_1d(positions), return_inverse=True)
         part = read_part(self.index, self.entries[wanted], self.width, kinds=[self.kind],
-                         correct=self.correct)
+                         correct=self.correct, shape=self.record_shape)
         values = part.arrays[self.kind]
         if not np.array_equal(back, np.arange(len(wanted))):
             values = values[back.reshape(-1)]
@@ -124,7 +126,8 @@ class VexoBackendEntrypoint(BackendEntrypoint):
 
         def make(kind: str, shape_of: Tuple[int, ...], _: Any) -> Any:
             return indexing.LazilyIndexedArray(
-                PartArray(index, entries, width, kind, bool(correct), shape_of))
+                PartArray(index, entries, got_shape, width, kind, bool(correct),
+                          shape_of))
 
         return dataset(index, entries, got_shape, width, correct=bool(correct),
                        convert=bool(convert), make=make, drop_variables=drop_variables or ())

@@ -185,7 +185,8 @@ def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
         source = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
         marker_path = os.path.join(outdir, MARKERS, f"{output_stem(path)}.{fmt}.json")
         marker = _read_marker(marker_path)
-        settings = {"format": fmt, **asdict(conversion)}
+        settings = {"format": fmt, **asdict(conversion.selection),
+                    "convert": conversion.convert, "correct": conversion.correct}
         if fmt == "netcdf":
             settings["compression"] = compression
         if _up_to_date(marker, outdir, source, settings):

@@ -44,12 +44,12 @@ def _is_path(source: Any) -> bool:
 @dataclass(frozen=True)
 class FileIndex:
     """The index of one file: its records' entries (ENTRY), why the indexing stopped, and
-    where the file's bytes are (a path, or the bytes of a file object, read once). It pickles,
-    so that the parts can be read in another process."""
+    where the file's bytes are (a path, or the bytes of a file object or pipe, read once as far
+    as the index goes). It pickles, so that the parts can be read in another process."""
 
     name: str  # as the file system gives it, for messages
     path: Optional[Union[str, bytes]]
-    data: Optional[bytes]
+    data: Optional[np.ndarray]  # the bytes of a stream, as far as its index goes
     selection: Selection
     entries: np.ndarray
     stop: Stop
@@ -58,9 +58,9 @@ class FileIndex:
 
     @classmethod
     def of(cls, source: Source, selection: Optional[Selection] = None) -> "FileIndex":
-        """Indexes a path or a binary file object (read to its end into memory once). Only
-        the records up to the last one that the selection asks for are indexed; the subblocks
-        it takes are counted."""
+        """Indexes a path or a binary file object (read once, from where it stands, as far as
+        the index goes, and kept in memory). Only the records up to the last one that the
+        selection asks for are indexed; the subblocks it takes are counted."""
         selection = selection or Selection()
         core = selection.core()
         if _is_path(source) and not _is_stream(source):
@@ -68,16 +68,14 @@ class FileIndex:
             got = _core.index(path=path, selection=core)
             name, data = os.fsdecode(path), None
         elif _is_path(source):
-            # a named pipe or a device: read once, into memory
+            # a named pipe or a device: read once, as far as the index goes, into memory
             path = None
             name = os.fsdecode(os.fspath(source))
             with open(source, "rb") as f:
-                data = _read_all(f)
-            got = _core.index(data=data, selection=core)
+                got, data = _core.index_stream(f, selection=core)
         elif hasattr(source, "read") or hasattr(source, "readinto"):
             name = str(getattr(source, "name", "<file object>"))
-            data = _read_all(source)
-            got = _core.index(data=data, selection=core)
+            got, data = _core.index_stream(source, selection=core)
             path = None
         else:
             raise TypeError("expected a path or a binary file object")
@@ -123,32 +121,6 @@ def _is_stream(path: Any) -> bool:
     except (OSError, ValueError):
         return False  # the library says what is wrong
     return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
-
-
-def _read_all(source: Any) -> bytes:
-    """A file object read to its end: through readinto() into a buffer of our own (or read()
-    where readinto() is not made), as vexo.open reads it."""
-    chunks = []
-    use_readinto = hasattr(source, "readinto")
-    buffer = bytearray(1 << 22)
-    while True:
-        if use_readinto:
-            try:
-                got = source.readinto(buffer)
-            except NotImplementedError:
-                if chunks:
-                    raise
-                use_readinto = False
-                continue
-            chunk = None if got is None else bytes(memoryview(buffer)[:got])
-        else:
-            chunk = source.read(1 << 22)
-        if chunk is None:
-            raise BlockingIOError(11, "the file object is non-blocking and has no data now; "
-                                  "hand over a blocking one")
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(bytes(chunk))
 
 
 def antenna_numbers(selection: Selection, A: int) -> List[int]:
@@ -211,8 +183,9 @@ def read_part(index: FileIndex, entries: np.ndarray, width: Optional[int] = None
                  else (len(entries), width))
         arrays[kind] = np.empty(shape, dtype=DTYPES[kind])
     for kind, a in arrays.items():
-        if not a.flags.c_contiguous or not a.flags.writeable:
-            raise ValueError(f"out: {kind} is not a writeable C-contiguous array")
+        if not a.flags.c_contiguous or not a.flags.writeable or a.dtype != DTYPES[kind]:
+            raise ValueError(f"out: {kind} is not a writeable C-contiguous array of "
+                             f"{np.dtype(DTYPES[kind])}")
     if len(entries) and width:
         reader = reader or index.part_reader(correct)
         try:
