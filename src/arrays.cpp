@@ -135,7 +135,7 @@ void amplitude_mean_ratio(const Record& record, const int32_t* subblocks, std::s
 }
 
 PhaseValues::Program& PhaseValues::program(const PhaseParameters& p, const Cut& cut,
-                                                 bool& seen_before) {
+                                           bool& seen_before) {
   ++clock_;
   for (Program& kept : programs_) {
     if (p.sample_count == kept.p.sample_count && p.line_spacing == kept.p.line_spacing &&
@@ -173,7 +173,7 @@ PhaseValues::Program& PhaseValues::program(const PhaseParameters& p, const Cut& 
 }
 
 void PhaseValues::convert_kept(Program& program, const unsigned char* samples, std::size_t row,
-                                  std::size_t count, float* out) {
+                               std::size_t count, float* out) {
   // Values kept are copied; the others are worked out together, then kept.
   std::size_t missing[128];
   unsigned char missing_samples[128];

@@ -44,7 +44,8 @@ bool PartReader::view_of(const IndexEntry& e, const unsigned char*& bytes, std::
   }
   const uint64_t end = buffer_offset_ + buffer_size_;
   // The window holds the record's reach, or every byte of the file from the record on.
-  if (e.offset < buffer_offset_ || (e.offset + reach > end && !(buffer_at_end_ && e.offset <= end))) {
+  if (e.offset < buffer_offset_ ||
+      (e.offset + reach > end && !(buffer_at_end_ && e.offset <= end))) {
     // The window ends where the caller's next records stop lying close (read() sets the
     // stretch ahead into buffer_offset_ and buffer_size_ before it asks).
     return false;
@@ -60,8 +61,8 @@ bool PartReader::read(const IndexEntry* entries, std::size_t count, int32_t widt
   if (count == 0) return true;
   const int32_t N = entries[0].N, A = entries[0].A;
   if (width < 0 || width > kMaxSubblocks) {
-    return fail(entries[0], "a part has 0 to " + std::to_string(kMaxSubblocks) +
-                                " subblock places a record");
+    return fail(entries[0],
+                "a part has 0 to " + std::to_string(kMaxSubblocks) + " subblock places a record");
   }
   for (std::size_t r = 0; r < count; ++r) {
     if (!entry_is_sound(entries[r])) return fail(entries[r], "not an entry of an index");
@@ -123,15 +124,15 @@ bool PartReader::read(const IndexEntry* entries, std::size_t count, int32_t widt
     const std::size_t place0 = r * static_cast<std::size_t>(width);
     for (std::size_t i = 0; i < taken; ++i) {
       const Descriptor& d = descriptors_[static_cast<std::size_t>(subblocks_[i])];
-      if (out.subblock_number) out.subblock_number[place0 + i] = static_cast<int16_t>(subblocks_[i]);
+      if (out.subblock_number)
+        out.subblock_number[place0 + i] = static_cast<int16_t>(subblocks_[i]);
       if (out.frequency) out.frequency[place0 + i] = d.frequency;
       if (out.height) out.height[place0 + i] = d.height;
       if (out.gain) out.gain[place0 + i] = static_cast<int8_t>(d.gain);
       if (out.polarization) out.polarization[place0 + i] = static_cast<int8_t>(d.polarization);
     }
     const std::size_t rest = static_cast<std::size_t>(width) - taken;
-    fill(out.subblock_number ? out.subblock_number + place0 + taken : nullptr, rest,
-         int16_t{-1});
+    fill(out.subblock_number ? out.subblock_number + place0 + taken : nullptr, rest, int16_t{-1});
     fill(out.frequency ? out.frequency + place0 + taken : nullptr, rest, nan);
     fill(out.height ? out.height + place0 + taken : nullptr, rest, nan);
     fill(out.gain ? out.gain + place0 + taken : nullptr, rest, int8_t{-1});

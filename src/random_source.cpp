@@ -40,8 +40,7 @@ class FileRandomSource : public RandomSource {
  public:
   explicit FileRandomSource(std::FILE* file) : file_(file) {}
   ~FileRandomSource() override { std::fclose(file_); }
-  std::size_t read_at(uint64_t offset, unsigned char* data, std::size_t size,
-                      int& error) override {
+  std::size_t read_at(uint64_t offset, unsigned char* data, std::size_t size, int& error) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (_fseeki64(file_, static_cast<long long>(offset), SEEK_SET) != 0) {
       error = errno != 0 ? errno : EIO;
@@ -64,8 +63,7 @@ class FileRandomSource : public RandomSource {
  public:
   explicit FileRandomSource(int fd) : fd_(fd) {}
   ~FileRandomSource() override { ::close(fd_); }
-  std::size_t read_at(uint64_t offset, unsigned char* data, std::size_t size,
-                      int& error) override {
+  std::size_t read_at(uint64_t offset, unsigned char* data, std::size_t size, int& error) override {
     std::size_t got = 0;
     while (got < size) {
       const ssize_t n = ::pread(fd_, data + got, size - got, static_cast<off_t>(offset + got));

@@ -30,12 +30,13 @@ std::vector<unsigned char> kept_rate_file() {
     h.FF = r == 4 || r == 5 ? 0xFE : 0;
     h.D1 = r == 5 ? 0 : 8 + r, h.D2 = r == 5 ? 0 : 2;
     std::vector<encode::DescriptorValues> d;
-    for (int s = 0; s < 16; ++s) d.push_back({s % 2 == 0 || r == 2 ? 2500 : 3200, 100 + s, 3, s % 3});
+    for (int s = 0; s < 16; ++s)
+      d.push_back({s % 2 == 0 || r == 2 ? 2500 : 3200, 100 + s, 3, s % 3});
     std::vector<unsigned char> amplitude(kSamplesPerKind), phase(kSamplesPerKind);
     for (auto& b : amplitude) b = static_cast<unsigned char>(random());
     for (auto& b : phase) b = static_cast<unsigned char>(random());
-    records.push_back(encode::encode_record(
-        encode::channel_nibbles(encode::header_nibbles(h), d), amplitude, phase));
+    records.push_back(encode::encode_record(encode::channel_nibbles(encode::header_nibbles(h), d),
+                                            amplitude, phase));
   }
   return test::join(records);
 }
@@ -141,8 +142,8 @@ TEST(IndexPart, PartsFromTheMiddleEqualTheWholeRead) {
   Selection some;
   some.records = {{2, 3}, {5, 7}};
   some.polarizations = {0, 2};
-  for (const Case& c : {Case{Selection(), true}, Case{Selection(), false}, Case{at3200, true},
-                        Case{some, true}}) {
+  for (const Case& c :
+       {Case{Selection(), true}, Case{Selection(), false}, Case{at3200, true}, Case{some, true}}) {
     const Index index = Index::of_memory(file.data(), file.size(), c.s);
     std::vector<IndexEntry> entries;
     int32_t width = 0;
@@ -221,9 +222,9 @@ TEST(IndexPart, PartsOfAFileOfManyShapesFromAFile) {
   EXPECT_NE(parts.error().find("changed since"), std::string::npos) << parts.error();
   // Entries no index makes are refused before anything is read: more subblocks than the
   // shape has, or a shape outside the header's digits.
-  for (auto change : {+[](IndexEntry& e) { e.subblock_count = 200; },
-                      +[](IndexEntry& e) { e.N = 14; }, +[](IndexEntry& e) { e.A = 0; },
-                      +[](IndexEntry& e) { e.taken_subblocks = 17; }}) {
+  for (auto change :
+       {+[](IndexEntry& e) { e.subblock_count = 200; }, +[](IndexEntry& e) { e.N = 14; },
+        +[](IndexEntry& e) { e.A = 0; }, +[](IndexEntry& e) { e.taken_subblocks = 17; }}) {
     IndexEntry odd = index.entries()[0];
     change(odd);
     EXPECT_FALSE(parts.read(&odd, 1, 16, arrays));

@@ -43,11 +43,10 @@ int main(int argc, char** argv) {
   std::vector<vexo::synthetic::Options> shapes;
   long long records = 0;
   char* end = nullptr;
-  const bool ok =
-      argc >= 3 && argc <= 5 && read_number(argv[2], 0, 1LL << 40, records, &end) && *end == '\0' &&
-      (argc < 4 || read_shapes(argv[3], shapes)) &&
-      (argc < 5 || std::strcmp(argv[4], "backwards") == 0 || std::strcmp(argv[4], "varied") == 0 ||
-       std::strcmp(argv[4], "uneven") == 0);
+  const bool ok = argc >= 3 && argc <= 5 && read_number(argv[2], 0, 1LL << 40, records, &end) &&
+                  *end == '\0' && (argc < 4 || read_shapes(argv[3], shapes)) &&
+                  (argc < 5 || std::strcmp(argv[4], "backwards") == 0 ||
+                   std::strcmp(argv[4], "varied") == 0 || std::strcmp(argv[4], "uneven") == 0);
   if (!ok) {
     std::fputs(
         "usage: make_dft OUTPUT RECORDS [N/A[,N/A...] [backwards|varied|uneven]]  (N 0..9, A 1..9, "

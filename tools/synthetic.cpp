@@ -80,7 +80,8 @@ std::vector<unsigned char> make_record(int64_t r, const Options& options) {
   int s = 0;
   for (int i = 0; i < subblocks; ++i) {
     descriptors.push_back(descriptor(i));
-    if (options.uneven && i >= subblocks - static_cast<int>(r % 3)) descriptors.back().frequency = 1000;
+    if (options.uneven && i >= subblocks - static_cast<int>(r % 3))
+      descriptors.back().frequency = 1000;
     const int peak = (sample_count / 4 + i % 4 * sample_count / 8) % sample_count;
     const int strength = echo_strength(i, r);
     const int base = 50 + static_cast<int>((37 * i + 11 * r) % 156);

@@ -39,9 +39,9 @@ void amplitude_mean_ratio(const Record& record, const int32_t* subblocks, std::s
                           double* out);
 
 // Phases in degrees, for one reader at a time (it keeps values from record to record; readers in
-// other threads have their own). A corrected value depends on the sample byte and on its row: the antenna
-// and the sample index, through the row's correction term. The first record of a program (its
-// phase parameters and antennas) is worked out directly, from its terms; from the second
+// other threads have their own). A corrected value depends on the sample byte and on its row: the
+// antenna and the sample index, through the row's correction term. The first record of a program
+// (its phase parameters and antennas) is worked out directly, from its terms; from the second
 // record of the same program on, each value is kept once worked out, per row and sample byte,
 // so that a long run of records of one program works each value out once. Up to four programs
 // are kept; values without a correction come from a table of 256 per direction.

@@ -31,10 +31,11 @@ struct IndexEntry {
   double line_spacing;  // as DerivedValues::line_spacing (+inf: none)
   double rate;          // the rate in force (DerivedValues::rate); NaN while none is
   float FREQ;           // the header's frequency
-  int16_t year, day, hour, minute, second;  // the header's clock fields
-  int8_t N, A;          // the shape: 2^N samples, A antennas
-  int8_t H;             // the header's H (heights 1.25 times their digits when 2)
-  int8_t backwards;     // 1 when FF is 0xFE (the phase scale runs backwards)
+  // The header's clock fields.
+  int16_t year, day, hour, minute, second;
+  int8_t N, A;       // the shape: 2^N samples, A antennas
+  int8_t H;          // the header's H (heights 1.25 times their digits when 2)
+  int8_t backwards;  // 1 when FF is 0xFE (the phase scale runs backwards)
   int16_t subblock_count;
   // The subblocks that the selection of the index takes (all when it filters none).
   int16_t taken_subblocks;

@@ -70,8 +70,7 @@ class PartReader {
   // in the file's order; any of them may be left out). False when the file no longer holds
   // what its index says (changed since) or cannot be read, or when a record takes more
   // subblocks than `width`: error() then says what, and the arrays are partly filled.
-  bool read(const IndexEntry* entries, std::size_t count, int32_t width,
-            const PartArrays& arrays);
+  bool read(const IndexEntry* entries, std::size_t count, int32_t width, const PartArrays& arrays);
   const std::string& error() const { return error_; }
   const Selection& selection() const { return selection_; }
 

@@ -242,9 +242,8 @@ nb::tuple index_of_stream(nb::handle stream, Selection selection) {
     throw nb::python_error();
   }
   std::vector<unsigned char>* bytes = kept.release();
-  nb::capsule owner(bytes, [](void* p) noexcept {
-    delete static_cast<std::vector<unsigned char>*>(p);
-  });
+  nb::capsule owner(bytes,
+                    [](void* p) noexcept { delete static_cast<std::vector<unsigned char>*>(p); });
   Array<uint8_t> data(bytes->data(), {bytes->size()}, owner);
   return nb::make_tuple(std::move(*index), data);
 }
@@ -315,8 +314,8 @@ class PyPartReader {
     std::size_t per_place = 0;
     if (count != 0) {
       if (!entry_is_sound(list[0])) throw nb::value_error("entries: not the entries of an index");
-      per_place = reader_->selection().antenna_indexes(list[0].A).size() *
-                  (std::size_t{1} << list[0].N);
+      per_place =
+          reader_->selection().antenna_indexes(list[0].A).size() * (std::size_t{1} << list[0].N);
     }
     const std::size_t places = count * static_cast<std::size_t>(width);
     PartArrays arrays;
@@ -479,8 +478,8 @@ NB_MODULE(_core, m) {
 
   nb::class_<PyPartReader>(m, "PartReader")
       .def(nb::init<std::optional<nb::handle>, std::optional<Bytes>, Selection, bool>(),
-          nb::kw_only(), nb::arg("path").none() = nb::none(), nb::arg("data").none() = nb::none(),
-          nb::arg("selection"), nb::arg("correct"))
+           nb::kw_only(), nb::arg("path").none() = nb::none(), nb::arg("data").none() = nb::none(),
+           nb::arg("selection"), nb::arg("correct"))
       .def("read", &PyPartReader::read, nb::arg("entries"), nb::arg("width"), nb::kw_only(),
            nb::arg("phase").noconvert().none() = nb::none(),
            nb::arg("amplitude").noconvert().none() = nb::none(),
