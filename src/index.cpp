@@ -1,7 +1,10 @@
 #include "vexo/index.h"
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "src/descriptors.h"
 #include "src/record_layout.h"
@@ -39,8 +42,9 @@ IndexEntry Index::entry_of(const Record& record) {
   return e;
 }
 
-Index Index::of_reader(Reader& reader, const Selection& selection) {
+Index Index::of_reader(Reader& reader, const Selection& selection, std::size_t expected) {
   Index index;
+  index.entries_.reserve(expected);
   const bool filter = selection.filters_subblocks();
   const int64_t last = selection.last_record();
   while (true) {
@@ -66,7 +70,14 @@ Index Index::of_reader(Reader& reader, const Selection& selection) {
 
 Index Index::of_file(const std::string& path, const Selection& selection) {
   Reader reader = Reader::open(path);
-  return of_reader(reader, selection);
+  // Room for every record of the file at once: the entries are not moved as they grow.
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  std::size_t records = error ? 0 : static_cast<std::size_t>(size / kRecordSize + 1);
+  if (const int64_t last = selection.last_record()) {
+    records = std::min(records, static_cast<std::size_t>(last));
+  }
+  return of_reader(reader, selection, records);
 }
 
 Index Index::of_memory(const void* data, std::size_t size, const Selection& selection) {

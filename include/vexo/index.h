@@ -53,8 +53,10 @@ class Index {
   // Indexes from a reader that has not yet moved: every record up to where it stops, or up
   // to the last record the selection asks for (then read_to_end() is false). Only record
   // headers are decoded, and descriptors too when the selection filters subblocks (to count
-  // the subblocks it takes). A pipe works: nothing is read twice.
-  static Index of_reader(Reader& reader, const Selection& selection = Selection());
+  // the subblocks it takes). A pipe works: nothing is read twice. `expected`: the records
+  // there is room for from the start (a guess; more are taken as they come).
+  static Index of_reader(Reader& reader, const Selection& selection = Selection(),
+                         std::size_t expected = 0);
   static Index of_file(const std::string& path, const Selection& selection = Selection());
   static Index of_memory(const void* data, std::size_t size,
                          const Selection& selection = Selection());

@@ -248,12 +248,16 @@ nb::tuple index_of_stream(nb::handle stream, Selection selection) {
   return nb::make_tuple(std::move(*index), data);
 }
 
-// The entries as bytes for numpy (a structured array over them: entry_fields).
-Array<uint8_t> entries_array(const Index& index) {
-  const std::size_t n = index.entries().size() * sizeof(IndexEntry);
-  return make_array<uint8_t>({n}, [&](uint8_t* out) {
-    if (n != 0) std::memcpy(out, index.entries().data(), n);
+// The entries moved out of the index, as bytes for numpy (a structured array over them:
+// entry_fields): no copy is made, and the index keeps none.
+Array<uint8_t> take_entries(Index& index) {
+  auto* entries = new std::vector<IndexEntry>(std::move(index.entries()));
+  index.entries().clear();
+  nb::capsule owner(entries, [](void* p) noexcept {
+    delete static_cast<std::vector<IndexEntry>*>(p);
   });
+  return Array<uint8_t>(reinterpret_cast<uint8_t*>(entries->data()),
+                        {entries->size() * sizeof(IndexEntry)}, owner);
 }
 
 nb::list entry_fields() {
@@ -462,7 +466,7 @@ NB_MODULE(_core, m) {
       .def_rw("records", &Selection::records);
 
   nb::class_<Index>(m, "Index")
-      .def_prop_ro("entries", &entries_array, nb::rv_policy::move)
+      .def("take_entries", &take_entries)
       .def_prop_ro("stop", [](const Index& i) { return i.stop(); })
       .def_prop_ro("read_to_end", &Index::read_to_end)
       .def_prop_ro("shapes", [](const Index& i) {

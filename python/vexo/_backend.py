@@ -8,6 +8,7 @@ arrays over the file's index and parts: selecting records reads only those recor
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from typing import Any, Iterable, Optional, Tuple
 
@@ -17,7 +18,7 @@ from xarray.core import indexing
 
 from vexo import _core, _selection
 from vexo._dataset import chosen_entries, dataset, warn_damage
-from vexo._index import DTYPES, FileIndex, read_part
+from vexo._index import DTYPES, RECORD_DTYPES, FileIndex, read_part, record_values
 from vexo._selection import Selection
 
 
@@ -59,6 +60,26 @@ class PartArray(BackendArray):
         return values[0] if single else values
 
 
+class RecordArray(BackendArray):
+    """A per-record value of a dataset's records (time, offset, ...), made from the index
+    entries when indexed."""
+
+    def __init__(self, entries: np.ndarray, kind: str) -> None:
+        self.entries, self.kind = entries, kind
+        self.shape = (len(entries),)
+        self.dtype = RECORD_DTYPES[kind]
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.OUTER, self._read)
+
+    def _read(self, key: Tuple[Any, ...]) -> np.ndarray:
+        picked = self.entries[key[0]]
+        if np.ndim(picked) == 0:
+            return record_values(self.entries[[key[0]]], self.kind)[0]
+        return record_values(picked, self.kind)
+
+
 def _head(source: Any) -> Optional[bytes]:
     """The first record's bytes of a path or a seekable file object (put back where it was)."""
     try:
@@ -81,7 +102,7 @@ def looks_like_dft(head: Optional[bytes]) -> bool:
     if not head or len(head) < 4096 or head[0] != 10:
         return False
     got = _core.index(data=bytes(head[:4096]), selection=Selection(records=1).core())
-    return len(got.entries) > 0
+    return len(got.take_entries()) > 0
 
 
 class VexoBackendEntrypoint(BackendEntrypoint):
@@ -124,13 +145,20 @@ class VexoBackendEntrypoint(BackendEntrypoint):
         warn_damage(index, stacklevel=3)
         width = int(entries["taken_subblocks"].max()) if len(entries) else 0
 
+        # The lazy arrays carry the file's name and place, not its whole index: they are
+        # pickled into every task of a dask graph.
+        source = dataclasses.replace(index, entries=index.entries[:0])
+
         def make(kind: str, shape_of: Tuple[int, ...], _: Any) -> Any:
             return indexing.LazilyIndexedArray(
-                PartArray(index, entries, got_shape, width, kind, bool(correct),
-                          shape_of))
+                PartArray(source, entries, got_shape, width, kind, bool(correct), shape_of))
+
+        def per_record(kind: str) -> Any:
+            return indexing.LazilyIndexedArray(RecordArray(entries, kind))
 
         return dataset(index, entries, got_shape, width, correct=bool(correct),
-                       convert=bool(convert), make=make, drop_variables=drop_variables or ())
+                       convert=bool(convert), make=make, per_record=per_record,
+                       drop_variables=drop_variables or ())
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         """A DFT file: its first record starts with the record marker and passes the check,

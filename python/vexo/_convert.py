@@ -19,7 +19,7 @@ import numpy as np
 from vexo import _core
 from vexo._archive import CHUNK_RECORDS, MARKERS, SAMPLE_COLUMNS, Conversion, output_stem, parts
 from vexo._dataset import loaded
-from vexo._index import FileIndex
+from vexo._index import FileIndex, shapes_of
 from vexo._names import shown_name
 
 OPEN_WRITERS = 16  # Parquet files open at once per input (one per date in hand)
@@ -285,18 +285,14 @@ def _to_netcdf(path: str, outdir: str, conversion: Conversion, staging: _Staging
 
     selection = conversion.selection
     index = FileIndex.of(path, selection)
-    asked = index.asked()
-    shapes: List[Tuple[int, int]] = []
-    for n, a in zip(asked["N"].tolist(), asked["A"].tolist()):
-        if (n, a) not in shapes and (not selection.antenna or min(selection.antenna) <= a):
-            shapes.append((n, a))
+    shapes = [(n, a) for n, a, _ in shapes_of(index.asked())
+              if not selection.antenna or min(selection.antenna) <= a]
     os.makedirs(outdir, exist_ok=True)
     temporary = staging.claim(os.path.join(outdir, output_stem(path) + ".nc"))
     outcome.damage = index.damage or ""
     groups: List[Optional[str]] = []
     for shape in shapes:
-        entries = index.asked(shape)
-        entries = entries[entries["taken_subblocks"] > 0]
+        entries = index.asked(shape, taking=True)
         # the subblock dimension is as long as the most subblocks taken from a record
         width = int(entries["taken_subblocks"].max()) if len(entries) else 0
         group = None if len(shapes) == 1 else f"N{shape[0]}_A{shape[1]}"

@@ -12,8 +12,8 @@ import numpy as np
 from vexo import _core, _selection
 from vexo._errors import DamagedFileWarning, ShapeError
 from vexo._file import Source
-from vexo._index import (PLACE_KINDS, SAMPLE_KINDS, FileIndex, antenna_numbers, entry_times,
-                         read_part)
+from vexo._index import (PLACE_KINDS, SAMPLE_KINDS, FileIndex, antenna_numbers, read_part,
+                         record_values, shapes_of)
 from vexo._names import shown_name
 from vexo._selection import Selection
 
@@ -37,11 +37,8 @@ def chosen_entries(index: FileIndex, shape: Optional[Tuple[int, int]]
     its shape (None when no record is asked for); ShapeError or ValueError when the records
     cannot be one dataset."""
     name = shown_name(index.name)
-    asked = index.asked()
-    counts: Dict[Tuple[int, int], int] = {}
-    for n, a in zip(asked["N"].tolist(), asked["A"].tolist()):
-        counts[(n, a)] = counts.get((n, a), 0) + 1
-    shapes = [(n, a, c) for (n, a), c in counts.items()]
+    shapes = shapes_of(index.asked())
+    counts = {(n, a): c for n, a, c in shapes}
     if shape is None:
         if len(shapes) > 1:
             raise ShapeError(
@@ -54,13 +51,12 @@ def chosen_entries(index: FileIndex, shape: Optional[Tuple[int, int]]
                              f"the file has {shapes_text(shapes)}")
         chosen = tuple(shape) if shapes else None  # type: ignore[assignment]
     if chosen is None:
-        return asked[:0], None
+        return index.entries[:0], None
     missing = [a for a in index.selection.antenna if a > chosen[1]]
     if missing:
         raise ValueError(f"{name}: antenna {missing[0]}: the records of shape N={chosen[0]} "
                          f"A={chosen[1]} have antennas 1 to {chosen[1]}")
-    entries = asked[(asked["N"] == chosen[0]) & (asked["A"] == chosen[1])]
-    return entries[entries["taken_subblocks"] > 0], chosen  # type: ignore[return-value]
+    return index.asked(chosen, taking=True), chosen  # type: ignore[arg-type]
 
 
 def warn_damage(index: FileIndex, stacklevel: int) -> None:
@@ -70,11 +66,12 @@ def warn_damage(index: FileIndex, stacklevel: int) -> None:
 
 
 def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, int]],
-            width: int, *,
-            correct: bool, convert: bool, make: Make,
-            drop_variables: Iterable[str] = ()) -> "xr.Dataset":
-    """The dataset of `entries` (of one shape) with `width` subblock places; make(kind, dims,
-    shape) gives the values of a variable or coordinate from the parts (loaded or lazy)."""
+            width: int, *, correct: bool, convert: bool, make: Make,
+            per_record: Callable[[str], Any], drop_variables: Iterable[str] = ()
+            ) -> "xr.Dataset":
+    """The dataset of `entries` (of one shape) with `width` subblock places; make(kind, shape,
+    None) gives the values of a variable or coordinate from the parts, per_record(kind) those
+    of the entries (RECORD_KINDS), loaded or lazy."""
     import xarray as xr
 
     antennas = antenna_numbers(index.selection, shape[1]) if shape is not None else []
@@ -105,19 +102,19 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
             else "without the antenna correction"})
         data_vars["amplitude_db"] = samples("amplitude_db", {
             "long_name": "amplitude", "units": "dB"})
-    data_vars["record_frequency"] = ("record", entries["FREQ"].copy(), {
+    data_vars["record_frequency"] = ("record", per_record("record_frequency"), {
         "long_name": "frequency of the record's header (FREQ)", "units": "kHz"})
-    data_vars["line_spacing"] = ("record", entries["line_spacing"].copy(), {
+    data_vars["line_spacing"] = ("record", per_record("line_spacing"), {
         "long_name": "spacing of the spectral lines", "units": "Hz",
         "comment": "inf where the header gives none"})
-    data_vars["rate"] = ("record", entries["rate"].copy(), {
+    data_vars["rate"] = ("record", per_record("rate"), {
         "long_name": "rate that the phase correction divides by",
         "comment": "NaN while no record has set one"})
     coords: Dict[str, Any] = {
         "record": ("record", entries["number"].copy(), {"long_name": "record number (from 1)"}),
-        "time": ("record", entry_times(entries).astype("datetime64[ns]"), {
+        "time": ("record", per_record("time"), {
             "long_name": "time of the record", "standard_name": "time"}),
-        "offset": ("record", entries["offset"].copy(), {
+        "offset": ("record", per_record("offset"), {
             "long_name": "byte offset of the record in the file", "units": "byte"}),
         "subblock": ("subblock", np.arange(width, dtype=np.int16), {
             "long_name": "place among the subblocks taken from the record"}),
@@ -149,15 +146,19 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
 
 
 def loaded(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, int]],
-           width: int, *,
-           correct: bool, convert: bool, drop_variables: Iterable[str] = ()) -> "xr.Dataset":
-    """The dataset with every value read, in one pass over the records."""
+           width: int, *, correct: bool, convert: bool, drop_variables: Iterable[str] = (),
+           threads: Optional[int] = None) -> "xr.Dataset":
+    """The dataset with every value read, in one pass over the records (shared among
+    `threads` threads, default: one a core for parts of many records)."""
     kinds = [k for k in SAMPLE_KINDS + PLACE_KINDS
              if k not in set(drop_variables or ()) and (convert or k in ("phase", "amplitude")
                                                        or k in PLACE_KINDS)]
-    part = read_part(index, entries, width, kinds=kinds, correct=correct, shape=shape)
+    part = read_part(index, entries, width, kinds=kinds, correct=correct, shape=shape,
+                     threads=threads)
     return dataset(index, entries, shape, width, correct=correct, convert=convert,
-                   make=lambda kind, dims, _: part.arrays[kind], drop_variables=drop_variables)
+                   make=lambda kind, dims, _: part.arrays[kind],
+                   per_record=lambda kind: record_values(entries, kind),
+                   drop_variables=drop_variables)
 
 
 def read(

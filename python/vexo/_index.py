@@ -81,7 +81,7 @@ class FileIndex:
             raise TypeError("expected a path or a binary file object")
         stop = got.stop
         shapes = [tuple(s) for s in got.shapes]
-        return cls(name, path, data, selection, got.entries.view(ENTRY),
+        return cls(name, path, data, selection, got.take_entries().view(ENTRY),
                    Stop(stop.reason, stop.record, stop.offset, stop.message),
                    got.read_to_end, shapes)  # type: ignore[arg-type]
 
@@ -98,12 +98,17 @@ class FileIndex:
         """Why reading ended, as the datasets' stop attribute gives it."""
         return self.stop.message if self.read_to_end else "after the last record asked for"
 
-    def asked(self, shape: Optional[Tuple[int, int]] = None) -> np.ndarray:
-        """The entries of the records asked for (of one shape when given)."""
-        e = self.entries[self.selection.takes_record(self.entries["number"])]
+    def asked(self, shape: Optional[Tuple[int, int]] = None,
+              taking: bool = False) -> np.ndarray:
+        """The entries of the records asked for: of one shape when given, and only those that
+        take a subblock with taking. The index's own array when that is all of them."""
+        e = self.entries
+        keep = self.selection.takes_record(e["number"])
         if shape is not None:
-            e = e[(e["N"] == shape[0]) & (e["A"] == shape[1])]
-        return e
+            keep &= (e["N"] == shape[0]) & (e["A"] == shape[1])
+        if taking:
+            keep &= e["taken_subblocks"] > 0
+        return e if keep.all() else e[keep]
 
     def part_reader(self, correct: bool = True) -> Any:
         """A reader of this file's parts (keeps phase values from part to part)."""
@@ -153,6 +158,29 @@ class Part:
         return entry_times(self.entries)
 
 
+def shapes_of(entries: np.ndarray) -> List[Tuple[int, int, int]]:
+    """The shapes (N, A, records) of entries, in the order first seen."""
+    code = entries["N"].astype(np.int16) * 16 + entries["A"]
+    values, first, counts = np.unique(code, return_index=True, return_counts=True)
+    return [(int(values[i]) // 16, int(values[i]) % 16, int(counts[i]))
+            for i in np.argsort(first)]
+
+
+RECORD_KINDS = ("time", "offset", "record_frequency", "line_spacing", "rate")
+RECORD_DTYPES = {"time": np.dtype("datetime64[ns]"), "offset": np.dtype(np.uint64),
+                 "record_frequency": np.dtype(np.float32),
+                 "line_spacing": np.dtype(np.float64), "rate": np.dtype(np.float64)}
+
+
+def record_values(entries: np.ndarray, kind: str) -> np.ndarray:
+    """A per-record value of entries: time (datetime64[ns], NaT where the header has none),
+    offset, record_frequency (FREQ), line_spacing or rate."""
+    if kind == "time":
+        return entry_times(entries).astype(RECORD_DTYPES["time"])
+    field = "FREQ" if kind == "record_frequency" else kind
+    return entries[field].astype(RECORD_DTYPES[kind])
+
+
 def entry_times(entries: np.ndarray) -> np.ndarray:
     """The records' times (datetime64[s], NaT where the header has none)."""
     clock = np.stack([entries[k].astype(np.int64) for k in
@@ -160,14 +188,20 @@ def entry_times(entries: np.ndarray) -> np.ndarray:
     return record_times(clock)
 
 
+# Records a thread takes at the least when a part is shared among threads.
+THREAD_RECORDS = 1024
+
+
 def read_part(index: FileIndex, entries: np.ndarray, width: Optional[int] = None, *,
               kinds: Sequence[str] = SAMPLE_KINDS + PLACE_KINDS, correct: bool = True,
               reader: Any = None, out: Optional[Dict[str, np.ndarray]] = None,
-              shape: Optional[Tuple[int, int]] = None) -> Part:
+              shape: Optional[Tuple[int, int]] = None, threads: Optional[int] = 1) -> Part:
     """Reads the values `kinds` of the records `entries` (of one shape, in the file's order)
     into new arrays, or into `out` (C-contiguous arrays of the part's shapes). width defaults
     to the most subblocks a record of them takes; shape (N, A) gives the shape of a part of no
-    records. A ValueError names the file when its bytes are no longer what its index says."""
+    records. threads: readers that share the records (None: one a core, for parts of many
+    records; with `reader`, that one alone). A ValueError names the file when its bytes are
+    no longer what its index says."""
     entries = np.ascontiguousarray(entries, dtype=ENTRY)
     if width is None:
         width = int(entries["taken_subblocks"].max()) if len(entries) else 0
@@ -177,20 +211,36 @@ def read_part(index: FileIndex, entries: np.ndarray, width: Optional[int] = None
     lines = 1 << shape[0] if shape else 0
     arrays: Dict[str, np.ndarray] = dict(out or {})
     for kind in kinds:
-        if kind in arrays:
-            continue
-        shape = ((len(entries), width, len(antennas), lines) if kind in SAMPLE_KINDS
-                 else (len(entries), width))
-        arrays[kind] = np.empty(shape, dtype=DTYPES[kind])
+        if kind not in arrays:
+            dims = ((len(entries), width, len(antennas), lines) if kind in SAMPLE_KINDS
+                    else (len(entries), width))
+            arrays[kind] = np.empty(dims, dtype=DTYPES[kind])
     for kind, a in arrays.items():
         if not a.flags.c_contiguous or not a.flags.writeable or a.dtype != DTYPES[kind]:
             raise ValueError(f"out: {kind} is not a writeable C-contiguous array of "
                              f"{np.dtype(DTYPES[kind])}")
-    if len(entries) and width:
+    if not (len(entries) and width):
+        return Part(entries, width, antennas, lines, arrays)
+    if threads is None:
+        threads = os.cpu_count() or 1
+    threads = 1 if reader is not None else max(1, min(threads, len(entries) // THREAD_RECORDS))
+
+    def fill(first: int, last: int, reader: Any) -> None:
         reader = reader or index.part_reader(correct)
         try:
-            reader.read(entries.view(np.uint8), width,
-                        **{k: a.reshape(-1) for k, a in arrays.items()})
+            reader.read(entries[first:last].view(np.uint8), width,
+                        **{k: a[first:last].reshape(-1) for k, a in arrays.items()})
         except ValueError as e:
             raise ValueError(f"{shown_name(index.name)}: {e}") from None
+
+    if threads == 1:
+        fill(0, len(entries), reader)
+    else:
+        from concurrent.futures import ThreadPoolExecutor
+
+        cuts = np.linspace(0, len(entries), threads + 1).astype(int)
+        with ThreadPoolExecutor(threads) as pool:
+            for done in [pool.submit(fill, int(a), int(b), None)
+                         for a, b in zip(cuts[:-1], cuts[1:])]:
+                done.result()
     return Part(entries, width, antennas, lines, arrays)
