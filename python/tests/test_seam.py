@@ -126,6 +126,11 @@ def test_the_module_is_typed():
     assert (folder / "py.typed").exists()
     for name in ("class Index", "class PartReader", "def index(", "class Selection"):
         assert name in stub, name
+    # the installed package, stubs and all, type-checks
+    api = pytest.importorskip("mypy.api")
+    out, err, status = api.run(["--ignore-missing-imports", "--follow-imports=silent",
+                                "--no-incremental", "-p", "vexo"])
+    assert status == 0, out + err
 
 
 def test_rows_of_records_that_take_different_subblocks(make_dft):

@@ -101,7 +101,8 @@ def looks_like_dft(head: Optional[bytes]) -> bool:
     """A whole first record that starts with the record marker and passes the check."""
     if not head or len(head) < 4096 or head[0] != 10:
         return False
-    got = _core.index(data=bytes(head[:4096]), selection=Selection(records=1).core())
+    got = _core.index(data=np.frombuffer(head[:4096], dtype=np.uint8),
+                      selection=Selection(records=1).core())
     return len(got.take_entries()) > 0
 
 

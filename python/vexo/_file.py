@@ -105,7 +105,7 @@ class Record:
     def time(self) -> np.datetime64:
         """The record's time (seconds); years 70-99 are 1970-1999, 0-69 are 2000-2069."""
         h = self.header
-        return record_time(h["year"], h["day"], h["hour"], h["minute"], h["second"])
+        return record_time(*(int(h[k]) for k in ("year", "day", "hour", "minute", "second")))
 
     @property
     def sample_count(self) -> int:
@@ -313,7 +313,7 @@ class File:
 
     def __init__(self, source: Source) -> None:
         self._reader: Optional[_core.Reader] = _core.Reader(source)
-        self.name: str = self._reader.name
+        self.name: str = str(self._reader.name)
         self._stop: Optional[Stop] = None
 
     def __iter__(self) -> Iterator[Record]:

@@ -63,11 +63,11 @@ class FileIndex:
         selection asks for are indexed; the subblocks it takes are counted."""
         selection = selection or Selection()
         core = selection.core()
-        if _is_path(source) and not _is_stream(source):
+        if isinstance(source, (str, bytes, os.PathLike)) and not _is_stream(source):
             path = os.fspath(source)
             got = _core.index(path=path, selection=core)
             name, data = os.fsdecode(path), None
-        elif _is_path(source):
+        elif isinstance(source, (str, bytes, os.PathLike)):
             # a named pipe or a device: read once, as far as the index goes, into memory
             path = None
             name = os.fsdecode(os.fspath(source))

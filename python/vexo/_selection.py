@@ -179,7 +179,7 @@ class Selection:
         out.heights = list(self.height)
         out.polarizations = list(self.polarization)
         out.antennas = list(self.antenna)
-        out.records = [tuple(r) for r in self.records]
+        out.records = [(first, last) for first, last in self.records]
         return out
 
     def __repr__(self) -> str:

@@ -253,7 +253,7 @@ def _snapshot(source: Any, record: Optional[int], name: Optional[str],
                 break
         stop = f.stop
         damaged = stop is not None and not stop.clean
-        damage = f" ({stop.message})" if damaged else ""
+        damage = f" ({stop.message})" if stop is not None and damaged else ""
         if record is not None and first > record:
             raise ChoiceError(f"{name}: record {record} was read from the file before; "
                               f"records {first} to {last} were left")
@@ -497,8 +497,8 @@ def spectrum(source: Any, *, record: Optional[int] = None, frequency: Optional[f
                         f"{_antenna_text(mode)}"))
     if snap.line_spacing is not None and snap.line_spacing > 0:
         step, centre = snap.line_spacing, len(lines) // 2
-        top = ax.secondary_xaxis("top", functions=(lambda k: (k - centre) * step,
-                                                   lambda f: f / step + centre))
+        top = ax.secondary_xaxis("top", functions=(
+            lambda k: (np.asarray(k) - centre) * step, lambda f: np.asarray(f) / step + centre))
         top.set_xlabel(f"frequency offset (Hz; lines {step:.6g} Hz apart)")
     return _finish(fig, data, choices)
 
@@ -716,31 +716,26 @@ def _file_strengths(source: Any, antenna: Antenna, out: _Strengths,
     if not isinstance(source, File):
         _indexed_strengths(source, antenna, out, selection)
         return
-    own = not isinstance(source, File)
-    f = open_file(source) if own else source
-    name = _source_name(f)
+    # A File of vexo.open: the records it has left, as it hands them out.
+    name = _source_name(source)
     out.names.append(name)
-    try:
-        for rec in f:
-            numbers = np.arange(1, rec.antennas + 1)
-            out.antennas.update(numbers.tolist())
-            mode = _mode_for(antenna, numbers)
-            if mode is None:
-                out.without_antenna += 1
-                continue
-            if rec.subblocks == 0:
-                continue
-            d = rec.descriptors
-            strongest = _spectra(rec.amplitude_db(), numbers,
-                                 None if mode == "every" else mode).max(axis=1)
-            out.add(np.full(rec.subblocks, rec.time), d["frequency"], d["polarization"],
-                    d["height"], strongest)
-        stop = f.stop
-        if stop is not None and not stop.clean:
-            out.damage.append(f"{name}: {stop.message}")
-    finally:
-        if own:
-            f.close()
+    for rec in source:
+        numbers = np.arange(1, rec.antennas + 1)
+        out.antennas.update(numbers.tolist())
+        mode = _mode_for(antenna, numbers)
+        if mode is None:
+            out.without_antenna += 1
+            continue
+        if rec.subblocks == 0:
+            continue
+        d = rec.descriptors
+        strongest = _spectra(rec.amplitude_db(), numbers,
+                             None if mode == "every" else mode).max(axis=1)
+        out.add(np.full(rec.subblocks, rec.time), d["frequency"], d["polarization"],
+                d["height"], strongest)
+    stop = source.stop
+    if stop is not None and not stop.clean:
+        out.damage.append(f"{name}: {stop.message}")
 
 
 def _dataset_strengths(ds: "xr.Dataset", antenna: Antenna, out: _Strengths) -> None:
