@@ -1,5 +1,6 @@
 #include "tools/synthetic.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -59,7 +60,47 @@ HeaderFields record_header(int64_t r, const Options& options) {
     h.R = static_cast<int32_t>(r % 4), h.X = static_cast<int32_t>(r % 2);
     if (r % 5 == 4) h.FF = options.backwards ? 0x12 : 0xFE;
   }
+  if (options.random) {
+    h.D1 = options.D1, h.D2 = options.D2, h.R = options.R, h.X = options.X, h.FF = options.FF;
+  }
   return h;
+}
+
+Options random_options(int64_t r) {
+  struct Table {
+    Options programs[kRandomPrograms];
+    int order[kRandomPrograms];
+  };
+  static const Table table = [] {
+    Table t{};
+    Noise noise{20260342u};
+    const auto same = [](const Options& a, const Options& b) {
+      return a.N == b.N && a.A == b.A && a.D1 == b.D1 && a.D2 == b.D2 && a.R == b.R && a.X == b.X &&
+             a.FF == b.FF;
+    };
+    for (int i = 0; i < kRandomPrograms; ++i) {
+      Options& o = t.programs[i];
+      bool repeated = true;
+      while (repeated) {  // a program already drawn is drawn again
+        do {
+          o.N = noise.next(10), o.A = 1 + noise.next(9);
+        } while ((1 << o.N) * o.A > 2048);
+        o.D1 = noise.next(10), o.D2 = noise.next(10), o.R = noise.next(10);
+        o.X = noise.next(2), o.FF = noise.next(2) == 0 ? 0x12 : 0xFE;
+        o.random = true;
+        repeated =
+            std::any_of(t.programs, t.programs + i, [&](const Options& p) { return same(p, o); });
+      }
+    }
+    for (int i = 0; i < kRandomPrograms; ++i) t.order[i] = i;
+    for (int i = kRandomPrograms - 1; i > 0; --i) {  // Fisher-Yates
+      const int k = noise.next(i + 1);
+      const int swapped = t.order[i];
+      t.order[i] = t.order[k], t.order[k] = swapped;
+    }
+    return t;
+  }();
+  return table.programs[table.order[r % kRandomPrograms]];
 }
 
 encode::DescriptorValues descriptor(int i) {

@@ -34,7 +34,21 @@ struct Options {
   // subblocks of record r are sounded at 1000 kHz (so a selection by frequency takes a
   // different number of subblocks from record to record).
   bool uneven = false;
+  // The instrument program of random_options(r): D1, D2, R, X and FF of the record, which
+  // replace the usual ones when `random` is set.
+  bool random = false;
+  int D1 = 0, D2 = 2, R = 0, X = 1, FF = 0x12;
 };
+
+// The number of programs that random_options draws from.
+constexpr int kRandomPrograms = 1000;
+
+// The options of record r of a file whose program changes every record: one of kRandomPrograms
+// programs, each a shape N/A (among all with 2^N * A <= 2048, each shape as likely) and D1, D2
+// (0..9 each), R (0..9), X (0 or 1) and FF (0x12 or 0xFE) drawn from a fixed pseudo-random
+// sequence. Record r takes program perm[r % kRandomPrograms] of a fixed random permutation, so
+// two records in a row never share their program. The same on every platform and every run.
+Options random_options(int64_t r);
 
 // The header of record r (counted from 0).
 HeaderFields record_header(int64_t r, const Options& options);
