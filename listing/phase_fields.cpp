@@ -27,9 +27,91 @@ char* put_long(ListingOutput& out, char* p, float degrees, std::size_t room_afte
   return p + size;
 }
 
+// The 32-bit reals in their order as unsigned numbers (-0 just before +0), and back.
+uint32_t order_key(float v) {
+  uint32_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+float real_of(uint32_t key) {
+  const uint32_t bits = (key & 0x80000000u) != 0 ? key & 0x7FFFFFFFu : ~key;
+  float v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+// The order key of the first real in cell c or after it.
+uint32_t first_key(int32_t c) {
+  uint32_t lo = order_key(2 * DegreeFieldTable::kLow);   // in cell 0
+  uint32_t hi = order_key(2 * DegreeFieldTable::kHigh);  // in the last cell
+  while (hi - lo > 1) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    (DegreeFieldTable::cell_of(real_of(mid)) >= c ? hi : lo) = mid;
+  }
+  return hi;
+}
+
 }  // namespace
 
-PhaseFields::PhaseFields() {
+DegreeFieldTable::DegreeFieldTable(int32_t phase_offset, int32_t phase_sign)
+    : offset_(phase_offset),
+      sign_(phase_sign),
+      cells_(static_cast<std::size_t>(kCells)),
+      texts_(2, 0),
+      lengths_(2, 0) {}
+
+uint64_t DegreeFieldTable::text_at(uint32_t key) const {
+  PhaseParameters p;
+  p.corrected = true, p.phase_offset = offset_, p.phase_sign = sign_;
+  // Sample 0 and the term -v give float(0 - -v): v itself.
+  const float degrees = phase_degrees_by_term(0, -static_cast<long double>(real_of(key)), p);
+  char text[kFixedMax + 2];
+  const std::size_t size = static_cast<std::size_t>(put_degree_field(text, degrees) - text);
+  uint64_t packed = 0;
+  if (size <= sizeof packed) std::memcpy(&packed, text, size);
+  return packed;
+}
+
+uint16_t DegreeFieldTable::number_of(uint64_t text) {
+  if (text == 0) return kDirect;
+  const auto at = std::lower_bound(numbers_.begin(), numbers_.end(), std::make_pair(text, kDirect));
+  if (at != numbers_.end() && at->first == text) return at->second;
+  if (texts_.size() > 0xFFFF) return kDirect;  // never with the range of this table
+  const auto number = static_cast<uint16_t>(texts_.size());
+  texts_.push_back(text);
+  uint8_t length = 0;
+  while (length < 8 && ((text >> (8 * length)) & 0xFF) != 0) ++length;
+  lengths_.push_back(length);
+  numbers_.insert(at, {text, number});
+  return number;
+}
+
+void DegreeFieldTable::make_cell(int32_t c) {
+  Cell& cell = cells_[static_cast<std::size_t>(c)];
+  const int32_t zero = cell_of(0.0f);
+  cell.field[0] = cell.field[1] = kDirect;
+  if (c == 0 || c == kCells - 1 || c == zero || c == zero - 1) return;
+  const uint32_t first = first_key(c), last = first_key(c + 1) - 1;
+  const uint64_t below = text_at(first), above = text_at(last);
+  if (below == above) {
+    cell.threshold = real_of(first);
+    cell.field[0] = cell.field[1] = number_of(below);
+    return;
+  }
+  // The first real with the field of the cell's end: lo below it, hi at it.
+  uint32_t lo = first, hi = last;
+  while (hi - lo > 1) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    (text_at(mid) == above ? hi : lo) = mid;
+  }
+  if (text_at(lo) != below) return;  // more than one step in the cell
+  cell.threshold = real_of(hi);
+  cell.field[0] = number_of(below);
+  cell.field[1] = number_of(above);
+}
+
+PhaseFields::PhaseFields(bool use_table) : use_table_(use_table) {
   for (Set& set : sets_) {
     set.row_of.resize(2 * kMaxProduct + 1);
     set.term_of.resize(2 * kMaxProduct + 1);
@@ -55,6 +137,21 @@ void PhaseFields::clear_pool() {
 void PhaseFields::begin_record(const PhaseParameters& p) {
   p_ = p;
   ++uses_;
+  if (use_table_ && (table_ == nullptr || table_->phase_offset() != p.phase_offset ||
+                     table_->phase_sign() != p.phase_sign)) {
+    table_ = nullptr;
+    for (auto& table : tables_) {
+      if (table != nullptr && table->phase_offset() == p.phase_offset &&
+          table->phase_sign() == p.phase_sign) {
+        table_ = table.get();
+      }
+    }
+    if (table_ == nullptr) {
+      auto& slot = tables_[0] == nullptr ? tables_[0] : tables_[1];
+      slot = std::make_unique<DegreeFieldTable>(p.phase_offset, p.phase_sign);
+      table_ = slot.get();
+    }
+  }
   Set* oldest = &sets_[0];
   Set* found = nullptr;
   for (Set& set : sets_) {
@@ -138,9 +235,51 @@ void PhaseFields::make_plan(LinePlan& plan, int32_t j) {
   plan.ready = true;
 }
 
+// Each field from the table, or worked out where the table has none. A field is stored as eight
+// characters and the position moved on by its length.
+char* PhaseFields::put_direct(ListingOutput& out, char* p, const SampleLine& line,
+                              const LinePlan& plan) {
+  DegreeFieldTable& table = *table_;
+  const uint64_t* texts = table.texts();
+  const uint8_t* lengths = table.lengths();
+  // Pieces of 128 samples (sample counts are powers of two): no division for the count.
+  const std::size_t run = line.size() < 128 ? line.size() : 128;
+  const std::size_t pieces = line.size() < 128 ? 1 : line.size() >> 7;
+  for (std::size_t piece = 0; piece < pieces; ++piece) {
+    const unsigned char* const bytes = line.piece(piece);
+    const long double* const terms = plan.terms.data() + piece * run;
+    if (p > room_limit(out, 8 * run)) p = flush_at(out, p);
+    // The values first, in a loop of their own (extended precision only), then their fields.
+    float values[128];
+    for (std::size_t r = 0; r < run; ++r) {
+      values[r] = static_cast<float>(static_cast<long double>(bytes[r]) - terms[r]);
+    }
+    for (std::size_t r = 0; r < run; ++r) {
+      const float v = values[r];
+      uint16_t field = table.lookup(v);
+      if (field <= DegreeFieldTable::kUnmade) {
+        if (field == DegreeFieldTable::kUnmade) {
+          field = table.field_of(v);
+          texts = table.texts(), lengths = table.lengths();
+        }
+        if (field == DegreeFieldTable::kDirect) {
+          const float value = phase_degrees_by_term(bytes[r], terms[r], p_);
+          p = is_short_degrees(value) ? put_short_degrees(p, value)
+                                      : put_long(out, p, value, 8 * (run - r - 1));
+          continue;
+        }
+      }
+      std::memcpy(p, &texts[field], 8);
+      p += lengths[field];
+    }
+  }
+  return p;
+}
+
 char* PhaseFields::put_line(ListingOutput& out, char* p, const SampleLine& line, int32_t j) {
   LinePlan& plan = set_->plans[static_cast<std::size_t>(j)];
   if (!plan.ready) make_plan(plan, j);
+  if (direct_ && use_table_) return put_direct(out, p, line, plan);
   const std::size_t run = line.piece_size();
   for (std::size_t piece = 0; piece < line.piece_count(); ++piece) {
     const unsigned char* const bytes = line.piece(piece);
