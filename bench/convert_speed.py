@@ -1,5 +1,8 @@
 """Speed of vexo-convert: an archive of generated DFT files to Parquet and to NetCDF with
---jobs 2, and the overhead per file on an archive of tiny files.
+--jobs 2, and the overhead per file on an archive of tiny files. Under each figure its floor,
+in as many processes: the Parquet writer alone on the same tables already built in memory
+(with the options vexo-convert writes them with), or the compressor alone on the same arrays'
+bytes, a chunk at a time as vexo-convert has netCDF-4 compress them (zlib or zstd, level 1).
 
     build/venv/bin/python bench/convert_speed.py [TOTAL_MIB [FILES [TINY_FILES]]]
 
@@ -15,7 +18,10 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
+from typing import List, Tuple
 
 ROOT = Path(__file__).resolve().parents[1]
 MAKE_DFT = os.environ.get("MAKE_DFT", str(ROOT / "build" / "make_dft"))
@@ -26,6 +32,83 @@ def generate(folder: Path, files: int, records: int) -> int:
     for i in range(files):
         subprocess.run([MAKE_DFT, str(folder / f"f{i:05}.dft"), str(records)], check=True)
     return files * records * 4096
+
+
+JOBS = 2
+FLOOR_FILES = 40  # files a floor takes, shared among the processes
+
+
+def _parquet_floor(paths: List[str], convert: bool, out: str) -> Tuple[int, float]:
+    """Input bytes and the seconds the writer takes for their tables, built beforehand."""
+    import pyarrow.parquet as pq
+
+    from vexo._archive import parts
+    from vexo._convert import parquet_options
+    from vexo._index import FileIndex
+
+    built = [[t for t, _, _ in parts(FileIndex.of(p), p, convert=convert)] for p in paths]
+    started = time.perf_counter()
+    for i, tables in enumerate(built):
+        with pq.ParquetWriter(f"{out}.{i}.parquet", tables[0].schema,
+                              **parquet_options(tables[0].schema)) as writer:
+            for table in tables:
+                writer.write_table(table)
+    seconds = time.perf_counter() - started
+    for i in range(len(built)):
+        os.remove(f"{out}.{i}.parquet")
+    return sum(os.path.getsize(p) for p in paths), seconds
+
+
+def _compress_floor(paths: List[str], codec: str) -> Tuple[int, float]:
+    """Input bytes and the seconds the compressor takes for the sample arrays of their
+    datasets, a chunk at a time as vexo-convert has netCDF-4 compress them (without shuffle,
+    which leaves bytes as they are)."""
+    import pyarrow as pa
+
+    from vexo._convert import _encoding
+    from vexo._dataset import loaded
+    from vexo._index import FileIndex, shapes_of
+
+    zstd = pa.Codec("zstd", compression_level=1)
+    chunks = []
+    for path in paths:
+        index = FileIndex.of(path)
+        for n, a, _ in shapes_of(index.asked()):
+            entries = index.asked((n, a), taking=True)
+            ds = loaded(index, entries, (n, a), int(entries["taken_subblocks"].max()),
+                        correct=True, convert=False)
+            encoding = _encoding(ds, codec, 4096)
+            for name in ("phase", "amplitude"):
+                values, step = ds[name].values, encoding[name]["chunksizes"][0]
+                chunks += [values[i:i + step].tobytes() for i in range(0, len(values), step)]
+    started = time.perf_counter()
+    for chunk in chunks:
+        if codec == "deflate":
+            zlib.compress(chunk, 1)
+        else:
+            zstd.compress(chunk)
+    return sum(os.path.getsize(p) for p in paths), time.perf_counter() - started
+
+
+def floor(what: str, folder: Path, work: Path) -> float:
+    """MB/s of input at the floor of `what` (parquet, parquet-convert, deflate, zstd) in JOBS
+    processes at once, each on its share of the first FLOOR_FILES files; best of two."""
+    paths = sorted(str(p) for p in folder.iterdir())[:FLOOR_FILES]
+    shares = [paths[i::JOBS] for i in range(JOBS)]
+    best = 0.0
+    for _ in range(2):
+        with ProcessPoolExecutor(JOBS) as pool:
+            if what.startswith("parquet"):
+                done = list(pool.map(_parquet_floor, shares, [what == "parquet-convert"] * JOBS,
+                                     [str(work / f"floor{i}") for i in range(JOBS)]))
+            else:
+                done = list(pool.map(_compress_floor, shares, [what] * JOBS))
+        best = max(best, sum(size / seconds for size, seconds in done) / 1e6)
+    return best
+
+
+def show_floor(label: str, mbs: float) -> None:
+    print(f"{'  floor: ' + label:51} {mbs:8.0f} MB/s", flush=True)
 
 
 def run(label: str, size: int, *args: str) -> float:
@@ -53,14 +136,19 @@ def main() -> None:
         size = generate(work / "archive", files, records)
         print(f"{files} files of {records} records, {size / 1e6:.0f} MB; {tiny} files of one "
               f"record; {os.cpu_count()} cores")
-        run("parquet, --jobs 2", size, str(work / "archive"), "-o", str(work / "pq"),
-            "--jobs", "2")
-        run("parquet with converted values, --jobs 2", size, str(work / "archive"), "-o",
+        archive = work / "archive"
+        run("parquet, --jobs 2", size, str(archive), "-o", str(work / "pq"), "--jobs", "2")
+        show_floor("the Parquet writer alone, same tables", floor("parquet", archive, work))
+        run("parquet with converted values, --jobs 2", size, str(archive), "-o",
             str(work / "pqc"), "--jobs", "2", "--convert")
-        run("netcdf (deflate), --jobs 2", size, str(work / "archive"), "-o", str(work / "nc"),
+        show_floor("the Parquet writer alone, same tables",
+                   floor("parquet-convert", archive, work))
+        run("netcdf (deflate), --jobs 2", size, str(archive), "-o", str(work / "nc"),
             "--format", "netcdf", "--jobs", "2")
-        run("netcdf --compression zstd, --jobs 2", size, str(work / "archive"), "-o",
+        show_floor("zlib level 1 alone, same chunks", floor("deflate", archive, work))
+        run("netcdf --compression zstd, --jobs 2", size, str(archive), "-o",
             str(work / "ncz"), "--format", "netcdf", "--compression", "zstd", "--jobs", "2")
+        show_floor("zstd level 1 alone, same chunks", floor("zstd", archive, work))
         started = time.perf_counter()
         done = subprocess.run([sys.executable, "-m", "vexo", "convert", str(work / "archive"),
                                "-o", str(work / "pq"), "--jobs", "2"], capture_output=True)

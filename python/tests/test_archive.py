@@ -273,3 +273,27 @@ def test_a_dask_cluster_converts_as_this_machine_does(make_dft, tmp_path):
                      if p.suffix == ".parquet")
     assert listing == sorted(p.relative_to(tmp_path / "cluster")
                              for p in (tmp_path / "cluster").rglob("*.parquet"))
+
+
+def test_parquet_types_and_converted_values_read_back(make_dft, tmp_path):
+    path = make_dft(12, "5/4,3/2")
+    out = tmp_path / "out"
+    done = convert(path, "-o", out, "--convert")
+    assert done.returncode == 0, done.stderr
+    table = pq.read_table(next(out.rglob("*.parquet")))
+    assert table.schema.field("phase").type == pa.list_(pa.field("element", pa.uint8(), False))
+    assert table.schema.field("amplitude_db").type.value_type == pa.float32()
+    assert table.schema.field("record").type == pa.int64()
+    for n, a in ((5, 4), (3, 2)):
+        ds = vexo.read(path, shape=(n, a))
+        got = duckdb.sql(
+            f"SELECT phase, list_max(amplitude), phase_degrees, amplitude_db "
+            f"FROM read_parquet('{out}/**/*.parquet') WHERE sample_count = {1 << n} "
+            f"ORDER BY record, subblock, antenna").fetchall()
+        lines = 1 << n
+        assert len(got) == ds.phase.size // lines
+        assert [g[0] for g in got] == ds.phase.values.reshape(-1, lines).tolist()
+        assert [g[1] for g in got] == ds.amplitude.values.reshape(-1, lines).max(1).tolist()
+        for column, name in ((2, "phase_degrees"), (3, "amplitude_db")):
+            values = np.array([g[column] for g in got], dtype=np.float32)
+            assert np.array_equal(values, ds[name].values.reshape(-1, lines))

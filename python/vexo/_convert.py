@@ -218,6 +218,29 @@ def _reason(e: BaseException) -> str:
     return f"{type(e).__name__}: {e}" if not isinstance(e, (ValueError, RuntimeError)) else str(e)
 
 
+def parquet_options(schema: Any) -> Dict[str, Any]:
+    """How the rows are written (pyarrow.parquet.ParquetWriter's options). The sample bytes
+    are stored as Parquet's 32-bit integers: DELTA_BINARY_PACKED keeps them at about a byte a
+    value without a dictionary or a compressor (faster than either, and smaller); the
+    converted values split into byte streams and zstd (level 1). The other columns keep the
+    defaults (a dictionary, snappy, statistics). Every reader of Parquet 2.x reads these."""
+    import pyarrow as pa
+
+    samples = [n for n in schema.names if n in SAMPLE_COLUMNS]
+    others = [n for n in schema.names if n not in SAMPLE_COLUMNS]
+    elements = {n: f"{n}.list.element" for n in samples}
+    integers = [n for n in samples if not pa.types.is_floating(schema.field(n).type.value_type)]
+    return {
+        "use_dictionary": others,
+        "write_statistics": others,
+        "compression": {**{n: "snappy" for n in others},
+                        **{elements[n]: "none" if n in integers else "zstd" for n in samples}},
+        "compression_level": {elements[n]: 1 for n in samples if n not in integers},
+        "column_encoding": {elements[n]: "DELTA_BINARY_PACKED" if n in integers
+                            else "BYTE_STREAM_SPLIT" for n in samples},
+    }
+
+
 class _DateFiles:
     """The Parquet files of one input, one per date (or more, when a date comes back after
     its file was closed to keep at most OPEN_WRITERS open)."""
@@ -240,9 +263,8 @@ class _DateFiles:
                                   f"month={date // 100 % 100}", f"day={date % 100}")
             os.makedirs(folder, exist_ok=True)
             final = os.path.join(folder, self.stem + (f".{count}" if count else "") + ".parquet")
-            writer = pq.ParquetWriter(
-                self.staging.claim(final), rows.schema, compression="snappy",
-                write_statistics=[n for n in rows.schema.names if n not in SAMPLE_COLUMNS])
+            writer = pq.ParquetWriter(self.staging.claim(final), rows.schema,
+                                      **parquet_options(rows.schema))
             self.open[date] = writer
         else:
             self.open.move_to_end(date)
@@ -331,7 +353,9 @@ def _encoding(ds: Any, compression: str, chunk: int) -> Dict[str, Dict[str, Any]
         out.setdefault(name, {}).update(setting)
         if "record" in v.dims:
             per_record = max(1, v.dtype.itemsize * int(np.prod(v.shape[1:])))
-            out[name]["chunksizes"] = (max(1, min(chunk, (4 << 20) // per_record)),
+            # no longer than the part: a chunk is stored whole, fill values compressed too
+            records = min(chunk, max(1, v.shape[0]), (4 << 20) // per_record)
+            out[name]["chunksizes"] = (max(1, records),
                                        *v.shape[1:])
     return out
 
