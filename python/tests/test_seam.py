@@ -119,9 +119,9 @@ def test_what_opens_and_how(make_dft, tmp_path):
 
 
 def test_the_module_is_typed():
-    spec = importlib.util.find_spec("vexo._core")
-    assert spec is not None and spec.origin is not None
-    folder = Path(spec.origin).parent
+    found = importlib.util.find_spec("vexo._core")
+    assert found is not None and found.origin is not None
+    folder = Path(found.origin).parent
     stub = (folder / "_core.pyi").read_text()
     assert (folder / "py.typed").exists()
     for name in ("class Index", "class PartReader", "def index(", "class Selection"):

@@ -17,7 +17,7 @@ from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
 from vexo import _core, _selection
-from vexo._dataset import chosen_entries, dataset, warn_damage
+from vexo._dataset import dataset, opened
 from vexo._index import DTYPES, RECORD_DTYPES, FileIndex, read_part, record_values
 from vexo._selection import Selection
 
@@ -141,10 +141,7 @@ class VexoBackendEntrypoint(BackendEntrypoint):
         """
         chosen = Selection.of(selection, frequency=frequency, height=height,
                               polarization=polarization, antenna=antenna, records=records)
-        index = FileIndex.of(filename_or_obj, chosen)
-        entries, got_shape = chosen_entries(index, _selection.shape(shape))
-        warn_damage(index, stacklevel=3)
-        width = int(entries["taken_subblocks"].max()) if len(entries) else 0
+        index, entries, got_shape, width = opened(filename_or_obj, chosen, shape, stacklevel=3)
 
         # The lazy arrays carry the file's name and place, not its whole index: they are
         # pickled into every task of a dask graph.

@@ -59,10 +59,17 @@ def chosen_entries(index: FileIndex, shape: Optional[Tuple[int, int]]
     return index.asked(chosen, taking=True), chosen  # type: ignore[arg-type]
 
 
-def warn_damage(index: FileIndex, stacklevel: int) -> None:
+def opened(source: Source, selection: Selection, shape: Any, stacklevel: int
+           ) -> Tuple[FileIndex, np.ndarray, Optional[Tuple[int, int]], int]:
+    """A file's index, the entries of its dataset, their shape and the dataset's subblock
+    places (the most subblocks a record takes); a DamagedFileWarning for a damaged file."""
+    index = FileIndex.of(source, selection)
+    entries, got_shape = chosen_entries(index, _selection.shape(shape))
     if index.damage:
         warnings.warn(f"{index.name}: {index.damage}", DamagedFileWarning,
                       stacklevel=stacklevel + 1)
+    width = int(entries["taken_subblocks"].max()) if len(entries) else 0
+    return index, entries, got_shape, width
 
 
 def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, int]],
@@ -229,10 +236,6 @@ def read(
     """
     chosen = Selection.of(selection, frequency=frequency, height=height,
                           polarization=polarization, antenna=antenna, records=records)
-    wanted_shape = _selection.shape(shape)
-    index = FileIndex.of(source, chosen)
-    entries, got_shape = chosen_entries(index, wanted_shape)
-    warn_damage(index, stacklevel=2)
-    width = int(entries["taken_subblocks"].max()) if len(entries) else 0
+    index, entries, got_shape, width = opened(source, chosen, shape, stacklevel=2)
     return loaded(index, entries, got_shape, width, correct=bool(correct),
                   convert=bool(convert))
