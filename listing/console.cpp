@@ -51,6 +51,17 @@ void show_progress_on_terminal(Console& c) {
   draw(c);
 }
 
+void take_progress(Console& c, const Console& part) {
+  if (!part.walked) return;
+  c.walked = c.pending = true;
+  c.day = part.day, c.hour = part.hour, c.minute = part.minute, c.second = part.second;
+  if (!c.terminal) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - c.last_draw < kRedrawInterval) return;
+  c.last_draw = now;
+  draw(c);
+}
+
 void end_console(Console& c, std::string_view stop_message) {
   if (c.walked && c.pending) draw(c);
   std::fwrite(stop_message.data(), 1, stop_message.size(), c.out);

@@ -49,6 +49,11 @@ inline void show_progress(Console& console, const HeaderFields& h) {
   if (console.terminal) show_progress_on_terminal(console);
 }
 
+// Takes the progress of a console that only noted it (one without an `out`, of a worker that
+// listed a batch of records): the latest progress line of `part`, drawn on a terminal when a
+// redraw is due.
+void take_progress(Console& console, const Console& part);
+
 // Shows the last progress line if it is not on the screen yet, then the stop message (which may
 // be empty), and flushes.
 void end_console(Console& console, std::string_view stop_message);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "listing/console.h"
 #include "listing/listing_output.h"
@@ -19,16 +20,18 @@
 namespace vexo {
 namespace {
 
-constexpr const char* kUsage = "usage: vexo [-o FILE] FILE.dft FILE.set\n";
+constexpr const char* kUsage = "usage: vexo [-o FILE] [-j N] FILE.dft FILE.set\n";
 
 constexpr const char* kHelp =
-    "usage: vexo [-o FILE] FILE.dft FILE.set\n"
+    "usage: vexo [-o FILE] [-j N] FILE.dft FILE.set\n"
     "Lists the records of the DFT file FILE.dft (- reads standard input) as text.\n"
     "The settings file FILE.set, a label line before each of 13 values, names the\n"
     "listing file and chooses what goes into it.\n"
     "  -o, --output FILE  write the listing to FILE instead of the name in FILE.set;\n"
     "                     -o - writes it to standard output, and the console text\n"
     "                     to standard error\n"
+    "  -j, --threads N    list in N threads, 1 to 64 (default: one for each core,\n"
+    "                     at most 8); the listing is the same whatever N is\n"
     "  -h, --help         show this help\n"
     "      --version      show the version\n"
     "Exit status: 0 the DFT file was listed to its clean end; 1 the run stopped\n"
@@ -43,9 +46,30 @@ constexpr const char* kHelp =
 struct CommandLine {
   enum class Action { run, help, version, wrong } action = Action::run;
   const char* output = nullptr;  // -o FILE; "-" is standard output
+  int threads = 0;               // -j N; 0: one for each core, at most kDefaultThreadsMax
   int first_name = 1;            // the index of the DFT file's name in argv
   std::string wrong;             // Action::wrong: the message
 };
+
+constexpr int kThreadsMax = 64;
+constexpr int kDefaultThreadsMax = 8;
+
+// N of -j N: a whole number from 1 to kThreadsMax, else 0.
+int thread_count(std::string_view text) {
+  if (text.empty() || text.size() > 2) return 0;
+  int n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return 0;
+    n = 10 * n + (c - '0');
+  }
+  return n <= kThreadsMax ? n : 0;
+}
+
+int default_threads() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  if (cores == 0) return 1;
+  return cores < kDefaultThreadsMax ? static_cast<int>(cores) : kDefaultThreadsMax;
+}
 
 CommandLine read_command_line(int argc, char** argv) {
   CommandLine line;
@@ -76,6 +100,21 @@ CommandLine read_command_line(int argc, char** argv) {
       line.output = argv[i] + 9;
     } else if (arg.substr(0, 2) == "-o") {
       line.output = argv[i] + 2;
+    } else if (arg == "-j" || arg == "--threads" || arg.substr(0, 10) == "--threads=" ||
+               arg.substr(0, 2) == "-j") {
+      std::string_view value;
+      if (arg == "-j" || arg == "--threads") {
+        if (i + 1 < argc) value = argv[++i];
+      } else {
+        value = arg.substr(arg[1] == 'j' ? 2 : 10);
+      }
+      line.threads = thread_count(value);
+      if (line.threads == 0) {
+        line.action = CommandLine::Action::wrong;
+        line.wrong = std::string(arg.substr(0, 2) == "-j" ? "-j" : "--threads") +
+                     ": a whole number from 1 to 64 must follow";
+        return line;
+      }
     } else {
       line.action = CommandLine::Action::wrong;
       line.wrong = escaped(arg) + ": unknown option";
@@ -257,6 +296,7 @@ int run_vexo(int argc, char** argv, std::FILE* out, std::FILE* err) {
   Reader reader = Reader::over_stream(files.dft);
   ListingOutput listing = make_listing_output(files.listing);
   RunContext run{plan, listing, console};
+  run.threads = line.threads != 0 ? line.threads : default_threads();
   RunStop stop = list_records(reader, run);
   stop.close_error = close_files(files);
   const int status = exit_status(stop);

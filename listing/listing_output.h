@@ -1,5 +1,6 @@
 // The listing file, written through one large buffer. The first failed write is remembered and
-// everything after it is dropped, so the record loop can stop at the next check.
+// everything after it is dropped, so the record loop can stop at the next check. Without a
+// file the listing is kept in memory: the buffer grows instead of being written out.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +15,7 @@ constexpr std::size_t kListingBufferSize = std::size_t{1} << 20;
 constexpr std::size_t kMinListingBufferSize = 4096;
 
 struct ListingOutput {
-  std::FILE* file = nullptr;  // owned by the caller
+  std::FILE* file = nullptr;  // owned by the caller; nullptr: the text stays in the buffer
   std::vector<char> buffer;
   std::size_t used = 0;
   int error = 0;  // errno of the first failed write, 0 while none failed
@@ -22,8 +23,12 @@ struct ListingOutput {
 
 ListingOutput make_listing_output(std::FILE* file, std::size_t capacity = kListingBufferSize);
 
-// Writes out what the buffer holds. Returns false once any write has failed.
+// Writes out what the buffer holds (without a file: makes the buffer twice as large). Returns
+// false once any write has failed.
 bool flush_listing(ListingOutput& out);
+
+// Writes out what the buffer holds, then `text` straight from where it is.
+void write_through(ListingOutput& out, std::string_view text);
 
 // Text that does not fit into the rest of the buffer.
 void write_text_flushing(ListingOutput& out, std::string_view text);
@@ -58,7 +63,7 @@ inline char* room_limit(ListingOutput& out, std::size_t size) {
 inline char* flush_at(ListingOutput& out, char* p) {
   commit_text(out, p);
   flush_listing(out);
-  return out.buffer.data();
+  return out.buffer.data() + out.used;
 }
 
 }  // namespace vexo

@@ -1,5 +1,5 @@
-// What lives for the whole run and every listing uses: the plan, the listing, the console and
-// the subblock step counter.
+// What lives for the whole run and every listing uses: the plan, the listing, the console, the
+// subblock step counter, and how many threads may list records.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@ struct RunContext {
   ListingOutput& listing;
   Console& console;
   int64_t step_counter = 0;  // subblocks walked, modulo subblock_step; never reset
+  int threads = 1;           // the threads that list records (1: the record loop's own)
 };
 
 }  // namespace vexo

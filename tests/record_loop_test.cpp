@@ -10,6 +10,7 @@
 #include "listing/selection.h"
 #include "src/record_values.h"
 #include "tests/test_support.h"
+#include "tools/synthetic.h"
 
 namespace vexo {
 namespace {
@@ -296,6 +297,40 @@ TEST(RecordLoop, StopsAtATruncatedRecordOrAWrongMarker) {
   EXPECT_EQ(wrong.result.read.reason, StopReason::bad_marker);
   EXPECT_EQ(wrong.result.read.first_byte, 0x41);
   EXPECT_EQ(wrong.listing_text, cut.listing_text);
+}
+
+// Several threads list each record as the single loop does: the same listing, console, stop and
+// step counter, over batches of records that reuse their storage, with every shape and phase
+// program, and a run that ends in a record that fails the check.
+TEST(RecordLoop, ThreadsListWhatOneThreadLists) {
+  std::vector<std::vector<unsigned char>> records;
+  for (int64_t r = 0; r < 300; ++r) {
+    records.push_back(synthetic::make_record(r, synthetic::random_options(r)));
+  }
+  HeaderFields bad = test::regular_header();
+  bad.l = 0;
+  auto failing = records;
+  failing.push_back(test::make_record(bad));
+  Settings phases = header_settings();
+  phases.show_subblock = 1, phases.phase_correction = 1, phases.convert_samples = 1;
+  phases.select_frequency = phases.select_height = phases.select_polarization = -1;
+  phases.select_antenna = -1;
+  Settings stepped = phases;
+  stepped.subblock_step = 7, stepped.record_frequency = 3200;
+  Settings mean = phases;
+  mean.listing_mode = 2, mean.select_antenna = 0;
+  for (const auto& bytes : {test::join(records), test::join(failing)}) {
+    for (const Settings& s : {phases, stepped, mean}) {
+      const Loop one(bytes, s, 1);
+      const Loop three(bytes, s, 3);
+      EXPECT_GT(one.listing_text.size(), 200000u);
+      EXPECT_TRUE(one.listing_text == three.listing_text);
+      EXPECT_EQ(one.console_text, three.console_text);
+      EXPECT_EQ(one.result.read.reason, three.result.read.reason);
+      EXPECT_EQ(one.result.read.record_number, three.result.read.record_number);
+      EXPECT_EQ(one.step_counter, three.step_counter);
+    }
+  }
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ TEST(Run, Usage) {
 TEST(Run, HelpVersionAndWrongOptions) {
   const test::RunResult help = test::run_tool({"--help", "a.dft"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("usage: vexo [-o FILE] FILE.dft FILE.set\n", 0), 0u) << help.out;
+  EXPECT_EQ(help.out.rfind("usage: vexo [-o FILE] [-j N] FILE.dft FILE.set\n", 0), 0u) << help.out;
   EXPECT_NE(help.out.find("man vexo"), std::string::npos);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(test::run_tool({"-h"}).out, help.out);
@@ -70,13 +70,19 @@ TEST(Run, HelpVersionAndWrongOptions) {
   } wrong[] = {{{"-x", f.dft_path(), f.set_path()}, "vexo: -x: unknown option"},
                {{"--outputs", "a", f.dft_path(), f.set_path()}, "vexo: --outputs: unknown option"},
                {{"-\x1b", f.dft_path(), f.set_path()}, "vexo: -\\x1b: unknown option"},
-               {{"-o"}, "vexo: -o: a file name must follow"}};
+               {{"-o"}, "vexo: -o: a file name must follow"},
+               {{"-j", "0", f.dft_path(), f.set_path()},
+                "vexo: -j: a whole number from 1 to 64 must follow"},
+               {{"--threads=65", f.dft_path(), f.set_path()},
+                "vexo: --threads: a whole number from 1 to 64 must follow"},
+               {{"-j"}, "vexo: -j: a whole number from 1 to 64 must follow"}};
   for (const auto& c : wrong) {
     const test::RunResult r = test::run_tool(c.args);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
-              c.first_line + "\nusage: vexo [-o FILE] FILE.dft FILE.set\n(vexo --help for more)\n");
+              c.first_line +
+                  "\nusage: vexo [-o FILE] [-j N] FILE.dft FILE.set\n(vexo --help for more)\n");
     EXPECT_FALSE(test::file_exists(f.listing()));
   }
 }

@@ -132,7 +132,7 @@ RunResult run_tool(const std::vector<std::string>& args) {
   return result;
 }
 
-Loop::Loop(const std::vector<unsigned char>& bytes, const Settings& settings) {
+Loop::Loop(const std::vector<unsigned char>& bytes, const Settings& settings, int threads) {
   write_file(dir.path("f.dft"), bytes);
   std::FILE* lst = std::fopen(dir.path("f.lst").c_str(), "w");
   std::FILE* console_out = std::tmpfile();
@@ -141,6 +141,7 @@ Loop::Loop(const std::vector<unsigned char>& bytes, const Settings& settings) {
   Console console = make_console(console_out);
   const ListingPlan plan = make_plan(settings);
   RunContext run{plan, listing, console};
+  run.threads = threads;
   result = list_records(reader, run);
   step_counter = run.step_counter;
   std::fclose(lst);

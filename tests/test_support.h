@@ -73,9 +73,10 @@ struct RunResult {
 
 RunResult run_tool(const std::vector<std::string>& args);
 
-// The record loop run over a file image, with a small listing buffer so that it is flushed often.
+// The record loop run over a file image, with a small listing buffer so that it is flushed often,
+// in `threads` threads.
 struct Loop {
-  Loop(const std::vector<unsigned char>& bytes, const Settings& settings);
+  Loop(const std::vector<unsigned char>& bytes, const Settings& settings, int threads = 1);
   TempDir dir;
   int64_t step_counter = 0;  // where the run left it
   RunStop result;
