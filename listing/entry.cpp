@@ -36,9 +36,9 @@ constexpr const char* kHelp =
     "      --version      show the version\n"
     "Exit status: 0 the DFT file was listed to its clean end; 1 the run stopped\n"
     "early (a damaged or failing record, a listing that cannot be written); 2 an\n"
-    "unknown option, or -o without a file name; 255 nothing was listed (fewer than\n"
-    "two file names, a file that cannot be opened or created, a bad settings file,\n"
-    "a refused listing name).\n"
+    "unknown option, -o without a file name, -j without a number from 1 to 64;\n"
+    "255 nothing was listed (fewer than two file names, a file that cannot be\n"
+    "opened or created, a bad settings file, a refused listing name).\n"
     "The manual page: man vexo\n";
 
 // What the command line asks for. Options come before the file names; "--" ends them, and so
