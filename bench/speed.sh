@@ -12,6 +12,8 @@
 # cost alone), the program changing every record, and a program drawn at random for every record
 # among a thousand (make_dft ... random: shapes of 1 to 512 samples a line, and parameters that
 # put many values outside 0..360 degrees).
+# vexo runs with its default threads (one for each core); case a and the random programs are
+# also run in one thread (-j 1).
 # Case a is also set against its I/O floor: what vexo's own input and output cost with nothing
 # listed. A Python loop (timed inside the interpreter, so its start-up is left out) reads the DFT
 # file in 4 MiB blocks, as vexo does, and writes a new file of the size of case a's listing on
@@ -101,6 +103,17 @@ rm -f "$work/copy.lst"
 floor_s=$(median "${floor_runs[@]}")
 echo "case a against its I/O floor (reading the DFT file, writing as many bytes as its listing" \
   "from memory): $a_s s against $floor_s s: $(ratio "$a_s" "$floor_s")x"
+one_runs=()
+for run in 1 2 3; do
+  rm -f "$work/out.lst"; sync
+  t0=$(now)
+  "$build/vexo" -j 1 "$work/in.dft" "$work/a.set" > "$work/console"
+  t1=$(now)
+  one_runs+=("$(seconds "$t0" "$t1")")
+done
+one_s=$(median "${one_runs[@]}")
+echo "case a in one thread (-j 1): $one_s s, $(ratio "$one_s" "$floor_s")x its I/O floor;" \
+  "$(nproc) cores here, $(ratio "$one_s" "$a_s")x the time of the default"
 
 # The progress display: case a with standard output on a pseudo-terminal, against a file.
 file_runs=() tty_runs=() script_runs=()
@@ -135,7 +148,7 @@ done
 
 # Changing programs: no parameter set may cost more than computing its fields directly.
 rm -f "$work/mem.dft"
-program_case() {  # LABEL SHAPES|random [varied] NAME
+program_case() {  # LABEL SHAPES|random [varied] NAME [VEXO_OPTION]
   if [ "$2" = random ]; then
     "$build/make_dft" "$work/p.dft" $((program_mib * 256)) random
   else
@@ -145,7 +158,7 @@ program_case() {  # LABEL SHAPES|random [varied] NAME
   for run in 1 2 3; do
     rm -f "$work/out.lst"; sync
     t0=$(now)
-    "$build/vexo" "$work/p.dft" "$work/a.set" > "$work/console"
+    "$build/vexo" ${5:-} "$work/p.dft" "$work/a.set" > "$work/console"
     t1=$(now)
     runs+=("$(seconds "$t0" "$t1")")
   done
@@ -163,5 +176,6 @@ done
 program_case "the five shapes in turn" 5/4,3/4,7/2,4/4,6/2 "" five
 program_case "program changes every record" 5/4,3/4,7/2,4/4,6/2 varied varied
 program_case "a program drawn at random a record" random "" random
+program_case "the same, in one thread (-j 1)" random "" random_one -j1
 mean_alone=$(python3 -c "import sys; print(sum(map(float, sys.argv[1:])) / 5)" "${alone[@]}")
 echo "five shapes in turn against each shape alone (mean): $(python3 -c "print(f'{($program_five / $mean_alone - 1) * 100:+.0f}')")% time"
