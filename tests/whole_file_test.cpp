@@ -30,14 +30,19 @@ long long rounded(long long n, long long d) {
   return q + (2 * r > d || (2 * r == d && q % 2 == 1) ? 1 : 0);
 }
 
-// " %3.0f" of quarter step V4 / 4 (0 to 255) of the phase scale: V4 * 45/128 degrees. Step 176
-// gives 247.49998 in the 32-bit steps and is written 247; every other exact half goes to the
-// even neighbour. Any other value lies at least 1/128 degree from a half, far more than the
-// 32-bit steps can move it.
+// " %3.0f" of quarter step V4 / 4 of the phase scale: V4 * 45/128 degrees, within one turn
+// either side of 0..256 (the echo's direction takes phases past the ends of the scale), a turn
+// taken off or added once. Step 176 gives 247.49998 in the 32-bit steps and is written 247;
+// every other exact half goes to the even neighbour. Any other value lies at least 1/128 degree
+// from a half, far more than the 32-bit steps can move it. An exact half reached through a turn
+// may fall either way in those steps: the generated files must not have one.
 std::string degrees_field(int V4) {
-  EXPECT_TRUE(V4 >= 0 && V4 <= 4 * 255) << V4;
+  EXPECT_TRUE(V4 > -4 * 256 && V4 < 4 * 512) << V4;
+  const int turned = V4 < 0 ? V4 + 4 * 256 : V4 >= 4 * 256 ? V4 - 4 * 256 : V4;
+  EXPECT_FALSE(turned != V4 && turned % 64 == 0 && turned / 64 % 2 == 1) << V4;
   char field[16];
-  std::snprintf(field, sizeof field, " %3lld", V4 == 4 * 176 ? 247 : rounded(45LL * V4, 128));
+  std::snprintf(field, sizeof field, " %3lld",
+                turned == 4 * 176 ? 247 : rounded(45LL * turned, 128));
   return field;
 }
 

@@ -40,6 +40,34 @@ int line_offset(int k, int sample_count) {
   return k - sample_count / 2 + (k >= 64 ? 1 : 0);
 }
 
+// Antenna positions in metres east and north of antenna 1: the first four a T, 80 m across and
+// 60 m down its stem; antennas 5 to 9 widen the bar and lengthen the stem.
+constexpr double kAntennaEast[kLayoutAntennas] = {0, 40, -40, 0, 80, -80, 0, 40, -40};
+constexpr double kAntennaNorth[kLayoutAntennas] = {0, 0, 0, -60, 0, 0, -120, -60, -60};
+
+// The echo's direction in record r: zenith angle 10 degrees plus 3 for each step of the layer
+// up from 105 km (10 to 25), azimuth from north towards east 9 degrees a record.
+struct Direction {
+  double east, north;
+};
+Direction echo_direction(int64_t r) {
+  constexpr double kDegree = 3.14159265358979323846 / 180;
+  const int step = static_cast<int>(r % 10);
+  const double zenith = (10 + 3 * (step <= 5 ? step : 10 - step)) * kDegree;
+  const double azimuth = static_cast<double>(9 * (r % 40)) * kDegree;
+  return {std::sin(zenith) * std::sin(azimuth), std::sin(zenith) * std::cos(azimuth)};
+}
+
+// The phase the echo's direction gives antenna index j at `frequency` kHz, in whole steps of
+// the scale: 256 (r_j . u) / wavelength, rounded.
+int direction_steps(int j, Direction u, int frequency) {
+  if (j >= kLayoutAntennas) return 0;
+  constexpr double kLightSpeed = 299792458.0;  // m/s
+  const double wavelength = kLightSpeed / (frequency * 1000.0);
+  const double path = kAntennaEast[j] * u.east + kAntennaNorth[j] * u.north;
+  return static_cast<int>(std::lround(256.0 * path / wavelength));
+}
+
 }  // namespace
 
 HeaderFields record_header(int64_t r, const Options& options) {
@@ -114,6 +142,10 @@ std::vector<unsigned char> make_record(int64_t r, const Options& options) {
   const int sample_count = 1 << options.N;
   const int subblocks = subblock_count(options.A, options.N);
   const int sign = options.backwards ? -1 : 1;
+  // The direction's steps go against the scale when it runs backwards, so that the degrees
+  // grow with r . u in either direction.
+  const int scale = h.FF == 0xFE ? -1 : 1;
+  const Direction u = echo_direction(r);
   Noise noise{static_cast<uint32_t>(r) * 2654435761u + 17u};
 
   std::vector<encode::DescriptorValues> descriptors;
@@ -127,14 +159,18 @@ std::vector<unsigned char> make_record(int64_t r, const Options& options) {
     const int strength = echo_strength(i, r);
     const int base = 50 + static_cast<int>((37 * i + 11 * r) % 156);
     for (int j = 0; j < options.A; ++j) {
+      const int arrival = scale * direction_steps(j, u, descriptors.back().frequency);
       for (int k = 0; k < sample_count; ++k, ++s) {
         const int distance = k > peak ? k - peak : peak - k;
+        const int echo = distance < kEchoWidth ? kEchoProfile[distance] * strength / 34 : 0;
         int code = 8 + noise.next(6);
-        if (distance < kEchoWidth) code += kEchoProfile[distance] * strength / 34 - j % 3;
+        if (distance < kEchoWidth) code += echo - j % 3;
         amplitude[s] = static_cast<unsigned char>(4 * code + 2 * noise.next(2));
-        // The tilt that the correction takes off again, rounded to whole steps.
+        // The tilt that the correction takes off again, rounded to whole steps; on the lines
+        // the echo raises, the phase of its direction besides.
         const double tilt = sign * j * line_offset(k, sample_count) * 32.0 / sample_count;
-        const int value = base + noise.next(3) - 1 - static_cast<int>(std::lround(tilt));
+        const int value = base + noise.next(3) - 1 - static_cast<int>(std::lround(tilt)) +
+                          (echo > 0 ? arrival : 0);
         phase[s] = static_cast<unsigned char>(value & 0xFF);
       }
     }

@@ -12,6 +12,28 @@
 // antennas and samples exactly as the antenna correction undoes it. With 16*D2 + D1 = 32 and a
 // rate of 25 the tilt is j * (k - sample_count/2, plus 1 from k = 64 on) * 32 / sample_count
 // steps for antenna index j and sample index k: one step per antenna and sample for N = 5.
+//
+// The echo arrives from a direction that drifts. On the lines whose amplitude the echo raises
+// (up to six lines either side of its peak, in the subblocks within 90 km of the layer) the
+// phase of antenna index j after the correction is, in addition, 360 degrees * (r_j . u) /
+// wavelength, rounded to whole steps of 360/256 degrees (phase_sign +1: the phase grows with
+// r . u), the wavelength c / (subblock frequency in kHz * 1000) with c = 299792458 m/s. Lines
+// without the echo keep only the tilt and the jitter. u = (sin z sin a, sin z cos a, cos z)
+// points east, north and up; for record r (from 0) the zenith angle z is 10 degrees plus 3 for
+// each step of the layer above 105 km (10, 13, 16, 19, 22, 25, 22, ... over ten records) and
+// the azimuth a, from north towards east, is 9 * r degrees: it turns through 90 degrees every
+// ten records. r_j is the antenna's position in metres (east, north, 0), antenna 1 at the
+// origin: a T whose bar runs east-west, its stem south, as examples/layout.toml lists them,
+//   antenna  1    2    3    4    5    6    7    8    9
+//   east     0   40  -40    0   80  -80    0   40  -40
+//   north    0    0    0  -60    0    0 -120  -60  -60
+// Antennas 1 to 4 of every shape take the same places; antennas 5 to 9 widen the bar and
+// lengthen the stem. Every baseline is longer than half the shortest wavelength (26.8 m at
+// 5600 kHz), so that the phase differences there wrap. The steps follow the record's own phase
+// direction (the scale runs backwards for FF 0xFE, also in the records of `varied` and
+// `random` that have it), so the degrees carry the same direction either way. In `varied` and
+// `random` records the correction uses other parameters than the tilt, so it does not take the
+// tilt off; the direction's steps are still added on top of it.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +61,9 @@ struct Options {
   bool random = false;
   int D1 = 0, D2 = 2, R = 0, X = 1, FF = 0x12;
 };
+
+// The antennas that have a place in the layout of the echo's direction (see above).
+constexpr int kLayoutAntennas = 9;
 
 // The number of programs that random_options draws from.
 constexpr int kRandomPrograms = 1000;

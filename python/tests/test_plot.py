@@ -50,14 +50,26 @@ def test_spectrum_has_the_echo_at_the_layer_and_the_axes_in_units():
     assert fig.vexo_choices == [] and data.attrs["antenna"] == "antenna 2"
 
 
-def test_the_correction_flattens_the_phases_across_antennas():
+def test_the_correction_flattens_the_phases_but_on_the_echos_lines():
     fig = plot.phases(EXAMPLE, record=3)
     data = fig.vexo_data
     assert data.attrs["subblock"] == 5  # the layer at 187 km: 3200 kHz, 180 km
-    spread = np.ptp(data.values, axis=1).mean(axis=1)  # degrees between antennas, per panel
-    # the tilt: antenna 4 is 3 steps of 1.40625 degrees a line from the centre off antenna 1;
-    # corrected, only the jitter of a step either way is left
-    assert spread[0] > 20 and spread[1] <= 2 * 1.40625 + 1e-4
+    step = 360 / 256
+    raw, corrected = data.sel(correction=False).values, data.sel(correction=True).values
+    # the tilt: antenna 4 is 3 steps of 1.40625 degrees a line from the centre off antenna 1
+    assert np.ptp(raw, axis=0).mean() > 20
+    # corrected, away from the echo (its peak at line 12, six lines either side of it at most)
+    # only the jitter of a step either way is left
+    quiet = np.r_[0:6, 19:32]
+    assert np.ptp(corrected[:, quiet], axis=0).max() <= 2 * step + 1e-4
+    # at the peak the echo arrives from zenith angle 16 degrees, azimuth 18 (record 3), and
+    # antennas 2, 3, 4 (40 m east, 40 m west, 60 m south of antenna 1) lead antenna 1 by
+    # 360 degrees r.u / wavelength, give or take a step of jitter each and the rounding
+    zenith, azimuth = np.radians(16), np.radians(18)
+    u = np.sin(zenith) * np.array([np.sin(azimuth), np.cos(azimuth)])
+    lead = 360 * np.array([[40, 0], [-40, 0], [0, -60]]) @ u / (299792458 / 3.2e6)
+    got = corrected[1:, 12] - corrected[0, 12]
+    np.testing.assert_array_less(np.abs((got - lead + 180) % 360 - 180), 2.5 * step + 1e-4)
     with vexo.open(EXAMPLE) as f:
         rec = [r for r in f][2]
     np.testing.assert_array_equal(data.sel(correction=False), rec.phase_degrees(correct=False)[5])
