@@ -3,10 +3,11 @@ listing's values as text tokens."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import subprocess
 from pathlib import Path
-from typing import List
+from typing import Any, Dict, List
 
 import pytest
 
@@ -46,6 +47,30 @@ def make_dft(tmp_path_factory: pytest.TempPathFactory):
     def make(records: int, shapes: str = "5/4", mode: str = "") -> Path:
         path = folder / f"{records}-{shapes.replace('/', '_').replace(',', '-')}-{mode}.dft"
         subprocess.run([str(tool), str(path), str(records), shapes] + ([mode] if mode else []),
+                       check=True)
+        return path
+
+    return make
+
+
+@pytest.fixture(scope="session")
+def make_records(tmp_path_factory: pytest.TempPathFactory):
+    """make_records(records) -> path of a DFT file of exactly these records, each a dict of
+    "header" (field name -> value; the others 0), "descriptors" ((kHz, km, dB, polarization)
+    per subblock), "amplitude" and "phase" (2048 bytes each)."""
+    tool = _tool("MAKE_RECORDS", "make_records")
+    folder = tmp_path_factory.mktemp("records")
+    made = itertools.count(1)
+
+    def make(records: List[Dict[str, Any]]) -> Path:
+        lines = []
+        for r in records:
+            lines.append("header " + " ".join(f"{k}={v}" for k, v in r["header"].items()))
+            lines += [f"descriptor {f} {h} {g} {p}" for f, h, g, p in r["descriptors"]]
+            lines.append("amplitude " + bytes(r["amplitude"]).hex())
+            lines.append("phase " + bytes(r["phase"]).hex())
+        path = folder / f"records-{next(made)}.dft"
+        subprocess.run([str(tool), str(path)], input="\n".join(lines) + "\n", text=True,
                        check=True)
         return path
 
