@@ -6,6 +6,8 @@
             print(rec.number, rec.time, rec.phase_degrees().shape)
     ds = vexo.read("day342.dft", frequency=2500)
     ds = xarray.open_dataset("day342.dft", engine="vexo")   # the same, read lazily
+    table = vexo.echoes("day342.dft", layout="layout.toml")  # echoes and their directions
+    velocities = vexo.drift(table)                            # drift, record by record
 
 Every converted value is the value the vexo listing program writes for the same file and
 choices.
@@ -13,19 +15,27 @@ choices.
 
 from vexo._core import version as __version__
 from vexo._dataset import read
+from vexo._drift import drift
+from vexo._echoes import echo_columns, echoes, echoes_dataset
 from vexo._errors import DamagedFileWarning, ShapeError
 from vexo._file import File, Record, Stop, open
+from vexo._layout import Layout
 from vexo._selection import Selection
 from vexo._time import record_time, record_times
 
 __all__ = [
     "DamagedFileWarning",
     "File",
+    "Layout",
     "Record",
     "Selection",
     "ShapeError",
     "Stop",
     "__version__",
+    "drift",
+    "echo_columns",
+    "echoes",
+    "echoes_dataset",
     "open",
     "read",
     "record_time",

@@ -1,0 +1,231 @@
+"""Drift: the velocity that best explains the Doppler shifts of the echoes from their
+directions."""
+
+from __future__ import annotations
+
+import math
+import numbers
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from vexo._echoes import SPEED_OF_LIGHT
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+Window = Union[None, float, "np.timedelta64", Any]  # seconds, numpy or pandas time deltas
+Heights = Optional[Sequence[Tuple[float, float]]]
+
+LEAST_ECHOES = 4  # a velocity needs four echoes at the least
+# The directions determine all three components when the smallest eigenvalue of the normal
+# matrix is at least this share of the largest.
+SINGULAR = 1e-10
+NEEDED = ("record", "time", "frequency", "height", "doppler", "east", "north", "resolved")
+
+
+def _window_ns(window: Window) -> Optional[int]:
+    if window is None:
+        return None
+    if isinstance(window, bool):
+        raise TypeError(f"window: expected seconds or a time delta, not {window!r}")
+    if isinstance(window, numbers.Real) and not isinstance(window, np.timedelta64):
+        seconds = float(window)
+        if not (math.isfinite(seconds) and seconds > 0):
+            raise ValueError(f"window: {window!r} is not a positive number of seconds")
+        return int(round(seconds * 1e9))
+    import pandas as pd
+
+    try:
+        delta = pd.Timedelta(window)
+    except (TypeError, ValueError):
+        raise TypeError(f"window: expected seconds or a time delta, not {window!r}") from None
+    if pd.isna(delta) or delta.value <= 0:
+        raise ValueError(f"window: {window!r} is not a positive time")
+    return int(delta.value)
+
+
+def _height_ranges(heights: Heights) -> List[Tuple[float, float]]:
+    if heights is None:
+        return []
+    if isinstance(heights, (str, bytes)) or not hasattr(heights, "__iter__"):
+        raise TypeError(f"heights: expected a sequence of (low, high) km, not {heights!r}")
+    ranges = []
+    for pair in heights:
+        try:
+            low, high = (float(v) for v in pair)
+        except (TypeError, ValueError):
+            raise TypeError(f"heights: expected (low, high) pairs of km, not {pair!r}") from None
+        if not (math.isfinite(low) and math.isfinite(high) and low <= high):
+            raise ValueError(f"heights: {pair!r} is not a range of km from low to high")
+        ranges.append((low, high))
+    if not ranges:
+        raise ValueError("heights: no range given (None takes every height)")
+    return ranges
+
+
+def drift(echoes: "pd.DataFrame", *, window: Window = None,
+          heights: Heights = None) -> "pd.DataFrame":
+    """The drift velocity of the echoes: per record or time window and per height range, the
+    velocity that best explains their Doppler shifts by least squares.
+
+    An echo from the unit vector u (toward the echo: east, north and up, sqrt(1 - east² -
+    north²)) at wavelength λ = c / (frequency kHz × 1000) moving with velocity v has the
+    Doppler shift ``doppler = -2 v·u / λ``: a positive shift is a reflector approaching along
+    u (coming down toward the antennas when overhead), a negative one receding. Only resolved
+    echoes with a Doppler shift count.
+
+    Parameters
+    ----------
+    echoes : pandas.DataFrame
+        As vexo.echoes gives it (columns record, time, frequency, height, doppler, east,
+        north and resolved; with a column file, as the archive's tables have it, the records
+        of each file are kept apart).
+    window : float, numpy.timedelta64 or pandas.Timedelta, optional
+        None: one velocity per record. Else the length of time windows (seconds when a
+        number), aligned on whole multiples of it since 1970-01-01; echoes without a time
+        are left out then.
+    heights : sequence of (float, float), optional
+        Height ranges in km, from low to high, both included (an echo can count in more than
+        one). None: every height at once.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per record (or window) and height range that holds a resolved echo, in
+        order of time (or record) and range: record (or start and end of the window,
+        datetime64[ns]), time (the mean time of the echoes), height_low and height_high (km;
+        without heights, the lowest and highest height of the echoes used), v_east, v_north
+        and v_up (m/s), residual (Hz, the RMS of the Doppler shifts less those of the fit)
+        and echo_count (the echoes used). With fewer than four echoes, or directions that do
+        not determine all three components (all from one direction, or all in one plane),
+        the velocity and residual are NaN.
+
+    Raises
+    ------
+    ValueError
+        When a column is missing, for a window that is not a positive time, or height ranges
+        that are not ranges.
+    TypeError
+        For a window or heights of another kind.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import vexo
+    >>> u = [(0.0, 0.0), (0.3, 0.0), (0.0, 0.3), (-0.2, -0.2)]
+    >>> table = pd.DataFrame({
+    ...     "record": 1, "time": pd.Timestamp("2026-12-08 12:00"), "frequency": 3000.0,
+    ...     "height": 100.0, "east": [e for e, _ in u], "north": [n for _, n in u],
+    ...     "resolved": True})
+    >>> up = (1 - table.east ** 2 - table.north ** 2) ** 0.5
+    >>> table["doppler"] = -2 * (10 * table.east + 5 * up) / (299792458 / 3e6)
+    >>> v = vexo.drift(table)
+    >>> round(float(v.v_east[0]), 6), round(float(v.v_up[0]), 6), int(v.echo_count[0])
+    (10.0, 5.0, 4)
+    """
+    import pandas as pd
+
+    lacking = [c for c in NEEDED if c not in echoes.columns]
+    if lacking:
+        raise ValueError(f"echoes: no column {', '.join(lacking)} (a table of vexo.echoes)")
+    width = _window_ns(window)
+    ranges = _height_ranges(heights)
+    by_file = "file" in echoes.columns
+
+    used = echoes["resolved"].to_numpy(dtype=bool) & np.isfinite(
+        echoes["doppler"].to_numpy(dtype=np.float64))
+    times = echoes["time"].to_numpy().astype("datetime64[ns]")
+    if width is not None:
+        used &= ~np.isnat(times)
+    table = echoes[used]
+    times = times[used]
+    height = table["height"].to_numpy(dtype=np.float64)
+    east = table["east"].to_numpy(dtype=np.float64)
+    north = table["north"].to_numpy(dtype=np.float64)
+    up = np.sqrt(np.maximum(0.0, 1.0 - east * east - north * north))
+    wavelength = SPEED_OF_LIGHT / (table["frequency"].to_numpy(dtype=np.float64) * 1000.0)
+    design = -2.0 * np.stack([east, north, up], axis=1) / wavelength[:, None]  # echoes x 3
+    doppler = table["doppler"].to_numpy(dtype=np.float64)
+
+    # The group of each echo: (file,) record or window start, then height range.
+    keys: dict = {}
+    if by_file:
+        keys["file"] = table["file"].to_numpy()
+    if width is None:
+        keys["record"] = table["record"].to_numpy(dtype=np.int64)
+    else:
+        nanoseconds = times.astype(np.int64)
+        keys["start"] = (nanoseconds // width) * width
+    if ranges:
+        echo_at, range_at = [], []
+        for i, (low, high) in enumerate(ranges):
+            inside = np.flatnonzero((height >= low) & (height <= high))
+            echo_at.append(inside)
+            range_at.append(np.full(len(inside), i))
+        echo = np.concatenate(echo_at) if echo_at else np.empty(0, dtype=np.int64)
+        band = np.concatenate(range_at) if range_at else np.empty(0, dtype=np.int64)
+    else:
+        echo = np.arange(len(table))
+        band = np.zeros(len(table), dtype=np.int64)
+    frame = pd.DataFrame({name: values[echo] for name, values in keys.items()})
+    frame["band"] = band
+    group = frame.groupby(list(frame.columns), sort=True, dropna=False).ngroup().to_numpy()
+    count = int(group.max()) + 1 if len(group) else 0
+    rows = design[echo]
+    shifts = doppler[echo]
+
+    # Normal equations of each group, solved all at once.
+    normal = np.zeros((count, 3, 3))
+    right = np.zeros((count, 3))
+    for a in range(3):
+        right[:, a] = np.bincount(group, rows[:, a] * shifts, minlength=count)
+        for b in range(a, 3):
+            normal[:, a, b] = normal[:, b, a] = np.bincount(group, rows[:, a] * rows[:, b],
+                                                            minlength=count)
+    echo_count = np.bincount(group, minlength=count)
+    eigen = np.linalg.eigvalsh(normal) if count else np.zeros((0, 3))
+    solvable = (echo_count >= LEAST_ECHOES) & (eigen[:, 0] > SINGULAR * eigen[:, 2])
+    velocity = np.full((count, 3), np.nan)
+    if solvable.any():
+        velocity[solvable] = np.linalg.solve(normal[solvable], right[solvable][:, :, None])[
+            :, :, 0]
+    misfit = shifts - np.einsum("ij,ij->i", rows, velocity[group]) if count else shifts
+    residual = np.sqrt(np.bincount(group, np.nan_to_num(misfit ** 2, nan=0.0),
+                                   minlength=count) / np.maximum(echo_count, 1))
+    residual[~solvable] = np.nan
+
+    first = np.zeros(count, dtype=np.int64)
+    first[group[::-1]] = np.arange(len(group))[::-1]  # each group's first echo
+    out: dict = {}
+    if by_file:
+        out["file"] = frame["file"].to_numpy()[first]
+    if width is None:
+        out["record"] = frame["record"].to_numpy()[first]
+    else:
+        start = frame["start"].to_numpy()[first]
+        out["start"] = start.astype("datetime64[ns]")
+        out["end"] = (start + width).astype("datetime64[ns]")
+    # the mean time, in nanoseconds from the earliest (exact over months)
+    dated = ~np.isnat(times[echo])
+    when = times[echo].astype(np.int64)
+    earliest = int(when[dated].min()) if dated.any() else 0
+    sums = np.bincount(group, np.where(dated, when - earliest, 0).astype(np.float64),
+                       minlength=count)
+    dated_count = np.bincount(group, dated, minlength=count)
+    mean = np.round(sums / np.maximum(dated_count, 1)).astype(np.int64) + earliest
+    out["time"] = np.where(dated_count > 0, mean.astype("datetime64[ns]"),
+                           np.datetime64("NaT", "ns"))
+    if ranges:
+        out["height_low"] = np.array([ranges[b][0] for b in band[first]])
+        out["height_high"] = np.array([ranges[b][1] for b in band[first]])
+    else:
+        lowest = np.full(count, np.inf)
+        highest = np.full(count, -np.inf)
+        np.minimum.at(lowest, group, height[echo])
+        np.maximum.at(highest, group, height[echo])
+        out["height_low"], out["height_high"] = lowest, highest
+    out["v_east"], out["v_north"], out["v_up"] = velocity.T
+    out["residual"] = residual
+    out["echo_count"] = echo_count.astype(np.int64)
+    return pd.DataFrame(out)

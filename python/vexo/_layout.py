@@ -1,0 +1,238 @@
+"""Where the antennas stand: vexo.Layout, from a mapping or a TOML file, checked once."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import os
+import sys
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
+
+import numpy as np
+
+from vexo._names import shown_name
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # pragma: no cover - older interpreters
+    import tomli as tomllib
+
+Position = Tuple[float, float]
+LayoutLike = Union["Layout", str, "os.PathLike[str]", Mapping[int, Position]]
+
+_TOP_KEYS = ("phase_sign", "antennas")
+_ANTENNA_KEYS = ("east", "north")
+# Antennas whose positions span less than this share of the layout's size across its longest
+# direction lie on one line, as far as a fit of directions can tell.
+_FLAT = 1e-6
+
+
+def _real(what: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{what}: expected a number of metres, not {value!r}")
+    real = float(value)
+    if not math.isfinite(real):
+        raise ValueError(f"{what}: {value!r} is not a finite number of metres")
+    return real
+
+
+def _antenna_number(value: Any) -> int:
+    if isinstance(value, str) and value.strip().isdigit():
+        value = int(value)
+    if (isinstance(value, bool) or not isinstance(value, numbers.Integral)
+            or not 1 <= int(value) <= 9):
+        raise ValueError(f"antenna {value!r}: antennas are numbered 1 to 9")
+    return int(value)
+
+
+class Layout:
+    """The positions of the antennas on the ground, and which way their phases turn.
+
+    Parameters
+    ----------
+    positions : mapping of int to (float, float)
+        Antenna number (1 to 9, as the records number them) to its (east, north) position in
+        metres from any common origin. At least three antennas, not all on one line.
+    phase_sign : {1, -1}, default 1
+        +1 when, after the antenna correction, the phase of antenna j grows with r_j·u (its
+        position dotted with the unit vector toward the echo): an antenna nearer the echo
+        sees a larger phase. -1 when it falls.
+
+    Raises
+    ------
+    ValueError
+        For fewer than three antennas, antennas on one line, a position that is not a finite
+        number, an antenna number outside 1 to 9, or a phase_sign other than 1 or -1. From
+        Layout.read, the message names the file.
+
+    Examples
+    --------
+    >>> import vexo
+    >>> layout = vexo.Layout({1: (0.0, 0.0), 2: (60.0, 0.0), 3: (0.0, 60.0)})
+    >>> layout.numbers, layout.longest_baseline
+    ((1, 2, 3), 84.8528137423857)
+    """
+
+    def __init__(self, positions: Mapping[int, Position], *, phase_sign: int = 1,
+                 name: Optional[str] = None) -> None:
+        where = f"{shown_name(name)}: " if name is not None else ""
+        try:
+            self._init(positions, phase_sign)
+        except ValueError as e:
+            raise ValueError(f"{where}{e}") from None
+        self._name = name
+
+    def _init(self, positions: Mapping[int, Position], phase_sign: Any) -> None:
+        if not isinstance(positions, Mapping):
+            raise ValueError(f"positions: expected a mapping of antenna number to (east, "
+                             f"north), not {positions!r}")
+        if isinstance(phase_sign, bool) or phase_sign not in (1, -1):
+            raise ValueError(f"phase_sign: {phase_sign!r} is neither 1 nor -1")
+        got: Dict[int, Position] = {}
+        for key, value in positions.items():
+            number = _antenna_number(key)
+            if number in got:
+                raise ValueError(f"antenna {number} is given twice")
+            try:
+                east, north = value
+            except (TypeError, ValueError):
+                raise ValueError(f"antenna {number}: expected (east, north) in metres, not "
+                                 f"{value!r}") from None
+            got[number] = (_real(f"antenna {number}: east", east),
+                           _real(f"antenna {number}: north", north))
+        if len(got) < 3:
+            raise ValueError(f"{len(got)} antenna{'s' if len(got) != 1 else ''}: a direction "
+                             "needs at least three, not all on one line")
+        self._numbers = tuple(sorted(got))
+        self._xy = np.array([got[n] for n in self._numbers], dtype=np.float64)
+        spread = np.linalg.svd(self._xy - self._xy.mean(axis=0), compute_uv=False)
+        if spread[0] == 0 or spread[1] <= _FLAT * spread[0]:
+            raise ValueError(f"antennas {', '.join(map(str, self._numbers))} lie on one line: "
+                             "they cannot tell a direction along it from one across it")
+        self._xy.setflags(write=False)
+        self._phase_sign = int(phase_sign)
+
+    @classmethod
+    def read(cls, path: Union[str, "os.PathLike[str]"]) -> "Layout":
+        """The layout of a TOML file.
+
+        The file gives ``phase_sign`` (optional, default 1) and a table ``antennas`` of
+        ``NUMBER = { east = METRES, north = METRES }``; any other key is refused::
+
+            phase_sign = 1
+            [antennas]
+            1 = { east = 0.0, north = 0.0 }
+            2 = { east = 60.0, north = 0.0 }
+            3 = { east = 0.0, north = 60.0 }
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file.
+
+        Returns
+        -------
+        Layout
+
+        Raises
+        ------
+        OSError
+            When the file cannot be read.
+        ValueError
+            Naming the file, when it is not TOML or not a layout (see Layout).
+        """
+        name = os.fsdecode(os.fspath(path))
+        shown = shown_name(name)
+        with open(path, "rb") as f:
+            try:
+                document = tomllib.load(f)
+            except tomllib.TOMLDecodeError as e:
+                raise ValueError(f"{shown}: not a TOML file: {e}") from None
+        unknown = sorted(set(document) - set(_TOP_KEYS))
+        if unknown:
+            raise ValueError(f"{shown}: unknown key {unknown[0]!r}; a layout has "
+                             "phase_sign and [antennas]")
+        antennas = document.get("antennas")
+        if not isinstance(antennas, dict):
+            raise ValueError(f"{shown}: no table [antennas] of NUMBER = {{ east = ..., "
+                             "north = ... }")
+        positions: Dict[int, Position] = {}
+        for key, value in antennas.items():
+            what = f"{shown}: antenna {key}"
+            if not isinstance(value, dict):
+                raise ValueError(f"{what}: expected {{ east = ..., north = ... }}, not "
+                                 f"{value!r}")
+            extra = sorted(set(value) - set(_ANTENNA_KEYS))
+            if extra:
+                raise ValueError(f"{what}: unknown key {extra[0]!r}; an antenna has east "
+                                 "and north")
+            lacking = [k for k in _ANTENNA_KEYS if k not in value]
+            if lacking:
+                raise ValueError(f"{what}: no {lacking[0]}")
+            try:
+                number = _antenna_number(key)
+            except ValueError as e:
+                raise ValueError(f"{shown}: {e}") from None
+            positions[number] = (value["east"], value["north"])
+        return cls(positions, phase_sign=document.get("phase_sign", 1), name=name)
+
+    @classmethod
+    def of(cls, layout: LayoutLike) -> "Layout":
+        """A Layout as it is, that of a TOML file (a path), or one of a mapping of positions."""
+        if isinstance(layout, Layout):
+            return layout
+        if isinstance(layout, (str, os.PathLike)):
+            return cls.read(layout)
+        if isinstance(layout, Mapping):
+            return cls(layout)
+        raise TypeError(f"layout: expected a vexo.Layout, a path of a TOML file or a mapping "
+                        f"of antenna number to (east, north), not {layout!r}")
+
+    @property
+    def numbers(self) -> Tuple[int, ...]:
+        """The antennas' numbers, ascending."""
+        return self._numbers
+
+    @property
+    def east(self) -> np.ndarray:
+        """East positions (m), in the order of numbers (read-only)."""
+        return self._xy[:, 0]
+
+    @property
+    def north(self) -> np.ndarray:
+        """North positions (m), in the order of numbers (read-only)."""
+        return self._xy[:, 1]
+
+    @property
+    def phase_sign(self) -> int:
+        """+1 when the phase grows with r·u, -1 when it falls."""
+        return self._phase_sign
+
+    @property
+    def name(self) -> Optional[str]:
+        """The file the layout was read from, if any."""
+        return self._name
+
+    @property
+    def positions(self) -> Dict[int, Position]:
+        """Antenna number to (east, north) in metres."""
+        return {n: (float(e), float(no)) for n, (e, no) in zip(self._numbers, self._xy)}
+
+    @property
+    def longest_baseline(self) -> float:
+        """The largest distance between two antennas (m)."""
+        apart = self._xy[:, None, :] - self._xy[None, :, :]
+        return float(np.sqrt((apart ** 2).sum(axis=-1)).max())
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Layout):
+            return NotImplemented
+        return (self._numbers == other._numbers and self._phase_sign == other._phase_sign
+                and bool(np.array_equal(self._xy, other._xy)))
+
+    def __hash__(self) -> int:
+        return hash((self._numbers, self._phase_sign, self._xy.tobytes()))
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{n}: ({e:g}, {no:g})" for n, (e, no) in self.positions.items())
+        return f"vexo.Layout({{{shown}}}, phase_sign={self._phase_sign})"
