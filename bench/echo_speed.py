@@ -14,6 +14,7 @@ figures depend on how many lines stand out of the synthetic sounding, not on its
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -75,6 +76,13 @@ def main() -> None:
     layout: Any = toml if os.path.exists(toml) else SQUARE
     shown = toml if os.path.exists(toml) else "four antennas on a square of 40 m"
     folder = tempfile.mkdtemp(prefix="vexo-bench-")
+    try:
+        run(folder, make_dft, mib, layout, shown)
+    finally:
+        shutil.rmtree(folder)
+
+
+def run(folder: str, make_dft: str, mib: int, layout: Any, shown: str) -> None:
     path = os.path.join(folder, "big.dft")
     small = os.path.join(folder, "small.dft")
     subprocess.run([make_dft, path, str(mib * 256)], check=True)
