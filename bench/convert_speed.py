@@ -1,8 +1,9 @@
-"""Speed of vexo-convert: an archive of generated DFT files to Parquet and to NetCDF with
---jobs 2, and the overhead per file on an archive of tiny files. Under each figure its floor,
-in as many processes: the Parquet writer alone on the same tables already built in memory
-(with the options vexo-convert writes them with), or the compressor alone on the same arrays'
-bytes, a chunk at a time as vexo-convert has netCDF-4 compress them (zlib or zstd, level 1).
+"""Speed of vexo-convert: an archive of generated DFT files to Parquet (also with the echo rows)
+and to NetCDF with --jobs 2, and the overhead per file on an archive of tiny files. Under each
+figure its floor, in as many processes: the Parquet writer alone on the same tables already
+built in memory (with the options vexo-convert writes them with), vexo.echoes alone on the same
+files, or the compressor alone on the same arrays' bytes, a chunk at a time as vexo-convert has
+netCDF-4 compress them (zlib or zstd, level 1).
 
     build/venv/bin/python bench/convert_speed.py [TOTAL_MIB [FILES [TINY_FILES]]]
 
@@ -25,6 +26,7 @@ from typing import List, Tuple
 
 ROOT = Path(__file__).resolve().parents[1]
 MAKE_DFT = os.environ.get("MAKE_DFT", str(ROOT / "build" / "make_dft"))
+LAYOUT = str(ROOT / "examples" / "layout.toml")  # the antennas of the generated files
 
 
 def generate(folder: Path, files: int, records: int) -> int:
@@ -59,6 +61,16 @@ def _parquet_floor(paths: List[str], convert: bool, out: str) -> Tuple[int, floa
     return sum(os.path.getsize(p) for p in paths), seconds
 
 
+def _echo_floor(paths: List[str]) -> Tuple[int, float]:
+    """Input bytes and the seconds vexo.echoes takes for them."""
+    import vexo
+
+    started = time.perf_counter()
+    for path in paths:
+        vexo.echoes(path, layout=LAYOUT)
+    return sum(os.path.getsize(p) for p in paths), time.perf_counter() - started
+
+
 def _compress_floor(paths: List[str], codec: str) -> Tuple[int, float]:
     """Input bytes and the seconds the compressor takes for the sample arrays of their
     datasets, a chunk at a time as vexo-convert has netCDF-4 compress them (without shuffle,
@@ -91,14 +103,17 @@ def _compress_floor(paths: List[str], codec: str) -> Tuple[int, float]:
 
 
 def floor(what: str, folder: Path, work: Path) -> float:
-    """MB/s of input at the floor of `what` (parquet, parquet-convert, deflate, zstd) in JOBS
-    processes at once, each on its share of the first FLOOR_FILES files; best of two."""
+    """MB/s of input at the floor of `what` (parquet, parquet-convert, echoes, deflate, zstd)
+    in JOBS processes at once, each on its share of the first FLOOR_FILES files; best of
+    two."""
     paths = sorted(str(p) for p in folder.iterdir())[:FLOOR_FILES]
     shares = [paths[i::JOBS] for i in range(JOBS)]
     best = 0.0
     for _ in range(2):
         with ProcessPoolExecutor(JOBS) as pool:
-            if what.startswith("parquet"):
+            if what == "echoes":
+                done = list(pool.map(_echo_floor, shares))
+            elif what.startswith("parquet"):
                 done = list(pool.map(_parquet_floor, shares, [what == "parquet-convert"] * JOBS,
                                      [str(work / f"floor{i}") for i in range(JOBS)]))
             else:
@@ -139,6 +154,9 @@ def main() -> None:
         archive = work / "archive"
         run("parquet, --jobs 2", size, str(archive), "-o", str(work / "pq"), "--jobs", "2")
         show_floor("the Parquet writer alone, same tables", floor("parquet", archive, work))
+        run("parquet with the echo rows, --jobs 2", size, str(archive), "-o",
+            str(work / "pqe"), "--jobs", "2", "--echoes", "--layout", LAYOUT)
+        show_floor("vexo.echoes alone, same files", floor("echoes", archive, work))
         run("parquet with converted values, --jobs 2", size, str(archive), "-o",
             str(work / "pqc"), "--jobs", "2", "--convert")
         show_floor("the Parquet writer alone, same tables",

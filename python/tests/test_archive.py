@@ -186,13 +186,13 @@ def test_odd_inputs_and_many_dates(make_dft, tmp_path, monkeypatch):
     assert rows.num_rows == 2 * 4 * 64
 
     # records of many dates, at most two files open at once: every row in its date
-    real_parts = _convert.parts
+    real_rows = _convert.block_rows
 
     def dated(*args, **kwargs):
-        for table, dates, count in real_parts(*args, **kwargs):
-            yield table, 20260101 + table.column("record").to_numpy() % 3, count
+        table, _ = real_rows(*args, **kwargs)
+        return table, 20260101 + table.column("record").to_numpy() % 3
 
-    monkeypatch.setattr(_convert, "parts", dated)
+    monkeypatch.setattr(_convert, "block_rows", dated)
     monkeypatch.setattr(_convert, "OPEN_WRITERS", 2)
     outcome = _convert.convert_file(str(make_dft(12)), str(tmp_path / "dates"), "parquet",
                                     Conversion(), chunk=5)
@@ -297,3 +297,75 @@ def test_parquet_types_and_converted_values_read_back(make_dft, tmp_path):
         for column, name in ((2, "phase_degrees"), (3, "amplitude_db")):
             values = np.array([g[column] for g in got], dtype=np.float32)
             assert np.array_equal(values, ds[name].values.reshape(-1, lines))
+
+
+def test_echo_rows_beside_the_samples(make_dft, tmp_path):
+    from conftest import EXAMPLE
+
+    layout = EXAMPLE.with_name("layout.toml")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    os.replace(make_dft(30), folder / "a.dft")
+    os.replace(make_dft(20, "5/4,4/4"), folder / "b.dft")
+    out = tmp_path / "out"
+    done = convert(folder, "-o", out, "--echoes", "--layout", layout, "--jobs", "2")
+    assert done.returncode == 0, done.stderr
+    expected = {name: vexo.echoes(folder / name, layout=layout) for name in ("a.dft", "b.dft")}
+    count = sum(len(t) for t in expected.values())
+    assert f"50 records, {count} echoes;" in done.stderr
+    got = duckdb.sql(
+        f"SELECT * FROM read_parquet('{out}/echoes/**/*.parquet', hive_partitioning=true) "
+        f"ORDER BY file, record, subblock, line").df()
+    assert list(got.columns[:15]) == ["file", *expected["a.dft"].columns]
+    assert (got.year == 2026).all() and (got.day == 8).all()
+    for name, want in expected.items():
+        mine = got[got.file == f"{folder}/{name}"].reset_index(drop=True)
+        assert len(mine) == len(want) > 0
+        for column in want.columns:
+            a, b = mine[column].to_numpy(), want[column].to_numpy()
+            assert np.array_equal(a.astype(b.dtype), b, equal_nan=b.dtype.kind == "f"), column
+    (sample_file,) = (p for p in out.rglob("a-*.parquet") if "echoes" not in p.parts)
+    (echo_file,) = (out / "echoes").rglob("a-*.parquet")
+    assert sample_file.relative_to(out).parent == echo_file.relative_to(out / "echoes").parent
+    kinds = pq.read_schema(echo_file)
+    assert kinds.field("time").type == pa.timestamp("ns")
+    assert kinds.field("resolved").type == pa.bool_()
+    samples = duckdb.sql(f"SELECT count(*) FROM read_parquet('{out}/year=*/**/*.parquet')")
+    assert samples.fetchall() == [((30 + 10) * 64 + 10 * 128,)]  # 16 or 32 subblocks of 4
+
+    frame = vexo.dask.read_archive(str(folder), table="echoes", layout=str(layout)).compute()
+    assert len(frame) == count and frame.resolved.sum() == got.resolved.sum()
+    # phases without the correction in the samples: the directions are fitted to corrected ones
+    done = convert(folder / "a.dft", "-o", tmp_path / "raw", "--echoes", "--layout", layout,
+                   "--convert", "--no-correction")
+    assert done.returncode == 0, done.stderr
+    raw = duckdb.sql(f"SELECT east, north FROM read_parquet('{tmp_path}/raw/echoes/**/*."
+                     f"parquet') ORDER BY record, subblock, line").df()
+    np.testing.assert_array_equal(raw.east, expected["a.dft"].east)
+
+    # up to date; another threshold converts again; a layout the records lack fails whole
+    again = convert(folder, "-o", out, "--echoes", "--layout", layout)
+    assert again.returncode == 0 and "(0 converted, 2 up to date" in again.stderr
+    again = convert(folder, "-o", out, "--echoes", "--layout", layout, "--threshold-db", "15")
+    assert again.returncode == 0 and "(2 converted, 0 up to date" in again.stderr
+    five = tmp_path / "five.toml"
+    five.write_text(layout.read_text().replace(
+        "[antennas]", "[antennas]\n5 = { east = 80.0, north = 0.0 }"))
+    failed = convert(folder / "a.dft", "-o", tmp_path / "five", "--echoes", "--layout", five)
+    assert failed.returncode == 1 and "record 1: no antenna 5 of the layout" in failed.stderr
+    assert not [p for p in (tmp_path / "five").rglob("*") if p.is_file()]
+
+    # usage errors: one line for a layout file, nothing converted
+    (tmp_path / "bad.toml").write_text("phase_sign = 2\n[antennas]\n")
+    for args, line in (
+            (["--echoes"], "--echoes needs --layout"),
+            (["--layout", layout], "--layout is for --echoes"),
+            (["--echoes", "--layout", layout, "--format", "netcdf"], "as Parquet"),
+            (["--echoes", "--layout", layout, "--antenna", "1,2"], "leaves out antennas 3, 4"),
+            (["--echoes", "--layout", tmp_path / "none.toml"],
+             f"{tmp_path}/none.toml: No such file or directory"),
+            (["--echoes", "--layout", tmp_path / "bad.toml"], f"{tmp_path}/bad.toml: ")):
+        done = convert(folder, "-o", tmp_path / "none", *args)
+        assert done.returncode == 2 and line in done.stderr, (args, done.stderr)
+    assert done.stderr.count("\n") == 1
+    assert not (tmp_path / "none").exists()

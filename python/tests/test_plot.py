@@ -188,3 +188,115 @@ def test_echo_of_a_selection(tmp_path):
     refused = subprocess.run([sys.executable, "-m", "vexo", "plot", str(EXAMPLE), "-o",
                               str(out), "--records", "2"], capture_output=True, text=True)
     assert refused.returncode == 2 and "--kind echo" in refused.stderr
+
+
+# The sky map. The example's echo comes, in record n, from zenith 10 + 3 (n - 1) degrees and
+# azimuth 9 (n - 1) degrees (examples/layout.toml): record 3 from 16 degrees, azimuth 18.
+LAYOUT = EXAMPLE.with_name("layout.toml")
+
+
+def arrows(fig):
+    return [t for t in fig.axes[0].texts if getattr(t, "arrow_patch", None) is not None]
+
+
+def test_skymap_draws_the_resolved_echoes_where_they_come_from():
+    table = vexo.echoes(EXAMPLE, layout=LAYOUT)
+    fig = plot.skymap(EXAMPLE, layout=LAYOUT)
+    assert fig.vexo_choices == ["record 1 (the first with a resolved echo)"]
+    ax = fig.axes[0]
+    assert ax.name == "polar" and ax.get_theta_direction() == -1  # clockwise
+    assert ax.get_theta_offset() == pytest.approx(np.pi / 2)  # north up
+    assert ax.get_ylim() == (0, 90) and "Hz" in fig.axes[-1].get_ylabel()
+
+    fig = plot.skymap(EXAMPLE, layout=LAYOUT, record=3)
+    data = fig.vexo_data
+    mine = table[(table.record == 3) & table.resolved]
+    assert data.sizes["echo"] == len(mine) > 0 and fig.vexo_choices == []
+    for column in ("zenith", "azimuth", "doppler", "line", "frequency", "height"):
+        np.testing.assert_array_equal(data[column].values, mine[column].to_numpy())
+    assert np.median(data.zenith) == pytest.approx(16, abs=1.5)
+    assert np.median(data.azimuth) == pytest.approx(18, abs=3)
+    (dots,) = fig.axes[0].collections
+    assert dots.norm.vcenter == 0 and dots.norm.halfrange == np.abs(mine.doppler).max()
+    np.testing.assert_allclose(dots.get_offsets()[:, 0], np.deg2rad(mine.azimuth))
+
+    # a minute holds all six records; the drift of the echoes drawn is the arrow
+    fig = plot.skymap(EXAMPLE, layout=LAYOUT, record=3, window=60, frequency=3200)
+    data = fig.vexo_data
+    at = table[(table.frequency == 3200)]
+    assert data.attrs["records"] == [1, 2, 3, 4, 5, 6]
+    assert data.attrs["end"] == "2026-12-08 12:01:00"
+    np.testing.assert_array_equal(data.record.values, at.record[at.resolved].to_numpy())
+    v = vexo.drift(at, window=60).iloc[0]
+    (arrow,) = arrows(fig)
+    assert arrow.xy[0] == pytest.approx(np.arctan2(v.v_east, v.v_north) % (2 * np.pi))
+    assert data.attrs["drift_speed"] == pytest.approx(np.hypot(v.v_east, v.v_north))
+    fig = plot.skymap(EXAMPLE, layout=LAYOUT, record=3, window=60, drift=False)
+    assert not arrows(fig) and np.isnan(fig.vexo_data.attrs["drift_speed"])
+
+
+def test_skymap_of_a_table_points_the_arrow_where_the_drift_goes():
+    pd = pytest.importorskip("pandas")
+    # v = (-6, -8, 2) m/s: 10 m/s horizontally toward azimuth 180 + atan(6/8) = 216.87 degrees
+    v = np.array([-6.0, -8.0, 2.0])
+    east = np.array([0.0, 0.3, 0.0, -0.2, 0.1])
+    north = np.array([0.0, 0.0, 0.3, -0.2, 0.25])
+    up = np.sqrt(1 - east ** 2 - north ** 2)
+    wavelength = 299792458 / 3.2e6
+    table = pd.DataFrame({
+        "file": "a.dft", "record": 7, "time": pd.Timestamp("2026-12-08 12:00"),
+        "subblock": 0, "frequency": 3200.0, "height": 100.0, "line": np.arange(5),
+        "doppler": -2 * (np.stack([east, north, up], axis=1) @ v) / wavelength,
+        "east": east, "north": north, "zenith": np.degrees(np.arcsin(np.hypot(east, north))),
+        "azimuth": np.degrees(np.arctan2(east, north)) % 360, "resolved": True})
+    fig = plot.skymap(table)
+    data = fig.vexo_data
+    assert data.attrs["file"] == "a.dft" and data.attrs["records"] == [7]
+    assert data.attrs["drift_speed"] == pytest.approx(10)
+    assert data.attrs["drift_azimuth"] == pytest.approx(216.8699, abs=1e-4)
+    (arrow,) = arrows(fig)
+    # 10 m/s on a round scale of 20 m/s to the rim (the least above 1.25 times the speed)
+    assert arrow.xy == pytest.approx((np.radians(216.8699), 45.0), abs=1e-4)
+    legend = fig.axes[0].get_legend().get_texts()[0].get_text()
+    assert "10 m/s toward 217°" in legend and "20 m/s" in legend
+
+    assert not arrows(plot.skymap(table.head(3)))  # three echoes tell no velocity
+    with pytest.raises(plot.ChoiceError, match="no echo of record 8 in the table; it has "
+                                               "records 7"):
+        plot.skymap(table, record=8)
+
+
+def test_skymap_command_and_its_errors(tmp_path):
+    out = tmp_path / "sky.png"
+    done = run_plot(EXAMPLE, "-o", out, "--kind", "skymap", "--layout", LAYOUT,
+                    "--window", "60", "--threshold-db", "12", "--size", "640x600")
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ("python -m vexo plot: example.dft: record 1 (the first with a "
+                           "resolved echo)\n")
+    from matplotlib.image import imread
+
+    assert imread(out).shape[:2] == (600, 640)
+
+    (tmp_path / "bad.toml").write_text("[antennas\n")
+    (tmp_path / "five.toml").write_text(LAYOUT.read_text().replace(
+        "[antennas]", "[antennas]\n5 = { east = 80.0, north = 0.0 }"))
+    cases = [
+        (["--layout", tmp_path / "none.toml"], f"{tmp_path}/none.toml: No such file or "
+                                               "directory"),
+        (["--layout", tmp_path / "bad.toml"], f"{tmp_path}/bad.toml: not a TOML file"),
+        (["--layout", tmp_path / "five.toml"], "example.dft: record 1: no antenna 5 of the "
+                                               "layout"),
+        (["--layout", LAYOUT, "--frequency", "3000"],
+         "example.dft: no record has a resolved echo at 3000 kHz (records 1 to 6); the "
+         "echoes are at 2500, 3200, 4100, 5600 kHz"),
+        (["--layout", LAYOUT, "--record", "7"], "example.dft: record 7 is beyond the end"),
+    ]
+    for args, message in cases:
+        done = run_plot(EXAMPLE, "-o", out, "--kind", "skymap", *args)
+        assert done.returncode == 2 and done.stderr.startswith(
+            f"python -m vexo plot: {message}") and done.stderr.count("\n") == 1, done.stderr
+    for args in (["--kind", "skymap"], ["--kind", "skymap", "--layout", LAYOUT, "--antenna",
+                                        "1"], ["--window", "60"], ["--layout", LAYOUT],
+                 ["--kind", "skymap", "--layout", LAYOUT, "--window", "-1"]):
+        done = run_plot(EXAMPLE, "-o", out, *args)
+        assert done.returncode == 2 and "usage:" in done.stderr, args

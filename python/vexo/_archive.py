@@ -1,7 +1,8 @@
 """Whole archives: finding DFT files, what to take of them, and their rows as Arrow tables.
 
 A row is one antenna of one subblock of one record. Records are numbered from 1, subblocks
-from 0 (as the listing counts them), antennas from 1 (as the settings file names them).
+from 0 (as the listing counts them), antennas from 1 (as the settings file names them). The
+echo rows, one per echo, are those of vexo.echoes, found in the same records.
 """
 
 from __future__ import annotations
@@ -10,16 +11,18 @@ import glob
 import hashlib
 import os
 from dataclasses import dataclass, field
-from typing import Any, Iterator, List, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from vexo._index import FileIndex, entry_times, read_part
+from vexo._layout import Layout
 from vexo._names import shown_name
 from vexo._selection import Selection
 
 CHUNK_RECORDS = 4096  # records read and written at a time: memory stays bounded
 MARKERS = ".vexo-convert"  # the folder of OUTDIR that records what each input became
+ECHOES = "echoes"  # the folder of OUTDIR that holds the echo rows
 
 
 @dataclass(frozen=True)
@@ -29,6 +32,17 @@ class Conversion:
     selection: Selection = field(default_factory=Selection)
     convert: bool = False  # phase_degrees and amplitude_db as well
     correct: bool = True  # the antenna correction of phase_degrees
+    layout: Optional[Layout] = None  # the echo rows as well, of these antennas
+    threshold_db: float = 10.0  # as vexo.echoes takes them
+    residual_limit: float = 20.0
+
+    def echo_settings(self) -> Optional[Dict[str, Any]]:
+        """What the echo rows depend on, as plain values; None without them."""
+        if self.layout is None:
+            return None
+        return {"antennas": {str(n): list(p) for n, p in self.layout.positions.items()},
+                "phase_sign": self.layout.phase_sign, "threshold_db": self.threshold_db,
+                "residual_limit": self.residual_limit}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -190,26 +204,83 @@ def _run_table(index: FileIndex, run: np.ndarray, label: str, convert: bool, cor
     return pa.table(columns, schema=schema(convert)), np.repeat(_dates(times), per_record)
 
 
+def blocks(index: FileIndex, chunk: int = CHUNK_RECORDS) -> Iterator[np.ndarray]:
+    """The entries of the records an index asks for that have rows, `chunk` records at a time
+    in the file's order. A record has none when it takes no subblock or has none of the
+    antennas asked for."""
+    entries = index.asked()
+    entries = entries[entries["taken_subblocks"] > 0]
+    if index.selection.antenna:
+        entries = entries[entries["A"] >= min(index.selection.antenna)]
+    for start in range(0, len(entries), chunk):
+        yield entries[start:start + chunk]
+
+
+def block_rows(index: FileIndex, block: np.ndarray, label: str, *, convert: bool = False,
+               correct: bool = True, reader: Any = None) -> Tuple[Any, np.ndarray]:
+    """The rows of a block of entries (any shapes, in the file's order) and the date of each
+    row as YYYYMMDD, or 0 where the record has no time."""
+    import pyarrow as pa
+
+    reader = reader or index.part_reader(correct)
+    shape = block["N"].astype(np.int32) * 16 + block["A"]
+    cuts = np.flatnonzero(np.diff(shape)) + 1
+    tables, dates = [], []
+    for run in np.split(block, cuts):
+        table, date = _run_table(index, run, label, convert, correct, reader)
+        tables.append(table)
+        dates.append(date)
+    table = tables[0] if len(tables) == 1 else pa.concat_tables(tables)
+    return table, np.concatenate(dates)
+
+
 def parts(index: FileIndex, label: str, *, convert: bool = False, correct: bool = True,
           chunk: int = CHUNK_RECORDS) -> Iterator[Tuple[Any, np.ndarray, int]]:
     """The rows of the records an index asks for, `chunk` records at a time in the file's
     order: (table, date of each row as YYYYMMDD or 0, records in it). A record is left out
     when it takes no subblock or has none of the antennas asked for."""
+    reader = index.part_reader(correct)
+    for block in blocks(index, chunk):
+        table, dates = block_rows(index, block, label, convert=convert, correct=correct,
+                                  reader=reader)
+        yield table, dates, len(block)
+
+
+# ---------------------------------------------------------------------------------------------
+# Echo rows
+
+
+def echo_schema() -> Any:
+    """The echo rows' columns: file, then those of vexo.echo_columns. Only time may be null
+    (a header without a valid time); directions are NaN where an echo is not resolved."""
     import pyarrow as pa
 
-    entries = index.asked()
-    entries = entries[entries["taken_subblocks"] > 0]
-    if index.selection.antenna:
-        entries = entries[entries["A"] >= min(index.selection.antenna)]
-    reader = index.part_reader(correct)
-    for start in range(0, len(entries), chunk):
-        block = entries[start:start + chunk]
-        shape = block["N"].astype(np.int32) * 16 + block["A"]
-        cuts = np.flatnonzero(np.diff(shape)) + 1
-        tables, dates = [], []
-        for run in np.split(block, cuts):
-            table, date = _run_table(index, run, label, convert, correct, reader)
-            tables.append(table)
-            dates.append(date)
-        table = tables[0] if len(tables) == 1 else pa.concat_tables(tables)
-        yield table, np.concatenate(dates), len(block)
+    from vexo._echoes import COLUMNS
+
+    fields = [pa.field("file", pa.dictionary(pa.int32(), pa.string()), nullable=False)]
+    for name, (kind, _, _) in COLUMNS.items():
+        if name == "time":
+            fields.append(pa.field(name, pa.timestamp("ns"), nullable=True))
+        else:
+            fields.append(pa.field(name, pa.from_numpy_dtype(np.dtype(kind)), nullable=False))
+    return pa.schema(fields)
+
+
+def echo_rows(index: FileIndex, block: np.ndarray, label: str, conversion: Conversion, *,
+              reader: Any = None, fit: Any = None) -> Tuple[Any, np.ndarray]:
+    """The echo rows of a block of entries (those vexo.echoes finds in these records, in the
+    file's order) and the date of each row as YYYYMMDD, or 0. The reader must apply the
+    antenna correction: the directions are fitted to the corrected phases."""
+    import pyarrow as pa
+
+    from vexo._echoes import COLUMNS, echo_columns
+
+    assert conversion.layout is not None
+    columns = echo_columns(index, block, conversion.layout,
+                           threshold_db=conversion.threshold_db,
+                           residual_limit=conversion.residual_limit, reader=reader, fit=fit)
+    rows = len(columns["record"])
+    arrays = {"file": pa.DictionaryArray.from_arrays(pa.array(np.zeros(rows, dtype=np.int32)),
+                                                     pa.array([shown_name(label)]))}
+    arrays.update({name: pa.array(columns[name]) for name in COLUMNS})
+    return pa.table(arrays, schema=echo_schema()), _dates(columns["time"])

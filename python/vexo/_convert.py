@@ -1,7 +1,9 @@
 """Converting one DFT file to Parquet (partitioned by date) or NetCDF, a part at a time, safely
 against interruption: every output is written under a temporary name and renamed when whole,
 and OUTDIR/.vexo-convert/NAME.FORMAT.json records what the input was and became, so that a
-later run skips it while it is unchanged and cleans up after it otherwise."""
+later run skips it while it is unchanged and cleans up after it otherwise. With a layout, the
+echo rows of the same records go beside the samples, under OUTDIR/echoes/ partitioned by date
+the same way, as part of the same input's outputs."""
 
 from __future__ import annotations
 
@@ -12,12 +14,13 @@ import socket
 import time as clock
 from collections import OrderedDict
 from dataclasses import asdict, dataclass, field
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from vexo import _core
-from vexo._archive import CHUNK_RECORDS, MARKERS, SAMPLE_COLUMNS, Conversion, output_stem, parts
+from vexo._archive import (CHUNK_RECORDS, ECHOES, MARKERS, SAMPLE_COLUMNS, Conversion,
+                           block_rows, blocks, echo_rows, output_stem)
 from vexo._dataset import loaded
 from vexo._index import FileIndex, shapes_of
 from vexo._names import shown_name
@@ -33,6 +36,7 @@ class Outcome:
     path: str
     bytes: int = 0
     records: int = 0
+    echoes: int = 0  # echo rows written (with a layout)
     outputs: List[str] = field(default_factory=list)
     skipped: bool = False
     damage: str = ""  # what stopped the reading early (the good records are converted)
@@ -163,7 +167,8 @@ def _publish(outdir: str, marker_path: str, old: Dict[str, Any], written: List[T
             pass
     outcome.outputs = new
     _write_json(marker_path, {**done, "status": "done", "input": outcome.path, "outputs": new,
-                              "records": outcome.records, "damage": outcome.damage})
+                              "records": outcome.records, "echoes": outcome.echoes,
+                              "damage": outcome.damage})
 
 
 # ---------------------------------------------------------------------------------------------
@@ -189,9 +194,14 @@ def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
                     "convert": conversion.convert, "correct": conversion.correct}
         if fmt == "netcdf":
             settings["compression"] = compression
+        if conversion.layout is not None:
+            if fmt != "parquet":
+                raise ValueError("the echo rows are written as Parquet only")
+            settings["echoes"] = conversion.echo_settings()
         if _up_to_date(marker, outdir, source, settings):
             outcome.skipped = True
             outcome.records = int(marker.get("records", 0))
+            outcome.echoes = int(marker.get("echoes", 0))
             outcome.outputs = list(marker.get("outputs", []))
             outcome.damage = str(marker.get("damage", ""))
             return outcome
@@ -204,7 +214,7 @@ def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
                      {"source": source, "settings": settings}, outcome)
     except Exception as e:  # noqa: BLE001 - whatever it is, it is this file's failure
         outcome.failure = _reason(e)
-        outcome.records = 0
+        outcome.records = outcome.echoes = 0
     finally:
         outcome.seconds = clock.perf_counter() - started
     return outcome
@@ -218,16 +228,18 @@ def _reason(e: BaseException) -> str:
     return f"{type(e).__name__}: {e}" if not isinstance(e, (ValueError, RuntimeError)) else str(e)
 
 
-def parquet_options(schema: Any) -> Dict[str, Any]:
+def parquet_options(schema: Any, sample_columns: Sequence[str] = SAMPLE_COLUMNS
+                    ) -> Dict[str, Any]:
     """How the rows are written (pyarrow.parquet.ParquetWriter's options). The sample bytes
     are stored as Parquet's 32-bit integers: DELTA_BINARY_PACKED keeps them at about a byte a
     value without a dictionary or a compressor (faster than either, and smaller); the
     converted values split into byte streams and zstd (level 1). The other columns keep the
-    defaults (a dictionary, snappy, statistics). Every reader of Parquet 2.x reads these."""
+    defaults (a dictionary, snappy, statistics). Every reader of Parquet 2.x reads these.
+    sample_columns: the columns that hold lists of samples (the echo rows have none)."""
     import pyarrow as pa
 
-    samples = [n for n in schema.names if n in SAMPLE_COLUMNS]
-    others = [n for n in schema.names if n not in SAMPLE_COLUMNS]
+    samples = [n for n in schema.names if n in sample_columns]
+    others = [n for n in schema.names if n not in sample_columns]
     elements = {n: f"{n}.list.element" for n in samples}
     integers = [n for n in samples if not pa.types.is_floating(schema.field(n).type.value_type)]
     return {
@@ -245,8 +257,10 @@ class _DateFiles:
     """The Parquet files of one input, one per date (or more, when a date comes back after
     its file was closed to keep at most OPEN_WRITERS open)."""
 
-    def __init__(self, outdir: str, stem: str, staging: _Staging) -> None:
+    def __init__(self, outdir: str, stem: str, staging: _Staging,
+                 sample_columns: Sequence[str] = SAMPLE_COLUMNS) -> None:
         self.outdir, self.stem, self.staging = outdir, stem, staging
+        self.sample_columns = sample_columns
         self.open: "OrderedDict[int, Any]" = OrderedDict()
         self.made: Dict[int, int] = {}
 
@@ -264,7 +278,7 @@ class _DateFiles:
             os.makedirs(folder, exist_ok=True)
             final = os.path.join(folder, self.stem + (f".{count}" if count else "") + ".parquet")
             writer = pq.ParquetWriter(self.staging.claim(final), rows.schema,
-                                      **parquet_options(rows.schema))
+                                      **parquet_options(rows.schema, self.sample_columns))
             self.open[date] = writer
         else:
             self.open.move_to_end(date)
@@ -275,28 +289,57 @@ class _DateFiles:
             self.open.popitem(last=False)[1].close()
 
 
+def _write_dated(files: _DateFiles, rows: Any, dates: np.ndarray) -> None:
+    """Rows into the files of their dates, in their order within each date."""
+    if rows.num_rows == 0:
+        return
+    if dates[0] == dates[-1] and np.all(dates == dates[0]):
+        files.write(int(dates[0]), rows)
+        return
+    order = np.argsort(dates, kind="stable")
+    rows, dates = rows.take(order), dates[order]
+    starts = np.flatnonzero(np.r_[True, dates[1:] != dates[:-1]])
+    ends = np.r_[starts[1:], len(dates)]
+    for a, b in zip(starts, ends):
+        files.write(int(dates[a]), rows.slice(a, b - a))
+
+
 def _to_parquet(path: str, label: str, outdir: str, conversion: Conversion, staging: _Staging,
                 outcome: Outcome, chunk: int) -> None:
-    files = _DateFiles(outdir, output_stem(path), staging)
+    """The samples and, with a layout, the echo rows of one index, a block of records at a
+    time: the echoes of a block are found right after its samples are read, through the same
+    reader of the file."""
+    stem = output_stem(path)
+    files = _DateFiles(outdir, stem, staging)
     index = FileIndex.of(path, conversion.selection)
+    echoes = None if conversion.layout is None else _DateFiles(
+        os.path.join(outdir, ECHOES), stem, staging, sample_columns=())
+    # The directions need the corrected phases: the samples' reader serves the echoes too
+    # unless it writes phase_degrees without the correction.
+    shared = conversion.correct or not conversion.convert
+    reader = index.part_reader(shared)
+    echo_reader, fit = reader, None
+    if echoes is not None:
+        from vexo._echoes import DirectionFit
+
+        fit = DirectionFit(conversion.layout)  # type: ignore[arg-type]
+        echo_reader = reader if shared else index.part_reader(True)
     try:
-        for rows, dates, count in parts(index, label, convert=conversion.convert,
-                                        correct=conversion.correct, chunk=chunk):
-            outcome.records += count
-            if rows.num_rows == 0:
-                pass
-            elif dates[0] == dates[-1] and np.all(dates == dates[0]):
-                files.write(int(dates[0]), rows)
-            else:
-                order = np.argsort(dates, kind="stable")
-                rows, dates = rows.take(order), dates[order]
-                starts = np.flatnonzero(np.r_[True, dates[1:] != dates[:-1]])
-                ends = np.r_[starts[1:], len(dates)]
-                for a, b in zip(starts, ends):
-                    files.write(int(dates[a]), rows.slice(a, b - a))
+        for block in blocks(index, chunk):
+            rows, dates = block_rows(index, block, label, convert=conversion.convert,
+                                     correct=conversion.correct, reader=reader)
+            outcome.records += len(block)
+            _write_dated(files, rows, dates)
+            if echoes is not None:
+                rows, dates = echo_rows(index, block, label, conversion, reader=echo_reader,
+                                        fit=fit)
+                outcome.echoes += rows.num_rows
+                _write_dated(echoes, rows, dates)
         outcome.damage = index.damage or ""
     finally:
         files.close()
+        if echoes is not None:
+            echoes.close()
 
 
 def _to_netcdf(path: str, outdir: str, conversion: Conversion, staging: _Staging,

@@ -12,6 +12,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 from vexo._archive import Conversion, find_inputs
 from vexo._convert import Outcome, convert_file, remove_abandoned
 from vexo._names import shown_name
+from vexo._options import finite, positive
 from vexo._selection import add_options, from_options
 
 DESCRIPTION = """\
@@ -26,18 +27,29 @@ where the header gives no valid time, such records go to year=0/month=0/day=0), 
 antenna (from 1), sample_count, phase and amplitude (lists of the sample bytes, uint8); with
 --convert also phase_degrees and amplitude_db (lists of float32, the listing's values).
 
+With --echoes --layout FILE.toml, the echo rows of each input as vexo.echoes finds them in
+the records taken go beside the samples, as Parquet partitioned by date the same way:
+OUTDIR/echoes/year=Y/month=M/day=D/NAME-DIGEST.parquet, one row per echo. Columns: file,
+record, time (timestamp[ns]), subblock, frequency (kHz), height (km), line, doppler (Hz),
+amplitude (dB, the mean over the layout's antennas), east and north (direction cosines),
+zenith and azimuth (degrees; NaN where not resolved), residual (degrees) and resolved
+(bool). --format netcdf refuses --echoes. With --echoes, read the samples alone as
+'OUTDIR/year=*/**/*.parquet'.
+
 Outputs are written under temporary names and renamed when complete; a run skips the inputs
 that are unchanged since their outputs were made with the same options, and removes the
 temporary files that ended processes of this machine left. OUTDIR/.vexo-convert records what
 each input was and became.
 
 Query with DuckDB:  SELECT ... FROM read_parquet('OUTDIR/**/*.parquet', hive_partitioning=true)
+             echoes: read_parquet('OUTDIR/echoes/**/*.parquet', hive_partitioning=true)
 """
 
 EPILOG = """\
 exit status: 0 every file converted (or up to date); 1 a file could not be read or was
-damaged (its good records are converted), or an output could not be written; 2 a usage error,
-or the run could not start (scheduler unreachable)."""
+damaged (its good records are converted), or an output could not be written; 2 a usage error
+(a layout file that cannot be read or is not one among them), or the run could not start
+(scheduler unreachable)."""
 
 
 def _jobs(text: str) -> int:
@@ -67,12 +79,59 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     g.add_argument("--convert", action="store_true",
                    help="add phase_degrees and amplitude_db")
     g.add_argument("--no-correction", action="store_true",
-                   help="phase_degrees without the antenna correction")
+                   help="phase_degrees without the antenna correction (the echoes' "
+                        "directions are fitted to corrected phases all the same)")
+    e = p.add_argument_group("echo rows (Parquet only; as vexo.echoes)")
+    e.add_argument("--echoes", action="store_true",
+                   help="write the echo rows of each input under OUTDIR/echoes/ too")
+    e.add_argument("--layout", metavar="FILE.toml",
+                   help="the antennas' places (a TOML layout, see vexo.Layout); needed with "
+                        "--echoes")
+    e.add_argument("--threshold-db", type=finite, metavar="DB",
+                   help="an echo stands this far above its subblock's median (default 10)")
+    e.add_argument("--residual-limit", type=positive, metavar="DEGREES",
+                   help="a direction fits below this RMS phase residual (default 20)")
     return p
 
 
-def _selection(args: argparse.Namespace) -> Conversion:
-    return Conversion(from_options(args), bool(args.convert), not args.no_correction)
+def _selection(args: argparse.Namespace, layout: Any = None) -> Conversion:
+    threshold = 10.0 if args.threshold_db is None else args.threshold_db
+    limit = 20.0 if args.residual_limit is None else args.residual_limit
+    return Conversion(from_options(args), bool(args.convert), not args.no_correction, layout,
+                      threshold, limit)
+
+
+def _layout(parser: argparse.ArgumentParser, args: argparse.Namespace, prog: str) -> Any:
+    """The layout of --layout, or None without --echoes; a usage error for options that do
+    not go together. A layout file that cannot be read or is not one: one line, status 2."""
+    if not args.echoes:
+        given = [o for o, v in (("--layout", args.layout), ("--threshold-db", args.threshold_db),
+                                ("--residual-limit", args.residual_limit)) if v is not None]
+        if given:
+            parser.error(f"{given[0]} is for --echoes")
+        return None
+    if args.layout is None:
+        parser.error("--echoes needs --layout FILE.toml (the antennas' places)")
+    if args.format != "parquet":
+        parser.error("--echoes writes its rows as Parquet: leave out --format netcdf (or "
+                     "convert the echoes into an OUTDIR of their own)")
+    from vexo._layout import Layout
+
+    try:
+        layout = Layout.read(args.layout)
+    except OSError as e:
+        print(f"{prog}: {shown_name(args.layout)}: {e.strerror or e}", file=sys.stderr)
+        sys.exit(2)
+    except ValueError as e:
+        print(f"{prog}: {e}", file=sys.stderr)  # the message names the file
+        sys.exit(2)
+    if args.antenna:
+        lacking = [str(n) for n in layout.numbers if n not in args.antenna]
+        if lacking:
+            parser.error(f"--antenna {','.join(map(str, args.antenna))} leaves out antenna"
+                         f"{'s' if len(lacking) > 1 else ''} {', '.join(lacking)} of the "
+                         "layout, which the echoes need")
+    return layout
 
 
 # ---------------------------------------------------------------------------------------------
@@ -186,13 +245,14 @@ def _cluster(files: List[Tuple[str, str]], task: Task, address: str) -> Iterator
 class Report:
     """Per-file faults as they come, a progress line on a terminal, the summary at the end."""
 
-    def __init__(self, prog: str, total_files: int, total_bytes: int, stream: Any) -> None:
-        self.prog, self.stream = prog, stream
+    def __init__(self, prog: str, total_files: int, total_bytes: int, stream: Any, *,
+                 with_echoes: bool = False) -> None:
+        self.prog, self.stream, self.with_echoes = prog, stream, with_echoes
         self.total_files, self.total_bytes = total_files, total_bytes
         self.live = hasattr(stream, "isatty") and stream.isatty()
         self.started = time.perf_counter()
         self.shown = 0.0
-        self.files = self.bytes = self.converted_bytes = self.records = 0
+        self.files = self.bytes = self.converted_bytes = self.records = self.echoes = 0
         self.skipped = self.damaged = self.failed = self.missing_inputs = 0
 
     @property
@@ -212,6 +272,7 @@ class Report:
         self.bytes += outcome.bytes
         self.converted_bytes += 0 if outcome.skipped else outcome.bytes
         self.records += outcome.records
+        self.echoes += outcome.echoes
         self.skipped += outcome.skipped
         if outcome.failure:
             self.failed += 1
@@ -248,7 +309,8 @@ class Report:
         converted = self.files - self.skipped - self.failed
         self.line(
             f"{self.files} files ({converted} converted, {self.skipped} up to date, "
-            f"{self.failed} failed), {self.records} records; "
+            f"{self.failed} failed), {self.records} records"
+            + (f", {self.echoes} echoes" if self.with_echoes else "") + "; "
             f"{self.converted_bytes / 1e6:.1f} MB converted in {elapsed:.1f} s "
             f"({self.converted_bytes / 1e6 / max(elapsed, 1e-9):.0f} MB/s); "
             f"{self.damaged} damaged"
@@ -263,8 +325,9 @@ def _duration(seconds: float) -> str:
 def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> int:
     parser = _parser(prog)
     args = parser.parse_args(argv)
+    layout = _layout(parser, args, prog)
     try:
-        selection = _selection(args)
+        selection = _selection(args, layout)
     except (TypeError, ValueError) as e:
         parser.error(str(e))
     fmt = args.format
@@ -292,7 +355,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
             total += os.stat(path).st_size
         except OSError:
             pass
-    report = Report(prog, len(files), total, sys.stderr)
+    report = Report(prog, len(files), total, sys.stderr, with_echoes=layout is not None)
     for name in missing:
         report.missing(name)
     task = functools.partial(convert_labelled, outdir=outdir, fmt=fmt, selection=selection,

@@ -9,12 +9,15 @@ import warnings
 from typing import Any, List, Optional, Sequence
 
 from vexo._errors import DamagedFileWarning
+from vexo._options import finite, positive
 from vexo._selection import add_options, from_options
 
 ECHO_SELECTION = ("height", "records")
 
 EXTENSIONS = (".png", ".svg", ".pdf")
-DEFAULT_SIZES = {"spectrum": (1000, 600), "phases": (1200, 550), "echo": (1200, 600)}
+DEFAULT_SIZES = {"spectrum": (1000, 600), "phases": (1200, 550), "echo": (1200, 600),
+                 "skymap": (900, 800)}
+SKYMAP_OPTIONS = ("layout", "window", "threshold_db", "residual_limit")
 
 DESCRIPTION = """\
 Draws a quick-look picture of DFT files:
@@ -23,15 +26,20 @@ Draws a quick-look picture of DFT files:
             antenna correction
   echo      over all records of the files: height against time, coloured by the strongest
             amplitude (dB) of each subblock at one frequency
-What is not given is chosen and said on standard error: the first record, the strongest
-frequency (and polarization), the strongest subblock (phases), the mean of antennas 1 to 4
-(spectrum) or the strongest antenna (echo). A FILE of - is standard input.
+  skymap    where the echoes of one record (or of a --window of records) come from: zenith
+            angle and azimuth (north up, east right), each resolved echo a dot coloured by
+            its Doppler shift, and the horizontal drift as an arrow; needs --layout
+What is not given is chosen and said on standard error: the first record (skymap: the first
+with a resolved echo), the strongest frequency (and polarization; skymap: every frequency),
+the strongest subblock (phases), the mean of antennas 1 to 4 (spectrum) or the strongest
+antenna (echo). A FILE of - is standard input.
 """
 
 EPILOG = """\
 exit status: 0 the picture is written; 1 a file could not be read or was damaged (the picture
 is still made from its good records), or the picture could not be written; 2 a usage error, or
-a record, frequency, polarization, antenna or subblock the files do not have."""
+a record, frequency, polarization, antenna or subblock the files do not have, or a layout
+file that cannot be read or is not one."""
 
 
 def _size(text: str) -> tuple:
@@ -64,7 +72,8 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     p.add_argument("files", nargs="+", metavar="FILE.dft", help="DFT files (echo: several)")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png",
                    help="the picture; PNG, SVG or PDF by the extension")
-    p.add_argument("--kind", choices=("spectrum", "phases", "echo"), default="spectrum",
+    p.add_argument("--kind", choices=("spectrum", "phases", "echo", "skymap"),
+                   default="spectrum",
                    help="the picture (default: spectrum)")
     p.add_argument("--record", type=int, metavar="N", help="record number, from 1 (default: "
                    "the first)")
@@ -81,13 +90,39 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     g = p.add_argument_group("echo: what to read of each file (as vexo.read; lists are "
                              "comma-separated)")
     add_options(g, ECHO_SELECTION)
+    s = p.add_argument_group("skymap (as vexo.echoes and vexo.drift)")
+    s.add_argument("--layout", metavar="FILE.toml",
+                   help="the antennas' places (a TOML layout, see vexo.Layout); needed")
+    s.add_argument("--window", type=_seconds, metavar="SECONDS",
+                   help="draw the time window of this length that holds the record (windows "
+                        "aligned on whole multiples of it since 1970; default: the record "
+                        "alone)")
+    s.add_argument("--threshold-db", type=finite, metavar="DB",
+                   help="an echo stands this far above its subblock's median (default 10)")
+    s.add_argument("--residual-limit", type=positive, metavar="DEGREES",
+                   help="a direction fits below this RMS phase residual (default 20)")
+    s.add_argument("--no-drift", action="store_true", help="leave out the drift's arrow")
     return p
+
+
+def _seconds(text: str) -> float:
+    try:
+        return positive(text)
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number of seconds") \
+            from None
 
 
 def _draw(args: argparse.Namespace, sources: List[Any]) -> Any:
     from vexo import plot
 
     size = args.size or DEFAULT_SIZES[args.kind]
+    if args.kind == "skymap":
+        limits = {k: v for k, v in (("threshold_db", args.threshold_db),
+                                    ("residual_limit", args.residual_limit)) if v is not None}
+        return plot.skymap(sources[0], layout=args.layout, record=args.record,
+                           window=args.window, frequency=args.frequency,
+                           drift=not args.no_drift, size=size, **limits)
     if args.kind == "echo":
         return plot.echo(sources, frequency=args.frequency, polarization=args.polarization,
                          antenna=args.antenna, selection=args.selection, size=size)
@@ -123,8 +158,8 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
         return status
 
     if args.kind != "echo" and len(args.files) > 1:
-        parser.error(f"--kind {args.kind} draws one record: give one file "
-                     f"({len(args.files)} given)")
+        what = "reads one file" if args.kind == "skymap" else "draws one record"
+        parser.error(f"--kind {args.kind} {what}: give one file ({len(args.files)} given)")
     if args.kind != "phases" and args.subblock is not None:
         parser.error("--subblock is for --kind phases")
     for option in ("antenna", "polarization"):
@@ -136,6 +171,18 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
     if args.kind == "echo" and args.record is not None:
         parser.error("--kind echo draws every record: leave out --record (--records takes "
                      "some of them)")
+    if args.kind == "skymap":
+        for option in ("polarization", "antenna"):
+            if getattr(args, option) is not None:
+                parser.error(f"--kind skymap draws the echoes of the layout's antennas at "
+                             f"every polarization: leave out --{option}")
+        if args.layout is None:
+            parser.error("--kind skymap needs --layout FILE.toml (the antennas' places)")
+    else:
+        given = [n for n in SKYMAP_OPTIONS if getattr(args, n) is not None] + (
+            ["no_drift"] if args.no_drift else [])
+        if given:
+            parser.error(f"--{given[0].replace('_', '-')} is for --kind skymap")
     if args.kind != "echo" and any(getattr(args, n) is not None for n in ECHO_SELECTION):
         parser.error(f"--height and --records are for --kind echo (--record names the record "
                      f"of --kind {args.kind})")
@@ -156,6 +203,16 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
 
     from vexo._names import shown_name
     from vexo.plot import ChoiceError
+
+    if args.kind == "skymap":
+        from vexo._layout import Layout
+
+        try:
+            args.layout = Layout.read(args.layout)
+        except OSError as e:
+            return fail(2, f"{shown_name(args.layout)}: {e.strerror or e}")
+        except ValueError as e:
+            return fail(2, str(e))  # the message names the file
 
     sources: List[Any] = []
     for name in args.files:

@@ -7,7 +7,10 @@
 The columns are those of vexo-convert's Parquet dataset (file, record, time, subblock,
 frequency, height, gain, polarization, antenna, sample_count, phase, amplitude, and with
 convert=True phase_degrees and amplitude_db), one row per record, subblock and antenna, one
-partition per file.
+partition per file. With table="echoes" and a layout, the echo rows of vexo-convert --echoes
+instead (file, then the columns of vexo.echoes), one row per echo:
+
+    echoes = vexo.dask.read_archive("archive/2026/", table="echoes", layout="layout.toml")
 """
 
 from __future__ import annotations
@@ -16,10 +19,13 @@ import warnings
 from typing import Any, Optional, Sequence, Union
 
 from vexo import _selection
-from vexo._archive import Conversion, find_inputs, parts, schema
+from vexo._archive import Conversion, echo_rows, echo_schema, find_inputs, parts, schema
 from vexo._errors import DamagedFileWarning
 from vexo._index import FileIndex
+from vexo._layout import Layout, LayoutLike
 from vexo._selection import Selection
+
+TABLES = ("samples", "echoes")
 
 __all__ = ["read_archive"]
 
@@ -36,6 +42,14 @@ def _frame(path: str, conversion: Conversion) -> Any:
     return _pandas(table)
 
 
+def _echo_frame(path: str, conversion: Conversion) -> Any:
+    index = FileIndex.of(path, conversion.selection)
+    table, _ = echo_rows(index, index.asked(taking=True), path, conversion)
+    if index.damage:
+        warnings.warn(f"{path}: {index.damage}", DamagedFileWarning, stacklevel=2)
+    return _pandas(table)
+
+
 def _pandas(table: Any) -> Any:
     import pandas as pd
     import pyarrow as pa
@@ -47,8 +61,10 @@ def _pandas(table: Any) -> Any:
 def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selection] = None,
                  frequency: _selection.Values = None, height: _selection.Values = None,
                  polarization: _selection.Values = None, antenna: _selection.Values = None,
-                 records: Any = None, convert: bool = False, correct: bool = True) -> Any:
-    """A Dask DataFrame of the DFT files that inputs name.
+                 records: Any = None, convert: bool = False, correct: bool = True,
+                 table: str = "samples", layout: Optional[LayoutLike] = None,
+                 threshold_db: float = 10.0, residual_limit: float = 20.0) -> Any:
+    """A Dask DataFrame of the DFT files that inputs name: their samples, or their echoes.
 
     Parameters
     ----------
@@ -61,18 +77,30 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
         Add phase_degrees and amplitude_db.
     correct : bool, default True
         The antenna correction of phase_degrees.
+    table : {"samples", "echoes"}, default "samples"
+        "echoes": the echo rows that vexo-convert --echoes writes (the columns file, then
+        those of vexo.echoes, found in the records and subblocks taken), one row per echo.
+    layout : vexo.Layout, path of a TOML layout, or mapping, optional
+        The antennas; needed for the echoes (see vexo.Layout).
+    threshold_db, residual_limit : float, default 10.0 and 20.0
+        For the echoes, as vexo.echoes takes them.
 
     Returns
     -------
     dask.dataframe.DataFrame
-        One row per record, subblock and antenna, one partition per file. A partition holds
-        its file's rows in memory: about twice the file's size (ten times with convert).
+        One row per record, subblock and antenna (or per echo), one partition per file. A
+        partition holds its file's rows in memory: about twice the file's size (ten times
+        with convert).
 
     Raises
     ------
     FileNotFoundError
         When a name matches nothing. A damaged file gives its good records and a
         DamagedFileWarning when its partition is computed.
+    ValueError
+        For a table other than "samples" or "echoes", the echoes without a layout, or a
+        layout given for the samples. When a partition is computed: for records that lack
+        antennas of the layout, naming the file.
 
     Examples
     --------
@@ -80,17 +108,31 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
     >>> df = vexo.dask.read_archive("examples/", frequency=3200)
     >>> int(df.record.nunique().compute())
     6
+    >>> echoes = vexo.dask.read_archive("examples/", table="echoes",
+    ...                                 layout="examples/layout.toml")
+    >>> list(echoes.columns[:3])
+    ['file', 'record', 'time']
     """
     import dask.dataframe as dd
 
+    if table not in TABLES:
+        raise ValueError(f"table: {table!r} is neither 'samples' nor 'echoes'")
+    if table == "echoes" and layout is None:
+        raise ValueError("table='echoes' needs the layout of the antennas (layout=...)")
+    if table == "samples" and layout is not None:
+        raise ValueError("layout is for table='echoes'")
     files, missing = find_inputs([inputs] if isinstance(inputs, str) else list(inputs))
     if missing:
         raise FileNotFoundError(f"no such file, directory or match: {', '.join(missing)}")
     conversion = Conversion(
         Selection.of(selection, frequency=frequency, height=height, polarization=polarization,
-                     antenna=antenna, records=records), bool(convert), bool(correct))
-    meta = _pandas(schema(conversion.convert).empty_table())
+                     antenna=antenna, records=records), bool(convert), bool(correct),
+        None if layout is None else Layout.of(layout), float(threshold_db),
+        float(residual_limit))
+    empty = schema(conversion.convert) if table == "samples" else echo_schema()
+    meta = _pandas(empty.empty_table())
     if not files:
         return dd.from_pandas(meta, npartitions=1)
-    return dd.from_map(_frame, files, conversion=conversion, meta=meta, label="vexo-archive",
+    return dd.from_map(_frame if table == "samples" else _echo_frame, files,
+                       conversion=conversion, meta=meta, label=f"vexo-archive-{table}",
                        enforce_metadata=False)
