@@ -220,19 +220,17 @@ def test_skymap_draws_the_resolved_echoes_where_they_come_from():
     assert dots.norm.vcenter == 0 and dots.norm.halfrange == np.abs(mine.doppler).max()
     np.testing.assert_allclose(dots.get_offsets()[:, 0], np.deg2rad(mine.azimuth))
 
-    # a minute holds all six records; the drift of the echoes drawn is the arrow
+    # a minute holds all six records; their echoes come from a cone of about a degree (one
+    # direction at a time, moving 15° in all), too narrow to give all three components of
+    # a drift: no arrow rather than one of hundreds of m/s
     fig = plot.skymap(EXAMPLE, layout=LAYOUT, record=3, window=60, frequency=3200)
     data = fig.vexo_data
     at = table[(table.frequency == 3200)]
     assert data.attrs["records"] == [1, 2, 3, 4, 5, 6]
     assert data.attrs["end"] == "2026-12-08 12:01:00"
     np.testing.assert_array_equal(data.record.values, at.record[at.resolved].to_numpy())
-    v = vexo.drift(at, window=60).iloc[0]
-    (arrow,) = arrows(fig)
-    assert arrow.xy[0] == pytest.approx(np.arctan2(v.v_east, v.v_north) % (2 * np.pi))
-    assert data.attrs["drift_speed"] == pytest.approx(np.hypot(v.v_east, v.v_north))
-    fig = plot.skymap(EXAMPLE, layout=LAYOUT, record=3, window=60, drift=False)
-    assert not arrows(fig) and np.isnan(fig.vexo_data.attrs["drift_speed"])
+    assert np.isnan(vexo.drift(at, window=60).v_east).all()
+    assert not arrows(fig) and np.isnan(data.attrs["drift_speed"])
 
 
 def test_skymap_of_a_table_points_the_arrow_where_the_drift_goes():

@@ -18,9 +18,13 @@ Window = Union[None, float, "np.timedelta64", Any]  # seconds, numpy or pandas t
 Heights = Optional[Sequence[Tuple[float, float]]]
 
 LEAST_ECHOES = 4  # a velocity needs four echoes at the least
-# The directions determine all three components when the smallest eigenvalue of the normal
-# matrix is at least this share of the largest.
-SINGULAR = 1e-10
+# The directions determine all three components when they spread at least this far about
+# every axis: the smallest eigenvalue of the mean of u·uᵀ over the echoes is at least
+# sin²(MIN_SPREAD_DEGREES). Echoes from a narrower cone (or a thinner fan) leave a component
+# to the Doppler shifts' rounding to whole lines: at 3° a velocity is still good to a few m/s
+# from a few dozen echoes (λ · half a line spacing / (2 · sin 3° · √n)), at 0.3° (one echo
+# seen in a row of lines) it would be off by hundreds.
+MIN_SPREAD_DEGREES = 3.0
 NEEDED = ("record", "time", "frequency", "height", "doppler", "east", "north", "resolved")
 
 
@@ -98,8 +102,9 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
         without heights, the lowest and highest height of the echoes used), v_east, v_north
         and v_up (m/s), residual (Hz, the RMS of the Doppler shifts less those of the fit)
         and echo_count (the echoes used). With fewer than four echoes, or directions that do
-        not determine all three components (all from one direction, or all in one plane),
-        the velocity and residual are NaN.
+        not determine all three components (spread less than MIN_SPREAD_DEGREES, 3°, about
+        some axis: nearly one direction, or nearly one plane), the velocity and residual are
+        NaN.
 
     Raises
     ------
@@ -184,8 +189,15 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
             normal[:, a, b] = normal[:, b, a] = np.bincount(group, rows[:, a] * rows[:, b],
                                                             minlength=count)
     echo_count = np.bincount(group, minlength=count)
-    eigen = np.linalg.eigvalsh(normal) if count else np.zeros((0, 3))
-    solvable = (echo_count >= LEAST_ECHOES) & (eigen[:, 0] > SINGULAR * eigen[:, 2])
+    unit = rows / np.linalg.norm(rows, axis=1)[:, None] if len(rows) else rows
+    spread = np.zeros((count, 3, 3))
+    for a in range(3):
+        for b in range(a, 3):
+            spread[:, a, b] = spread[:, b, a] = np.bincount(
+                group, unit[:, a] * unit[:, b], minlength=count) / np.maximum(echo_count, 1)
+    eigen = np.linalg.eigvalsh(spread) if count else np.zeros((0, 3))
+    least = math.sin(math.radians(MIN_SPREAD_DEGREES)) ** 2
+    solvable = (echo_count >= LEAST_ECHOES) & (eigen[:, 0] >= least)
     velocity = np.full((count, 3), np.nan)
     if solvable.any():
         velocity[solvable] = np.linalg.solve(normal[solvable], right[solvable][:, :, None])[
