@@ -530,22 +530,10 @@ def echoes_dataset(
 
     Parameters
     ----------
-    source : str, bytes, os.PathLike or binary file object
-        The DFT file.
-    layout : vexo.Layout, path of a TOML layout, or mapping
-        Where the antennas stand and which way their phases turn (see vexo.Layout). Only its
-        antennas are used; the records must have all of them.
-    selection : vexo.Selection, optional
-        What to take of the file; or give its keywords instead.
-    threshold_db : float, default 10.0
-        A spectral line is an echo where its amplitude (dB, the mean over the layout's
-        antennas) is at least this much above the subblock's median (over its lines) of that
-        mean.
-    residual_limit : float, default 20.0
-        Degrees. Where no direction fits with an RMS phase residual below it, the echo is not
-        resolved: its direction is NaN and its residual the best one found.
+    source, layout, selection, threshold_db, residual_limit
+        As vexo.echoes takes them.
     frequency, height, polarization, antenna, records
-        The keywords of vexo.Selection, as vexo.read takes them.
+        The keywords of vexo.Selection, as vexo.echoes and vexo.read take them.
 
     Returns
     -------
@@ -555,31 +543,13 @@ def echoes_dataset(
 
     Raises
     ------
-    ValueError
-        Naming the file, when the records lack antennas of the layout; for a layout that is
-        not one (see vexo.Layout), or a threshold or limit that is not a finite number.
-    OSError
-        When the file cannot be opened.
+    ValueError, OSError
+        As vexo.echoes raises them; it also warns as vexo.echoes does, and its Notes tell the
+        model.
 
-    Warns
-    -----
-    vexo.DamagedFileWarning
-        When the file is damaged: the echoes of the records before the damage are given.
-
-    Notes
-    -----
-    The direction is fitted to the corrected phases (phase_degrees) of the layout's antennas.
-    A plane wave from the unit vector u = (east, north, sqrt(1 - east² - north²)) gives
-    antenna j at r_j = (east_j, north_j, 0) m the phase φ0 + s·360°·(r_j·u)/λ, with s the
-    layout's phase_sign (+1: an antenna further toward the echo has the larger phase) and
-    λ = c / (frequency kHz × 1000), c = 299792458 m/s. Whole turns left open by baselines
-    longer than half a wavelength are settled by a search of the directions above the
-    horizon, then the fit is a least-squares one; a fit that would lie beyond the horizon is
-    put on it. Where several directions fit equally well (antennas spaced by whole multiples
-    of one another can leave that open), the one nearest the zenith is taken. Records without
-    the antenna correction in force (no line spacing, or no rate set yet) give no echo: their
-    phases do not tell directions. The Doppler shift is that of the line,
-    (line - sample_count // 2) × line spacing, as on the top axis of vexo.plot.spectrum.
+    See Also
+    --------
+    echoes : the same rows as a pandas.DataFrame.
 
     Examples
     --------
