@@ -235,6 +235,9 @@ def test_drift_of_a_field_of_echoes(make_records):
     assert list(per_record.record) == [1, 2] and list(per_record.echo_count) == [32, 32]
     few = vexo.drift(table.head(3))
     assert few.v_east.isna().all() and list(few.echo_count) == [3]
+    for window in (1e-12, 1e12):  # 0 ns once rounded; more than 64 bits of nanoseconds
+        with pytest.raises(ValueError, match="1 ns to a hundred years"):
+            vexo.drift(table, window=window)
 
 
 def test_layouts_that_cannot_tell_a_direction(tmp_path, make_dft):
@@ -254,6 +257,8 @@ def test_layouts_that_cannot_tell_a_direction(tmp_path, make_dft):
         "typo.toml": ("[antennas]\n1 = { east = 0, nort = 0 }\n", "unknown key 'nort'"),
         "text.toml": ("[antennas]\n1 = { east = 'x', north = 0 }\n", "expected a number"),
         "top.toml": ("sign = 1\n[antennas]\n", "unknown key 'sign'"),
+        "twice.toml": ("[antennas]\n1 = { east = 0, north = 0 }\n01 = { east = 5, north = 0 }\n",
+                       "antenna 1 is given twice"),
     }
     for name, (text, message) in files.items():
         (tmp_path / name).write_text(text)
@@ -261,5 +266,11 @@ def test_layouts_that_cannot_tell_a_direction(tmp_path, make_dft):
             vexo.Layout.read(tmp_path / name)
     # a layout antenna the records lack
     dft = make_dft(2)
+    # Antennas a micrometre apart turn no phase by a step: nothing is resolved. Baselines of
+    # 8 km are 150 wavelengths at 5600 kHz, beyond the search.
+    tiny = vexo.echoes(dft, layout={n: (e * 1e-6, n_ * 1e-6) for n, (e, n_) in LAYOUT.items()})
+    assert len(tiny) and not tiny.resolved.any()
+    with pytest.raises(ValueError, match=rf"{dft.name}: layout: a baseline of 8000 m"):
+        vexo.echoes(dft, layout={1: (0, 0), 2: (4000, 0), 3: (-4000, 0), 4: (0, -6000)})
     with pytest.raises(ValueError, match=rf"{dft.name}: record 1: no antenna 5 of the layout"):
         vexo.echoes(dft, layout={**LAYOUT, 5: (10.0, -30.0)})

@@ -28,7 +28,18 @@ MIN_SPREAD_DEGREES = 3.0
 NEEDED = ("record", "time", "frequency", "height", "doppler", "east", "north", "resolved")
 
 
+LONGEST_WINDOW_NS = 100 * 366 * 86400 * 10**9  # a hundred years: far inside 64 bits
+
+
 def _window_ns(window: Window) -> Optional[int]:
+    """A window's length in whole nanoseconds, 1 ns to a hundred years."""
+    width = _window_length_ns(window)
+    if width is not None and not 1 <= width <= LONGEST_WINDOW_NS:
+        raise ValueError(f"window: {window!r} is not from 1 ns to a hundred years")
+    return width
+
+
+def _window_length_ns(window: Window) -> Optional[int]:
     if window is None:
         return None
     if isinstance(window, bool):
@@ -37,7 +48,7 @@ def _window_ns(window: Window) -> Optional[int]:
         seconds = float(window)
         if not (math.isfinite(seconds) and seconds > 0):
             raise ValueError(f"window: {window!r} is not a positive number of seconds")
-        return int(round(seconds * 1e9))
+        return round(seconds * 1e9) if seconds < 1e10 else LONGEST_WINDOW_NS + 1
     import pandas as pd
 
     try:

@@ -48,6 +48,15 @@ SEARCH_CELLS = 1 << 21
 # lies within step/√2 of it, which turns a baseline B by 360° · B · step / (√2 λ)).
 GRID_STEP = 45.0 * math.sqrt(2.0) / 360.0
 COARSEST_STEP = 0.25  # the grid is never coarser than this, however short the baselines
+# The most directions a search grid holds (512 KiB of float32 a pair of antennas): baselines up
+# to about 25 wavelengths (1.3 km at 5600 kHz, 3 km at 2500 kHz). Longer ones are refused.
+MOST_GRID = 1 << 16
+# A layout tells directions at a wavelength only where its narrowest extent (the standard
+# deviation of the antennas' positions across its thinnest direction) turns the phase by at
+# least this many degrees from the zenith to the horizon: five phase steps, so that the half
+# step that each phase is off moves a direction cosine by no more than about 0.1. Rows at
+# shorter extents are not resolved.
+LEAST_EXTENT_DEGREES = 5 * 360.0 / 256
 BATCH_ROWS = 4096  # rows fitted at a time: their arrays stay in the processor's caches
 # Shifts of direction that turn every baseline by whole turns within this share of a turn are
 # tried as well: from the grid point nearest them, too, every phase is less than half a turn off.
@@ -90,6 +99,10 @@ def _times(values: np.ndarray, matrix: np.ndarray) -> np.ndarray:
     return out
 
 
+class BaselinesTooLong(ValueError):
+    """The layout's baselines are too many wavelengths long for the search of directions."""
+
+
 @dataclass(frozen=True)
 class _Grid:
     """What the fit needs at one wavelength."""
@@ -120,11 +133,26 @@ class DirectionFit:
         self._solve = np.linalg.pinv(self._design)  # 3 x antennas
         self._pairs = np.triu_indices(len(east), 1)
         self._grids: Dict[float, _Grid] = {}
+        #: The layout's narrowest extent, m (see LEAST_EXTENT_DEGREES).
+        self.extent = math.sqrt(max(0.0, float(np.linalg.eigvalsh(
+            np.cov(np.stack([east, north]), bias=True))[0])))
+
+    def resolves(self, wavelength: np.ndarray) -> np.ndarray:
+        """Whether the layout tells directions apart at these wavelengths (m)."""
+        return 360.0 * self.extent / wavelength >= LEAST_EXTENT_DEGREES
 
     def _grid(self, wavelength: float) -> _Grid:
         got = self._grids.get(wavelength)
         if got is None:
             step = min(COARSEST_STEP, GRID_STEP * wavelength / self.layout.longest_baseline)
+            if math.pi / (step * step) > MOST_GRID:
+                raise BaselinesTooLong(
+                    f"layout{' ' + self.layout.name if self.layout.name else ''}: a baseline of "
+                    f"{self.layout.longest_baseline:.0f} m is "
+                    f"{self.layout.longest_baseline / wavelength:.0f} wavelengths at "
+                    f"{SPEED_OF_LIGHT / wavelength / 1000:.0f} kHz; the search of directions "
+                    f"takes baselines of up to {GRID_STEP * math.sqrt(MOST_GRID / math.pi):.0f}"
+                    " wavelengths")
             most = math.ceil(1.0 / step)
             ticks = np.arange(-most, most + 1) * step
             e, n = (a.reshape(-1) for a in np.meshgrid(ticks, ticks))
@@ -311,9 +339,10 @@ def _part_columns(index: FileIndex, entries: np.ndarray, fit: DirectionFit, read
     r, w, k = np.nonzero(strong)
     phases = part.phase_degrees[r[:, None], w[:, None], used[None, :], k[:, None]]
     frequency = part.frequency[r, w]
-    east, north, residual = fit.fit(phases, SPEED_OF_LIGHT / (frequency.astype(np.float64)
-                                                              * 1000.0))
-    resolved = np.isfinite(east) & (residual < residual_limit)
+    with np.errstate(divide="ignore"):  # subblocks at 0 kHz: no wavelength, no direction
+        wavelength = SPEED_OF_LIGHT / (frequency.astype(np.float64) * 1000.0)
+    east, north, residual = fit.fit(phases, wavelength)
+    resolved = np.isfinite(east) & (residual < residual_limit) & fit.resolves(wavelength)
     east = np.where(resolved, east, np.nan)
     north = np.where(resolved, north, np.nan)
     zenith = np.rad2deg(np.arcsin(np.minimum(1.0, np.hypot(east, north))))
@@ -393,7 +422,10 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
         block = entries[start:start + CHUNK_RECORDS]
         shape = block["N"].astype(np.int32) * 16 + block["A"]
         for run in np.split(block, np.flatnonzero(np.diff(shape)) + 1):
-            columns = _part_columns(index, run, fit, reader, threshold_db, residual_limit)
+            try:
+                columns = _part_columns(index, run, fit, reader, threshold_db, residual_limit)
+            except BaselinesTooLong as e:
+                raise ValueError(f"{shown_name(index.name)}: {e}") from None
             if len(columns["record"]):
                 got.append(columns)
     out = _empty(None)

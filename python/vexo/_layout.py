@@ -173,6 +173,8 @@ class Layout:
                 number = _antenna_number(key)
             except ValueError as e:
                 raise ValueError(f"{shown}: {e}") from None
+            if number in positions:
+                raise ValueError(f"{shown}: antenna {number} is given twice")
             positions[number] = (value["east"], value["north"])
         return cls(positions, phase_sign=document.get("phase_sign", 1), name=name)
 

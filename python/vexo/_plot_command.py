@@ -106,11 +106,15 @@ def _parser(prog: str) -> argparse.ArgumentParser:
 
 
 def _seconds(text: str) -> float:
+    from vexo._drift import _window_ns
+
     try:
-        return positive(text)
-    except argparse.ArgumentTypeError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number of seconds") \
-            from None
+        seconds = positive(text)
+        _window_ns(seconds)
+        return seconds
+    except (argparse.ArgumentTypeError, ValueError):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds from 1 ns to a "
+                                         "hundred years") from None
 
 
 def _draw(args: argparse.Namespace, sources: List[Any]) -> Any:
