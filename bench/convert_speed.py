@@ -44,9 +44,9 @@ def _parquet_floor(paths: List[str], convert: bool, out: str) -> Tuple[int, floa
     """Input bytes and the seconds the writer takes for their tables, built beforehand."""
     import pyarrow.parquet as pq
 
-    from vexo._archive import parts
-    from vexo._convert import parquet_options
-    from vexo._index import FileIndex
+    from vexo._archive.rows import parts
+    from vexo._archive.parquet import parquet_options
+    from vexo._reading.index import FileIndex
 
     built = [[t for t, _, _ in parts(FileIndex.of(p), p, convert=convert)] for p in paths]
     started = time.perf_counter()
@@ -77,9 +77,9 @@ def _compress_floor(paths: List[str], codec: str) -> Tuple[int, float]:
     which leaves bytes as they are)."""
     import pyarrow as pa
 
-    from vexo._convert import _encoding
-    from vexo._dataset import loaded
-    from vexo._index import FileIndex, shapes_of
+    from vexo._archive.netcdf import _encoding
+    from vexo._datasets.dataset import loaded
+    from vexo._reading.index import FileIndex, shapes_of
 
     zstd = pa.Codec("zstd", compression_level=1)
     chunks = []

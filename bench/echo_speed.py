@@ -26,7 +26,8 @@ import numpy as np
 
 import vexo
 from vexo import _echoes
-from vexo._index import FileIndex, read_part
+from vexo._reading.index import FileIndex
+from vexo._reading.parts import read_part
 
 ROOT = Path(__file__).resolve().parents[1]
 SQUARE = {1: (0.0, 0.0), 2: (40.0, 0.0), 3: (0.0, 40.0), 4: (40.0, 40.0)}

@@ -86,7 +86,7 @@ def child_open(path: str, tiny: str, chunked: bool) -> Dict[str, Any]:
     import xarray as xr
 
     import vexo
-    from vexo._index import ENTRY
+    from vexo._reading.index import ENTRY
 
     chunks = {"record": 4096} if chunked else None
     # Every import and the backend's first use are behind us before the figures start.
@@ -179,7 +179,7 @@ def drop_from_cache(path: Path) -> None:
 # --- the cases -------------------------------------------------------------------------------
 
 def index_speed(path: Path, runs: int) -> None:
-    from vexo._index import FileIndex
+    from vexo._reading.index import FileIndex
 
     size = path.stat().st_size
     print(f"\n1. FileIndex.of, {size / 2**30:.2f} GiB, {size // RECORD} records", flush=True)

@@ -114,8 +114,8 @@ def test_netcdf_has_a_group_per_shape(archive, tmp_path):
         assert written.phase.encoding["zlib"] and written.attrs["stop"] == "end of file"
 
     # written a part at a time: 3700 records in parts of 4096 / 1000 / 7 give one dataset
-    from vexo._archive import Conversion
-    from vexo._convert import convert_file
+    from vexo._archive.rows import Conversion
+    from vexo._archive.convert import convert_file
 
     whole = vexo.read(archive / "long.dft", frequency=[2500, 5600])
     for chunk in (4096, 1000, 7):
@@ -172,8 +172,9 @@ def test_damaged_file_among_good_ones(make_dft, tmp_path):
 def test_odd_inputs_and_many_dates(make_dft, tmp_path, monkeypatch):
     import pyarrow.dataset
 
-    from vexo import _convert
-    from vexo._archive import Conversion
+    from vexo._archive import parquet
+    from vexo._archive.convert import convert_file
+    from vexo._archive.rows import Conversion
 
     folder = tmp_path / "in"
     folder.mkdir()
@@ -186,16 +187,16 @@ def test_odd_inputs_and_many_dates(make_dft, tmp_path, monkeypatch):
     assert rows.num_rows == 2 * 4 * 64
 
     # records of many dates, at most two files open at once: every row in its date
-    real_rows = _convert.block_rows
+    real_rows = parquet.block_rows
 
     def dated(*args, **kwargs):
         table, _ = real_rows(*args, **kwargs)
         return table, 20260101 + table.column("record").to_numpy() % 3
 
-    monkeypatch.setattr(_convert, "block_rows", dated)
-    monkeypatch.setattr(_convert, "OPEN_WRITERS", 2)
-    outcome = _convert.convert_file(str(make_dft(12)), str(tmp_path / "dates"), "parquet",
-                                    Conversion(), chunk=5)
+    monkeypatch.setattr(parquet, "block_rows", dated)
+    monkeypatch.setattr(parquet, "OPEN_WRITERS", 2)
+    outcome = convert_file(str(make_dft(12)), str(tmp_path / "dates"), "parquet",
+                           Conversion(), chunk=5)
     assert not outcome.failure and len(outcome.outputs) > 3
     got = duckdb.sql(f"SELECT day, list(DISTINCT record ORDER BY record) FROM read_parquet("
                      f"'{tmp_path}/dates/**/*.parquet', hive_partitioning=true) "

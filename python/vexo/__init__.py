@@ -14,14 +14,14 @@ choices.
 """
 
 from vexo._core import version as __version__
-from vexo._dataset import read
-from vexo._drift import drift
-from vexo._echoes import echo_columns, echoes, echoes_dataset
+from vexo._datasets.dataset import read
+from vexo._directions.drift import drift
+from vexo._directions.echoes import echo_columns, echoes, echoes_dataset
+from vexo._directions.layout import Layout
 from vexo._errors import DamagedFileWarning, ShapeError
-from vexo._file import File, Record, Stop, open
-from vexo._layout import Layout
-from vexo._selection import Selection
-from vexo._time import record_time, record_times
+from vexo._reading.file import File, Record, Stop, open
+from vexo._reading.selection import Selection
+from vexo._reading.times import record_time, record_times
 
 __all__ = [
     "DamagedFileWarning",

@@ -18,11 +18,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 0 if args else 2
     command, rest = args[0], args[1:]
     if command == "plot":
-        from vexo._plot_command import main as plot
+        from vexo._commands.plot import main as plot
 
         return plot(rest, prog="python -m vexo plot")
     if command == "convert":
-        from vexo._convert_command import main as convert
+        from vexo._commands.convert import main as convert
 
         return convert(rest, prog="python -m vexo convert")
     print(f"python -m vexo: {command}: unknown command\n{USAGE}", end="", file=sys.stderr)

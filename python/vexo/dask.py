@@ -18,12 +18,12 @@ from __future__ import annotations
 import warnings
 from typing import Any, Optional, Sequence, Union
 
-from vexo import _selection
-from vexo._archive import Conversion, echo_rows, echo_schema, find_inputs, parts, schema
+from vexo._archive.inputs import find_inputs
+from vexo._archive.rows import Conversion, echo_rows, echo_schema, parts, schema
+from vexo._directions.layout import Layout, LayoutLike
 from vexo._errors import DamagedFileWarning
-from vexo._index import FileIndex
-from vexo._layout import Layout, LayoutLike
-from vexo._selection import Selection
+from vexo._reading.index import FileIndex
+from vexo._reading.selection import Selection, Values
 
 TABLES = ("samples", "echoes")
 
@@ -59,8 +59,8 @@ def _pandas(table: Any) -> Any:
 
 
 def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selection] = None,
-                 frequency: _selection.Values = None, height: _selection.Values = None,
-                 polarization: _selection.Values = None, antenna: _selection.Values = None,
+                 frequency: Values = None, height: Values = None,
+                 polarization: Values = None, antenna: Values = None,
                  records: Any = None, convert: bool = False, correct: bool = True,
                  table: str = "samples", layout: Optional[LayoutLike] = None,
                  threshold_db: float = 10.0, residual_limit: float = 20.0) -> Any:

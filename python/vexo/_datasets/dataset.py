@@ -9,13 +9,14 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Optional, Tuple
 
 import numpy as np
 
-from vexo import _core, _selection
+from vexo import _core
 from vexo._errors import DamagedFileWarning, ShapeError
-from vexo._file import Source
-from vexo._index import (PLACE_KINDS, SAMPLE_KINDS, FileIndex, antenna_numbers, read_part,
-                         record_values, shapes_of)
 from vexo._names import shown_name
-from vexo._selection import Selection
+from vexo._reading.file import Source
+from vexo._reading.index import FileIndex, record_values, shapes_of
+from vexo._reading.parts import PLACE_KINDS, SAMPLE_KINDS, antenna_numbers, read_part
+from vexo._reading.selection import Selection, Values
+from vexo._reading.selection import shape as checked_shape
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -64,7 +65,7 @@ def opened(source: Source, selection: Selection, shape: Any, stacklevel: int
     """A file's index, the entries of its dataset, their shape and the dataset's subblock
     places (the most subblocks a record takes); a DamagedFileWarning for a damaged file."""
     index = FileIndex.of(source, selection)
-    entries, got_shape = chosen_entries(index, _selection.shape(shape))
+    entries, got_shape = chosen_entries(index, checked_shape(shape))
     if index.damage:
         warnings.warn(f"{index.name}: {index.damage}", DamagedFileWarning,
                       stacklevel=stacklevel + 1)
@@ -172,10 +173,10 @@ def read(
     source: Source,
     *,
     selection: Optional[Selection] = None,
-    frequency: _selection.Values = None,
-    height: _selection.Values = None,
-    polarization: _selection.Values = None,
-    antenna: _selection.Values = None,
+    frequency: Values = None,
+    height: Values = None,
+    polarization: Values = None,
+    antenna: Values = None,
     records: Any = None,
     shape: Optional[Tuple[int, int]] = None,
     correct: bool = True,

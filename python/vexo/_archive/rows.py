@@ -1,28 +1,22 @@
-"""Whole archives: finding DFT files, what to take of them, and their rows as Arrow tables.
-
-A row is one antenna of one subblock of one record. Records are numbered from 1, subblocks
-from 0 (as the listing counts them), antennas from 1 (as the settings file names them). The
-echo rows, one per echo, are those of vexo.echoes, found in the same records.
+"""What a conversion writes: its settings, the tables' schemas, and the rows of samples and
+echoes of a file's records, a block at a time. Subblocks are numbered from 0 (as the listing
+counts them), antennas from 1 (as the settings file names them).
 """
 
 from __future__ import annotations
 
-import glob
-import hashlib
-import os
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 
-from vexo._index import FileIndex, entry_times, read_part
-from vexo._layout import Layout
+from vexo._directions.layout import Layout
 from vexo._names import shown_name
-from vexo._selection import Selection
+from vexo._reading.index import FileIndex, entry_times
+from vexo._reading.parts import read_part
+from vexo._reading.selection import Selection
 
 CHUNK_RECORDS = 4096  # records read and written at a time: memory stays bounded
-MARKERS = ".vexo-convert"  # the folder of OUTDIR that records what each input became
-ECHOES = "echoes"  # the folder of OUTDIR that holds the echo rows
 
 
 @dataclass(frozen=True)
@@ -43,68 +37,6 @@ class Conversion:
         return {"antennas": {str(n): list(p) for n, p in self.layout.positions.items()},
                 "phase_sign": self.layout.phase_sign, "threshold_db": self.threshold_db,
                 "residual_limit": self.residual_limit}
-
-
-# ---------------------------------------------------------------------------------------------
-# Inputs
-
-
-def _search(folder: str) -> List[str]:
-    """The regular files named *.dft (any case) below a folder, hidden folders left out."""
-    hits = []
-    for here, dirs, files in os.walk(folder):
-        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-        hits += [os.path.join(here, f) for f in files
-                 if f.lower().endswith(".dft") and os.path.isfile(os.path.join(here, f))]
-    return sorted(hits)
-
-
-def find_inputs(inputs: Sequence[str]) -> Tuple[List[str], List[str]]:
-    """Files, directories (searched below for regular files *.dft in any case) and glob
-    patterns (their folders searched the same way), as paths in a stable order without
-    repeats; and the inputs that named nothing. A file named as such is taken whatever it is
-    (a named pipe too)."""
-    found: List[str] = []
-    missing: List[str] = []
-    for item in inputs:
-        if os.path.isdir(item):
-            found += _search(item)
-        elif os.path.lexists(item):
-            found.append(item)
-        elif glob.has_magic(item):
-            hits = []
-            for path in sorted(glob.glob(item, recursive=True)):
-                if os.path.isdir(path):
-                    hits += _search(path)
-                elif os.path.isfile(path):
-                    hits.append(path)
-            if hits:
-                found += hits
-            else:
-                missing.append(item)
-        else:
-            missing.append(item)
-    seen = set()
-    unique = []
-    for path in found:
-        key = os.path.realpath(path)
-        if key not in seen:
-            seen.add(key)
-            unique.append(path)
-    return unique, missing
-
-
-def output_stem(path: str) -> str:
-    """The name of a file's outputs: its own name and a digest of its full path, so that files
-    of one name in different folders do not meet. Leading dots and underscores are left out
-    (readers skip such files)."""
-    digest = hashlib.sha1(os.fsencode(os.path.realpath(path))).hexdigest()[:8]
-    stem = shown_name(os.path.splitext(os.path.basename(path))[0]).lstrip("._")
-    return f"{stem.replace(os.sep, '_')}-{digest}" if stem else digest
-
-
-# ---------------------------------------------------------------------------------------------
-# Rows
 
 
 def schema(convert: bool) -> Any:
@@ -246,16 +178,12 @@ def parts(index: FileIndex, label: str, *, convert: bool = False, correct: bool 
         yield table, dates, len(block)
 
 
-# ---------------------------------------------------------------------------------------------
-# Echo rows
-
-
 def echo_schema() -> Any:
     """The echo rows' columns: file, then those of vexo.echo_columns. Only time may be null
     (a header without a valid time); directions are NaN where an echo is not resolved."""
     import pyarrow as pa
 
-    from vexo._echoes import COLUMNS
+    from vexo._directions.echoes import COLUMNS
 
     fields = [pa.field("file", pa.dictionary(pa.int32(), pa.string()), nullable=False)]
     for name, (kind, _, _) in COLUMNS.items():
@@ -273,7 +201,7 @@ def echo_rows(index: FileIndex, block: np.ndarray, label: str, conversion: Conve
     antenna correction: the directions are fitted to the corrected phases."""
     import pyarrow as pa
 
-    from vexo._echoes import COLUMNS, echo_columns
+    from vexo._directions.echoes import COLUMNS, echo_columns
 
     assert conversion.layout is not None
     columns = echo_columns(index, block, conversion.layout,

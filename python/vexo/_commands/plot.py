@@ -8,9 +8,8 @@ import sys
 import warnings
 from typing import Any, List, Optional, Sequence
 
+from vexo._commands.options import add_options, finite, from_options, positive
 from vexo._errors import DamagedFileWarning
-from vexo._options import finite, positive
-from vexo._selection import add_options, from_options
 
 ECHO_SELECTION = ("height", "records")
 
@@ -106,7 +105,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
 
 
 def _seconds(text: str) -> float:
-    from vexo._drift import _window_ns
+    from vexo._directions.drift import _window_ns
 
     try:
         seconds = positive(text)
@@ -206,10 +205,10 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
         return fail(2, "drawing needs matplotlib: pip install 'vexo[plot]'")
 
     from vexo._names import shown_name
-    from vexo.plot import ChoiceError
+    from vexo.plot._choices import ChoiceError
 
     if args.kind == "skymap":
-        from vexo._layout import Layout
+        from vexo._directions.layout import Layout
 
         try:
             args.layout = Layout.read(args.layout)

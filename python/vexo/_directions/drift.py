@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from vexo._echoes import SPEED_OF_LIGHT
+from vexo._directions.fit import SPEED_OF_LIGHT
 
 if TYPE_CHECKING:
     import pandas as pd

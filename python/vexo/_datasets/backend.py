@@ -16,10 +16,11 @@ import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from vexo import _core, _selection
-from vexo._dataset import dataset, opened
-from vexo._index import DTYPES, RECORD_DTYPES, FileIndex, read_part, record_values
-from vexo._selection import Selection
+from vexo import _core
+from vexo._datasets.dataset import dataset, opened
+from vexo._reading.index import RECORD_DTYPES, FileIndex, record_values
+from vexo._reading.parts import DTYPES, read_part
+from vexo._reading.selection import Selection, Values
 
 
 class PartArray(BackendArray):
@@ -121,10 +122,10 @@ class VexoBackendEntrypoint(BackendEntrypoint):
         *,
         drop_variables: Optional[Iterable[str]] = None,
         selection: Optional[Selection] = None,
-        frequency: _selection.Values = None,
-        height: _selection.Values = None,
-        polarization: _selection.Values = None,
-        antenna: _selection.Values = None,
+        frequency: Values = None,
+        height: Values = None,
+        polarization: Values = None,
+        antenna: Values = None,
         records: Any = None,
         shape: Optional[Tuple[int, int]] = None,
         correct: bool = True,

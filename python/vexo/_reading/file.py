@@ -6,12 +6,12 @@ import math
 import os
 from dataclasses import dataclass
 from functools import cached_property
-from typing import Any, BinaryIO, Dict, Iterator, Optional, Union
+from typing import BinaryIO, Dict, Iterator, Optional, Union
 
 import numpy as np
 
 from vexo import _core
-from vexo._time import record_time
+from vexo._reading.times import record_time
 
 Source = Union[str, bytes, "os.PathLike[str]", BinaryIO]
 

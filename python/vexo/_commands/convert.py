@@ -1,4 +1,5 @@
-"""vexo-convert: whole archives of DFT files to Parquet or NetCDF, in parallel."""
+"""vexo-convert: DFT archives to Parquet or NetCDF.
+"""
 
 from __future__ import annotations
 
@@ -6,14 +7,16 @@ import argparse
 import functools
 import os
 import sys
-import time
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Optional, Sequence
 
-from vexo._archive import Conversion, find_inputs
-from vexo._convert import Outcome, convert_file, remove_abandoned
+from vexo._archive.convert import convert_file
+from vexo._archive.inputs import find_inputs
+from vexo._archive.outputs import Outcome, remove_abandoned
+from vexo._archive.rows import Conversion
+from vexo._commands.options import add_options, finite, from_options, positive
+from vexo._commands.progress import Report
+from vexo._commands.run_files import StartError, _cluster, _here, _processes
 from vexo._names import shown_name
-from vexo._options import finite, positive
-from vexo._selection import add_options, from_options
 
 DESCRIPTION = """\
 Converts DFT files to a Parquet dataset (one row per file, record, subblock and antenna,
@@ -44,6 +47,7 @@ each input was and became.
 Query with DuckDB:  SELECT ... FROM read_parquet('OUTDIR/**/*.parquet', hive_partitioning=true)
              echoes: read_parquet('OUTDIR/echoes/**/*.parquet', hive_partitioning=true)
 """
+
 
 EPILOG = """\
 exit status: 0 every file converted (or up to date); 1 a file could not be read or was
@@ -115,7 +119,7 @@ def _layout(parser: argparse.ArgumentParser, args: argparse.Namespace, prog: str
     if args.format != "parquet":
         parser.error("--echoes writes its rows as Parquet: leave out --format netcdf (or "
                      "convert the echoes into an OUTDIR of their own)")
-    from vexo._layout import Layout
+    from vexo._directions.layout import Layout
 
     try:
         layout = Layout.read(args.layout)
@@ -134,192 +138,9 @@ def _layout(parser: argparse.ArgumentParser, args: argparse.Namespace, prog: str
     return layout
 
 
-# ---------------------------------------------------------------------------------------------
-# Running the files: here, in processes, or on a cluster
-
-Task = Callable[[str, str], Outcome]  # (path, label) -> what became of it
-
-
-class StartError(Exception):
-    """The run cannot start (a cluster that cannot be reached or has no worker)."""
-
-
 def convert_labelled(path: str, label: str, outdir: str, fmt: str, selection: Conversion,
                      compression: str) -> Outcome:
     return convert_file(path, outdir, fmt, selection, label, compression=compression)
-
-
-def _here(files: List[Tuple[str, str]], task: Task) -> Iterator[Outcome]:
-    for path, label in files:
-        yield task(path, label)
-
-
-def _processes(files: List[Tuple[str, str]], task: Task, jobs: int) -> Iterator[Outcome]:
-    """The files in a pool of processes. When a process dies (killed, out of memory), the
-    files it took down with it are tried once more in a new pool, then reported."""
-    import multiprocessing
-    from concurrent.futures import ProcessPoolExecutor, as_completed
-    from concurrent.futures.process import BrokenProcessPool
-
-    context = multiprocessing.get_context("forkserver" if os.name == "posix" else "spawn")
-    pending, tries = list(files), 0
-    while pending:
-        tries += 1
-        broken = []
-        with ProcessPoolExecutor(max_workers=min(jobs, len(pending)),
-                                 mp_context=context) as pool:
-            futures = {pool.submit(task, path, label): (path, label) for path, label in pending}
-            for future in as_completed(futures):
-                path, label = futures[future]
-                try:
-                    yield future.result()
-                except BrokenProcessPool:
-                    broken.append((path, label))
-                except Exception as e:  # noqa: BLE001 - the file's failure, not the run's
-                    yield Outcome(shown_name(label), failure=f"{type(e).__name__}: {e}")
-        pending = broken if tries < 2 else []
-        for _, label in broken if tries >= 2 else []:
-            yield Outcome(shown_name(label), failure="the process converting it ended "
-                                                     "unexpectedly, twice")
-
-
-def _connect(address: str, seconds: float = 30) -> Any:
-    """A client of the scheduler at address that has a worker, or StartError."""
-    import threading
-
-    from distributed import Client
-    from distributed.comm import parse_address, parse_host_port
-
-    try:
-        parse_host_port(parse_address(address, strict=True)[1])
-    except (ValueError, TypeError):
-        raise StartError(f"{address}: not a scheduler address such as tcp://HOST:PORT") \
-            from None
-    got: Dict[str, Any] = {}
-
-    def attempt() -> None:
-        try:
-            got["client"] = Client(address, timeout=f"{seconds}s", set_as_default=False)
-        except BaseException as e:  # noqa: BLE001 - said in one line below
-            got["error"] = e
-
-    thread = threading.Thread(target=attempt, daemon=True)
-    thread.start()
-    thread.join(seconds + 5)
-    if thread.is_alive():
-        raise StartError(f"{address}: no scheduler answered within {seconds:.0f} s")
-    if "error" in got:
-        e = got["error"]
-        raise StartError(f"{address}: cannot connect to a scheduler: {type(e).__name__}: {e}")
-    client = got["client"]
-    try:
-        client.wait_for_workers(1, timeout=seconds)
-    except Exception:  # noqa: BLE001 - a timeout, or the scheduler gone meanwhile
-        client.close()
-        raise StartError(f"{address}: the scheduler has no worker (waited {seconds:.0f} s)") \
-            from None
-    return client
-
-
-def _cluster(files: List[Tuple[str, str]], task: Task, address: str) -> Iterator[Outcome]:
-    """One task per file on a Dask distributed cluster; a task the cluster loses (a worker
-    died, the scheduler went away) is that file's failure."""
-    from distributed import as_completed
-
-    client = _connect(address)
-    with client:
-        futures = {client.submit(task, path, label, pure=False): label
-                   for path, label in files}
-        for future in as_completed(futures, loop=client.loop):
-            try:
-                yield future.result()
-            except Exception as e:  # noqa: BLE001 - the file's failure, not the run's
-                yield Outcome(shown_name(futures[future]),
-                              failure=f"the cluster lost it: {type(e).__name__}: {e}")
-
-
-# ---------------------------------------------------------------------------------------------
-# Reporting
-
-
-class Report:
-    """Per-file faults as they come, a progress line on a terminal, the summary at the end."""
-
-    def __init__(self, prog: str, total_files: int, total_bytes: int, stream: Any, *,
-                 with_echoes: bool = False) -> None:
-        self.prog, self.stream, self.with_echoes = prog, stream, with_echoes
-        self.total_files, self.total_bytes = total_files, total_bytes
-        self.live = hasattr(stream, "isatty") and stream.isatty()
-        self.started = time.perf_counter()
-        self.shown = 0.0
-        self.files = self.bytes = self.converted_bytes = self.records = self.echoes = 0
-        self.skipped = self.damaged = self.failed = self.missing_inputs = 0
-
-    @property
-    def faults(self) -> int:
-        return self.damaged + self.failed + self.missing_inputs
-
-    def line(self, text: str) -> None:
-        self._clear()
-        print(f"{self.prog}: {text}", file=self.stream, flush=True)
-
-    def missing(self, name: str) -> None:
-        self.missing_inputs += 1
-        self.line(f"{shown_name(name)}: no such file, directory or match")
-
-    def add(self, outcome: Outcome) -> None:
-        self.files += 1
-        self.bytes += outcome.bytes
-        self.converted_bytes += 0 if outcome.skipped else outcome.bytes
-        self.records += outcome.records
-        self.echoes += outcome.echoes
-        self.skipped += outcome.skipped
-        if outcome.failure:
-            self.failed += 1
-            self.line(f"{outcome.path}: {outcome.failure}")
-        elif outcome.damage:
-            self.damaged += 1
-            self.line(f"{outcome.path}: {outcome.damage} ({outcome.records} good record"
-                      f"{'s' if outcome.records != 1 else ''} converted"
-                      f"{' earlier' if outcome.skipped else ''})")
-        self._progress()
-
-    def _progress(self) -> None:
-        if not self.live:
-            return
-        now = time.perf_counter()
-        if now - self.shown < 0.2 and self.files < self.total_files:
-            return
-        self.shown = now
-        elapsed = max(now - self.started, 1e-9)
-        rate = self.converted_bytes / elapsed
-        speed = (f"{rate / 1e6:.0f} MB/s, "
-                 f"{_duration((self.total_bytes - self.bytes) / rate)} left" if rate > 0 else
-                 "starting")
-        self.stream.write(f"\r\x1b[K{self.prog}: {self.files} of {self.total_files} files, "
-                          f"{speed}")
-        self.stream.flush()
-
-    def _clear(self) -> None:
-        if self.live and self.shown:
-            self.stream.write("\r\x1b[K")
-
-    def summary(self) -> None:
-        elapsed = time.perf_counter() - self.started
-        converted = self.files - self.skipped - self.failed
-        self.line(
-            f"{self.files} files ({converted} converted, {self.skipped} up to date, "
-            f"{self.failed} failed), {self.records} records"
-            + (f", {self.echoes} echoes" if self.with_echoes else "") + "; "
-            f"{self.converted_bytes / 1e6:.1f} MB converted in {elapsed:.1f} s "
-            f"({self.converted_bytes / 1e6 / max(elapsed, 1e-9):.0f} MB/s); "
-            f"{self.damaged} damaged"
-            + (f"; {self.missing_inputs} inputs named nothing" if self.missing_inputs else ""))
-
-
-def _duration(seconds: float) -> str:
-    seconds = int(seconds + 0.5)
-    return f"{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
 
 
 def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> int:

@@ -1,0 +1,1 @@
+"""Whole archives: inputs, rows, outputs, Parquet and NetCDF, one input converted."""

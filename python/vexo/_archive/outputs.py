@@ -1,0 +1,166 @@
+"""Output files of a conversion: their names, temporary files and their clean-up, the markers
+that say an input is done, and what a conversion wrote.
+"""
+
+from __future__ import annotations
+
+import glob
+import hashlib
+import json
+import os
+import socket
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Tuple
+
+from vexo._names import shown_name
+
+MARKERS = ".vexo-convert"  # the folder of OUTDIR that records what each input became
+
+
+ECHOES = "echoes"  # the folder of OUTDIR that holds the echo rows
+
+
+def output_stem(path: str) -> str:
+    """The name of a file's outputs: its own name and a digest of its full path, so that files
+    of one name in different folders do not meet. Leading dots and underscores are left out
+    (readers skip such files)."""
+    digest = hashlib.sha1(os.fsencode(os.path.realpath(path))).hexdigest()[:8]
+    stem = shown_name(os.path.splitext(os.path.basename(path))[0]).lstrip("._")
+    return f"{stem.replace(os.sep, '_')}-{digest}" if stem else digest
+
+
+HOST = socket.gethostname().replace(".", "_")
+
+
+@dataclass
+class Outcome:
+    """What became of one input."""
+
+    path: str
+    bytes: int = 0
+    records: int = 0
+    echoes: int = 0  # echo rows written (with a layout)
+    outputs: List[str] = field(default_factory=list)
+    skipped: bool = False
+    damage: str = ""  # what stopped the reading early (the good records are converted)
+    failure: str = ""  # why nothing could be converted
+    seconds: float = 0.0
+
+
+def _temporary(final: str) -> str:
+    folder, base = os.path.split(final)
+    return os.path.join(folder, f".{base}.{HOST}.{os.getpid()}.tmp")
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OSError):
+        return True
+    return True
+
+
+def _abandoned(name: str) -> bool:
+    """A temporary file of a process of this machine that has ended."""
+    parts_of_name = name.rsplit(".", 3)
+    return (len(parts_of_name) == 4 and parts_of_name[3] == "tmp" and parts_of_name[1] == HOST
+            and parts_of_name[2].isdigit() and not _alive(int(parts_of_name[2])))
+
+
+def _remove_abandoned(final: str) -> None:
+    folder, base = os.path.split(final)
+    for stale in glob.glob(os.path.join(glob.escape(folder), f".{glob.escape(base)}.*.tmp")):
+        if _abandoned(os.path.basename(stale)):
+            try:
+                os.remove(stale)
+            except OSError:
+                pass
+
+
+def remove_abandoned(outdir: str) -> int:
+    """Removes the temporary files below outdir that ended processes of this machine left;
+    returns how many."""
+    removed = 0
+    for here, _, files in os.walk(outdir):
+        for name in files:
+            if name.startswith(".") and name.endswith(".tmp") and _abandoned(name):
+                try:
+                    os.remove(os.path.join(here, name))
+                    removed += 1
+                except OSError:
+                    pass
+    return removed
+
+
+class _Staging:
+    """The outputs of one input while they are written: removed again unless all of them are
+    finished."""
+
+    def __init__(self) -> None:
+        self.written: List[Tuple[str, str]] = []  # (temporary, final)
+
+    def claim(self, final: str) -> str:
+        _remove_abandoned(final)
+        temporary = _temporary(final)
+        self.written.append((temporary, final))
+        return temporary
+
+    def __enter__(self) -> "_Staging":
+        return self
+
+    def __exit__(self, kind: Any, *rest: Any) -> None:
+        if kind is not None:
+            for temporary, _ in self.written:
+                try:
+                    os.remove(temporary)
+                except OSError:
+                    pass
+
+
+def _write_json(path: str, value: Dict[str, Any]) -> None:
+    temporary = _temporary(path)
+    with open(temporary, "w", encoding="utf-8") as f:
+        json.dump(value, f)
+    os.replace(temporary, path)
+
+
+def _read_marker(marker: str) -> Dict[str, Any]:
+    try:
+        with open(marker, encoding="utf-8") as f:
+            value = json.load(f)
+        return value if isinstance(value, dict) else {}
+    except (OSError, ValueError):
+        return {}
+
+
+def _up_to_date(marker: Dict[str, Any], outdir: str, source: Dict[str, int],
+                settings: Dict[str, Any]) -> bool:
+    """The input is as it was when its outputs were made, with these settings, and they are
+    all there."""
+    return (marker.get("status") == "done" and marker.get("source") == source
+            and marker.get("settings") == json.loads(json.dumps(settings))
+            and all(os.path.exists(os.path.join(outdir, o)) for o in marker.get("outputs", [])))
+
+
+def _publish(outdir: str, marker_path: str, old: Dict[str, Any], written: List[Tuple[str, str]],
+             done: Dict[str, Any], outcome: Outcome) -> None:
+    """Renames the finished temporary files to their names and records them, so that an
+    interruption at any point leaves only whole files, and a later run can clean up."""
+    os.makedirs(os.path.dirname(marker_path), exist_ok=True)
+    new = [os.path.relpath(final, outdir) for _, final in written]
+    before = [o for o in old.get("outputs", []) if o not in new]
+    _write_json(marker_path, {"status": "pending", "input": outcome.path,
+                              "outputs": new + before})
+    for temporary, final in written:
+        os.replace(temporary, final)
+    for stale in before:
+        try:
+            os.remove(os.path.join(outdir, stale))
+        except FileNotFoundError:
+            pass
+    outcome.outputs = new
+    _write_json(marker_path, {**done, "status": "done", "input": outcome.path, "outputs": new,
+                              "records": outcome.records, "echoes": outcome.echoes,
+                              "damage": outcome.damage})

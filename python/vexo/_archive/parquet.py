@@ -1,0 +1,130 @@
+"""Parquet outputs: the samples' rows of one input, written into date-partitioned files.
+"""
+
+from __future__ import annotations
+
+import os
+from collections import OrderedDict
+from typing import Any, Dict, Sequence
+
+import numpy as np
+
+from vexo._archive.outputs import ECHOES, Outcome, _Staging, output_stem
+from vexo._archive.rows import SAMPLE_COLUMNS, Conversion, block_rows, blocks, echo_rows
+from vexo._reading.index import FileIndex
+
+OPEN_WRITERS = 16  # Parquet files open at once per input (one per date in hand)
+
+
+def parquet_options(schema: Any, sample_columns: Sequence[str] = SAMPLE_COLUMNS
+                    ) -> Dict[str, Any]:
+    """How the rows are written (pyarrow.parquet.ParquetWriter's options). The sample bytes
+    are stored as Parquet's 32-bit integers: DELTA_BINARY_PACKED keeps them at about a byte a
+    value without a dictionary or a compressor (faster than either, and smaller); the
+    converted values split into byte streams and zstd (level 1). The other columns keep the
+    defaults (a dictionary, snappy, statistics). Every reader of Parquet 2.x reads these.
+    sample_columns: the columns that hold lists of samples (the echo rows have none)."""
+    import pyarrow as pa
+
+    samples = [n for n in schema.names if n in sample_columns]
+    others = [n for n in schema.names if n not in sample_columns]
+    elements = {n: f"{n}.list.element" for n in samples}
+    integers = [n for n in samples if not pa.types.is_floating(schema.field(n).type.value_type)]
+    return {
+        "use_dictionary": others,
+        "write_statistics": others,
+        "compression": {**{n: "snappy" for n in others},
+                        **{elements[n]: "none" if n in integers else "zstd" for n in samples}},
+        "compression_level": {elements[n]: 1 for n in samples if n not in integers},
+        "column_encoding": {elements[n]: "DELTA_BINARY_PACKED" if n in integers
+                            else "BYTE_STREAM_SPLIT" for n in samples},
+    }
+
+
+class _DateFiles:
+    """The Parquet files of one input, one per date (or more, when a date comes back after
+    its file was closed to keep at most OPEN_WRITERS open)."""
+
+    def __init__(self, outdir: str, stem: str, staging: _Staging,
+                 sample_columns: Sequence[str] = SAMPLE_COLUMNS) -> None:
+        self.outdir, self.stem, self.staging = outdir, stem, staging
+        self.sample_columns = sample_columns
+        self.open: "OrderedDict[int, Any]" = OrderedDict()
+        self.made: Dict[int, int] = {}
+
+    def write(self, date: int, rows: Any) -> None:
+        import pyarrow.parquet as pq
+
+        writer = self.open.get(date)
+        if writer is None:
+            if len(self.open) >= OPEN_WRITERS:
+                self.open.popitem(last=False)[1].close()
+            count = self.made.get(date, 0)
+            self.made[date] = count + 1
+            folder = os.path.join(self.outdir, f"year={date // 10000}",
+                                  f"month={date // 100 % 100}", f"day={date % 100}")
+            os.makedirs(folder, exist_ok=True)
+            final = os.path.join(folder, self.stem + (f".{count}" if count else "") + ".parquet")
+            writer = pq.ParquetWriter(self.staging.claim(final), rows.schema,
+                                      **parquet_options(rows.schema, self.sample_columns))
+            self.open[date] = writer
+        else:
+            self.open.move_to_end(date)
+        writer.write_table(rows)
+
+    def close(self) -> None:
+        while self.open:
+            self.open.popitem(last=False)[1].close()
+
+
+def _write_dated(files: _DateFiles, rows: Any, dates: np.ndarray) -> None:
+    """Rows into the files of their dates, in their order within each date."""
+    if rows.num_rows == 0:
+        return
+    if dates[0] == dates[-1] and np.all(dates == dates[0]):
+        files.write(int(dates[0]), rows)
+        return
+    order = np.argsort(dates, kind="stable")
+    rows, dates = rows.take(order), dates[order]
+    starts = np.flatnonzero(np.r_[True, dates[1:] != dates[:-1]])
+    ends = np.r_[starts[1:], len(dates)]
+    for a, b in zip(starts, ends):
+        files.write(int(dates[a]), rows.slice(a, b - a))
+
+
+def _to_parquet(path: str, label: str, outdir: str, conversion: Conversion, staging: _Staging,
+                outcome: Outcome, chunk: int) -> None:
+    """The samples and, with a layout, the echo rows of one index, a block of records at a
+    time: the echoes of a block are found right after its samples are read, through the same
+    reader of the file."""
+    stem = output_stem(path)
+    files = _DateFiles(outdir, stem, staging)
+    index = FileIndex.of(path, conversion.selection)
+    echoes = None if conversion.layout is None else _DateFiles(
+        os.path.join(outdir, ECHOES), stem, staging, sample_columns=())
+    # The directions need the corrected phases: the samples' reader serves the echoes too
+    # unless it writes phase_degrees without the correction.
+    shared = conversion.correct or not conversion.convert
+    reader = index.part_reader(shared)
+    echo_reader, fit = reader, None
+    if echoes is not None:
+        from vexo._directions.fit import DirectionFit
+
+        fit = DirectionFit(conversion.layout)  # type: ignore[arg-type]
+        echo_reader = reader if shared else index.part_reader(True)
+    try:
+        for block in blocks(index, chunk):
+            rows, dates = block_rows(index, block, label, convert=conversion.convert,
+                                     correct=conversion.correct, reader=reader)
+            outcome.records += len(block)
+            _write_dated(files, rows, dates)
+            if echoes is not None:
+                rows, dates = echo_rows(index, block, label, conversion, reader=echo_reader,
+                                        fit=fit)
+                outcome.echoes += rows.num_rows
+                _write_dated(echoes, rows, dates)
+        outcome.damage = index.damage or ""
+    finally:
+        files.close()
+        if echoes is not None:
+            echoes.close()

@@ -1,0 +1,1 @@
+"""The console programs: the only code that parses arguments, prints or exits."""

@@ -1,0 +1,1 @@
+"""The xarray dataset of a file: loaded (vexo.read) and lazy (engine="vexo")."""
