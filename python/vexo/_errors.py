@@ -1,5 +1,12 @@
 """What vexo raises and warns."""
 
+from __future__ import annotations
+
+import warnings
+from typing import Any
+
+from vexo._names import shown_name
+
 
 class ShapeError(ValueError):
     """The records of a file have more than one shape (N, A), so they are not one dataset.
@@ -39,3 +46,9 @@ class DamagedFileWarning(UserWarning):
     >>> ds.sizes["record"], caught[0].category is vexo.DamagedFileWarning
     (2, True)
     """
+
+
+def warn_damaged(name: Any, damage: str, *, stacklevel: int = 1) -> None:
+    """Warns DamagedFileWarning: the file `name` (spelled as every message of vexo spells a
+    file's name) and what stopped the reading. `stacklevel` counts from the caller."""
+    warnings.warn(f"{shown_name(name)}: {damage}", DamagedFileWarning, stacklevel=stacklevel + 1)

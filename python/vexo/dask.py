@@ -15,13 +15,11 @@ instead (file, then the columns of vexo.echoes), one row per echo:
 
 from __future__ import annotations
 
-import warnings
 from typing import Any, Optional, Sequence, Union
 
 from vexo._archive.inputs import find_inputs
 from vexo._archive.rows import Conversion, echo_rows, echo_schema, parts, schema
 from vexo._directions.layout import Layout, LayoutLike
-from vexo._errors import DamagedFileWarning
 from vexo._reading.index import FileIndex
 from vexo._reading.selection import Selection, Values
 
@@ -36,8 +34,7 @@ def _frame(path: str, conversion: Conversion) -> Any:
     index = FileIndex.of(path, conversion.selection)
     tables = [rows for rows, _, _ in parts(index, path, convert=conversion.convert,
                                            correct=conversion.correct)]
-    if index.damage:
-        warnings.warn(f"{path}: {index.damage}", DamagedFileWarning, stacklevel=2)
+    index.warn_damage(stacklevel=2)
     table = pa.concat_tables(tables) if tables else schema(conversion.convert).empty_table()
     return _pandas(table)
 
@@ -45,8 +42,7 @@ def _frame(path: str, conversion: Conversion) -> Any:
 def _echo_frame(path: str, conversion: Conversion) -> Any:
     index = FileIndex.of(path, conversion.selection)
     table, _ = echo_rows(index, index.asked(taking=True), path, conversion)
-    if index.damage:
-        warnings.warn(f"{path}: {index.damage}", DamagedFileWarning, stacklevel=2)
+    index.warn_damage(stacklevel=2)
     return _pandas(table)
 
 

@@ -4,13 +4,12 @@ they have the same variables, coordinates, attributes and values."""
 
 from __future__ import annotations
 
-import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Optional, Tuple
 
 import numpy as np
 
 from vexo import _core
-from vexo._errors import DamagedFileWarning, ShapeError
+from vexo._errors import ShapeError
 from vexo._names import shown_name
 from vexo._reading.file import Source
 from vexo._reading.index import FileIndex, record_values, shapes_of
@@ -66,9 +65,7 @@ def opened(source: Source, selection: Selection, shape: Any, stacklevel: int
     places (the most subblocks a record takes); a DamagedFileWarning for a damaged file."""
     index = FileIndex.of(source, selection)
     entries, got_shape = chosen_entries(index, checked_shape(shape))
-    if index.damage:
-        warnings.warn(f"{index.name}: {index.damage}", DamagedFileWarning,
-                      stacklevel=stacklevel + 1)
+    index.warn_damage(stacklevel=stacklevel + 1)
     width = int(entries["taken_subblocks"].max()) if len(entries) else 0
     return index, entries, got_shape, width
 

@@ -12,7 +12,6 @@ import numpy as np
 
 from vexo import _core
 from vexo._directions.layout import Layout, LayoutLike
-from vexo._errors import DamagedFileWarning
 from vexo._names import shown_name
 from vexo._reading.file import Source
 from vexo._reading.index import ENTRY, FileIndex, record_values
@@ -25,6 +24,11 @@ if TYPE_CHECKING:
 from vexo._directions.fit import SPEED_OF_LIGHT, BaselinesTooLong, DirectionFit
 
 CHUNK_RECORDS = 2048  # records read at a time: 32 MiB of converted values at the most
+
+#: The defaults of echoes, echoes_dataset and echo_columns, read by every caller that offers
+#: them (the commands, their help texts, the archive's echo rows, the sky map).
+THRESHOLD_DB = 10.0  # a line is an echo this far above its subblock's median, dB
+RESIDUAL_LIMIT = 20.0  # a direction is resolved when its phase residual is below this, degrees
 
 
 #: The columns of echo_columns (besides file), in order, with their types and attributes.
@@ -204,9 +208,7 @@ def _file_columns(source: Source, layout: LayoutLike, selection: Optional[Select
     chosen = Selection.of(selection, **keywords)
     layout = Layout.of(layout)
     index = FileIndex.of(source, chosen)
-    if index.damage:
-        warnings.warn(f"{index.name}: {index.damage}", DamagedFileWarning,
-                      stacklevel=stacklevel + 1)
+    index.warn_damage(stacklevel=stacklevel + 1)
     columns = echo_columns(index, index.asked(taking=True), layout, threshold_db=threshold_db,
                            residual_limit=residual_limit)
     return index, layout, columns

@@ -15,6 +15,7 @@ from typing import Any, List, Optional, Tuple, Union
 import numpy as np
 
 from vexo import _core
+from vexo._errors import warn_damaged
 from vexo._reading.file import Source, Stop
 from vexo._reading.selection import Selection
 from vexo._reading.times import record_times
@@ -85,6 +86,12 @@ class FileIndex:
         if self.read_to_end and not self.stop.clean:
             return self.stop.message
         return None
+
+    def warn_damage(self, stacklevel: int = 1) -> None:
+        """Warns DamagedFileWarning when the indexing stopped at damage (see `damage`);
+        `stacklevel` counts from the caller."""
+        if self.damage:
+            warn_damaged(self.name, self.damage, stacklevel=stacklevel + 1)
 
     @property
     def stop_text(self) -> str:

@@ -3,13 +3,12 @@
 
 from __future__ import annotations
 
-import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
 import numpy as np
 
-from vexo._errors import DamagedFileWarning
+from vexo._errors import warn_damaged
 from vexo._reading.file import File
 from vexo._reading.index import FileIndex, entry_times
 from vexo._reading.parts import antenna_numbers, read_part
@@ -39,7 +38,7 @@ class _Strengths:
     parts: List[Tuple[np.ndarray, ...]] = field(default_factory=list)  # time, f, p, h, dB
     antennas: set = field(default_factory=set)
     without_antenna: int = 0  # records left out: they lack the antenna asked for
-    damage: List[str] = field(default_factory=list)
+    damage: List[Tuple[str, str]] = field(default_factory=list)  # (file, what stopped it)
 
     def add(self, time: np.ndarray, frequency: np.ndarray, polarization: np.ndarray,
             height: np.ndarray, strongest: np.ndarray) -> None:
@@ -102,7 +101,7 @@ def _indexed_strengths(source: Any, antenna: Antenna, out: _Strengths,
             out.add(times, part.frequency[present], part.polarization[present],
                     part.height[present], strongest)
     if index.damage:
-        out.damage.append(f"{name}: {index.damage}")
+        out.damage.append((index.name, index.damage))
 
 
 def _file_strengths(source: Any, antenna: Antenna, out: _Strengths,
@@ -129,7 +128,7 @@ def _file_strengths(source: Any, antenna: Antenna, out: _Strengths,
                 d["height"], strongest)
     stop = source.stop
     if stop is not None and not stop.clean:
-        out.damage.append(f"{name}: {stop.message}")
+        out.damage.append((name, stop.message))
 
 
 def _dataset_strengths(ds: "xr.Dataset", antenna: Antenna, out: _Strengths) -> None:
@@ -247,8 +246,8 @@ def echo(sources: Any, *, frequency: Optional[float] = None,
             _dataset_strengths(source, antenna, got)
         else:
             _file_strengths(source, antenna, got, selection)
-    for message in got.damage:
-        warnings.warn(message, DamagedFileWarning, stacklevel=2)
+    for damaged_name, damage in got.damage:
+        warn_damaged(damaged_name, damage, stacklevel=2)
     label = name or (got.names[0] if len(got.names) == 1 else
                      f"{len(got.names)} files ({got.names[0]} to {got.names[-1]})")
     choices: List[str] = ["the strongest of every antenna"] if antenna is None else []

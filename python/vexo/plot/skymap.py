@@ -3,13 +3,11 @@
 
 from __future__ import annotations
 
-import warnings
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, List, Optional, cast
 
 import numpy as np
 
-from vexo._errors import DamagedFileWarning
 from vexo._names import shown_name
 from vexo._reading.index import FileIndex, entry_times
 from vexo._reading.selection import Selection
@@ -95,8 +93,7 @@ def _file_view(source: Any, layout: Any, record: Optional[int], window: Optional
     entries = index.entries
     damaged = index.damage is not None
     damage = f" ({index.damage})" if damaged else ""
-    if damaged:
-        warnings.warn(f"{name}: {index.damage}", DamagedFileWarning, stacklevel=3)
+    index.warn_damage(stacklevel=3)
     fit = DirectionFit(layout)
     reader = index.part_reader(True)
 
