@@ -105,11 +105,11 @@ def _parser(prog: str) -> argparse.ArgumentParser:
 
 
 def _seconds(text: str) -> float:
-    from vexo._directions.drift import _window_ns
+    from vexo._directions.drift import window_ns
 
     try:
         seconds = positive(text)
-        _window_ns(seconds)
+        window_ns(seconds)
         return seconds
     except (argparse.ArgumentTypeError, ValueError):
         raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds from 1 ns to a "

@@ -31,7 +31,7 @@ NEEDED = ("record", "time", "frequency", "height", "doppler", "east", "north", "
 LONGEST_WINDOW_NS = 100 * 366 * 86400 * 10**9  # a hundred years: far inside 64 bits
 
 
-def _window_ns(window: Window) -> Optional[int]:
+def window_ns(window: Window) -> Optional[int]:
     """A window's length in whole nanoseconds, 1 ns to a hundred years."""
     width = _window_length_ns(window)
     if width is not None and not 1 <= width <= LONGEST_WINDOW_NS:
@@ -145,7 +145,7 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     lacking = [c for c in NEEDED if c not in echoes.columns]
     if lacking:
         raise ValueError(f"echoes: no column {', '.join(lacking)} (a table of vexo.echoes)")
-    width = _window_ns(window)
+    width = window_ns(window)
     ranges = _height_ranges(heights)
     by_file = "file" in echoes.columns
 

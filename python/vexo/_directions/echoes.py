@@ -52,8 +52,17 @@ COLUMNS: Dict[str, Tuple[Any, str, Optional[str]]] = {
 }
 
 
-def _checked_layout(index: FileIndex, entries: np.ndarray, layout: Layout) -> None:
-    """A ValueError naming the file when records lack antennas of the layout."""
+class LayoutMismatch(ValueError):
+    """Records of a file lack antennas of the layout. The message names the file; `what` is
+    the same without the file's name."""
+
+    def __init__(self, name: str, what: str) -> None:
+        super().__init__(f"{shown_name(name)}: {what}")
+        self.what = what
+
+
+def check_layout(index: FileIndex, entries: np.ndarray, layout: Layout) -> None:
+    """Raises LayoutMismatch when records of these entries lack antennas of the layout."""
     for A in np.unique(entries["A"]).tolist():
         have = antenna_numbers(index.selection, int(A))
         missing = [n for n in layout.numbers if n not in have]
@@ -61,8 +70,7 @@ def _checked_layout(index: FileIndex, entries: np.ndarray, layout: Layout) -> No
             shape = entries[entries["A"] == A][0]
             some = "antenna" if len(missing) == 1 else "antennas"
             held = ", ".join(map(str, have)) or "none"
-            raise ValueError(
-                f"{shown_name(index.name)}: record {int(shape['number'])}: no {some} "
+            raise LayoutMismatch(index.name, f"record {int(shape['number'])}: no {some} "
                 f"{', '.join(map(str, missing))} of the layout (the records of shape "
                 f"N={int(shape['N'])} A={int(A)} give antennas {held})")
 
@@ -177,7 +185,7 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
         fit = DirectionFit(layout)
     entries = np.ascontiguousarray(entries, dtype=ENTRY)
     entries = entries[entries["taken_subblocks"] > 0]
-    _checked_layout(index, entries, layout)
+    check_layout(index, entries, layout)
     entries = entries[np.isfinite(entries["line_spacing"]) & np.isfinite(entries["rate"])]
     if reader is None:
         reader = index.part_reader(True)

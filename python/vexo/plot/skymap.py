@@ -8,7 +8,6 @@ from typing import TYPE_CHECKING, Any, List, Optional, cast
 
 import numpy as np
 
-from vexo._names import shown_name
 from vexo._reading.index import FileIndex, entry_times
 from vexo._reading.selection import Selection
 
@@ -82,7 +81,7 @@ def _file_view(source: Any, layout: Any, record: Optional[int], window: Optional
     its time window, fitted from the file's index and parts of those records alone."""
     import pandas as pd
 
-    from vexo._directions.echoes import _checked_layout, echo_columns
+    from vexo._directions.echoes import LayoutMismatch, check_layout, echo_columns
     from vexo._directions.fit import DirectionFit
     from vexo._directions.layout import Layout
 
@@ -99,11 +98,9 @@ def _file_view(source: Any, layout: Any, record: Optional[int], window: Optional
 
     def columns(some: np.ndarray) -> Any:
         try:
-            _checked_layout(index, some[some["taken_subblocks"] > 0], layout)
-        except ValueError as e:  # named by the file's path: by the name shown here instead
-            text, full = str(e), f"{shown_name(index.name)}: "
-            raise ChoiceError(f"{name}: {text[len(full):]}" if text.startswith(full) else text) \
-                from None
+            check_layout(index, some[some["taken_subblocks"] > 0], layout)
+        except LayoutMismatch as e:  # named by the name shown here
+            raise ChoiceError(f"{name}: {e.what}") from None
         return pd.DataFrame(echo_columns(index, some, layout, threshold_db=threshold_db,
                                          residual_limit=residual_limit, reader=reader,
                                          fit=fit))
@@ -301,14 +298,14 @@ def skymap(source: Any, *, layout: Any = None, record: Optional[int] = None,
     from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
 
-    from vexo._directions.drift import _window_ns
     from vexo._directions.drift import drift as drift_of
+    from vexo._directions.drift import window_ns
     from vexo._reading.selection import reals
 
     _check_size(size)
     if record is not None:
         record = _whole("record", record, 1)
-    width = _window_ns(window)
+    width = window_ns(window)
     if frequency is not None:
         given = reals("frequency", frequency)
         if len(given) != 1:
