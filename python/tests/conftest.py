@@ -1,5 +1,6 @@
-"""Shared helpers: the listing program and the example generator of the C++ build, and the
-listing's values as text tokens."""
+"""Shared helpers: DFT files written by the test support (the synthetic sounding and records
+of given fields and samples), and the listing program of the C++ build with the listing's
+values as text tokens."""
 
 from __future__ import annotations
 
@@ -10,6 +11,9 @@ from pathlib import Path
 from typing import Any, Dict, List
 
 import pytest
+
+from support import sounding
+from support.records import write_records
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "example.dft"
@@ -40,15 +44,13 @@ def _tool(variable: str, name: str) -> Path:
 
 @pytest.fixture(scope="session")
 def make_dft(tmp_path_factory: pytest.TempPathFactory):
-    """make_dft(records, shapes="5/4", mode=None) -> path of a generated DFT file."""
-    tool = _tool("MAKE_DFT", "make_dft")
+    """make_dft(records, shapes="5/4", mode="") -> path of a generated DFT file, the synthetic
+    sounding of the example (shapes "random" for a program drawn at random every record)."""
     folder = tmp_path_factory.mktemp("dft")
 
     def make(records: int, shapes: str = "5/4", mode: str = "") -> Path:
         path = folder / f"{records}-{shapes.replace('/', '_').replace(',', '-')}-{mode}.dft"
-        subprocess.run([str(tool), str(path), str(records), shapes] + ([mode] if mode else []),
-                       check=True)
-        return path
+        return sounding.write_sounding(path, records, shapes, mode)
 
     return make
 
@@ -58,21 +60,11 @@ def make_records(tmp_path_factory: pytest.TempPathFactory):
     """make_records(records) -> path of a DFT file of exactly these records, each a dict of
     "header" (field name -> value; the others 0), "descriptors" ((kHz, km, dB, polarization)
     per subblock), "amplitude" and "phase" (2048 bytes each)."""
-    tool = _tool("MAKE_RECORDS", "make_records")
     folder = tmp_path_factory.mktemp("records")
     made = itertools.count(1)
 
     def make(records: List[Dict[str, Any]]) -> Path:
-        lines = []
-        for r in records:
-            lines.append("header " + " ".join(f"{k}={v}" for k, v in r["header"].items()))
-            lines += [f"descriptor {f} {h} {g} {p}" for f, h, g, p in r["descriptors"]]
-            lines.append("amplitude " + bytes(r["amplitude"]).hex())
-            lines.append("phase " + bytes(r["phase"]).hex())
-        path = folder / f"records-{next(made)}.dft"
-        subprocess.run([str(tool), str(path)], input="\n".join(lines) + "\n", text=True,
-                       check=True)
-        return path
+        return write_records(folder / f"records-{next(made)}.dft", records)
 
     return make
 
