@@ -10,8 +10,8 @@
 #include "listing/amplitude_listing.h"
 #include "listing/header_lines.h"
 #include "listing/phase_listing.h"
-#include "listing/record_batch.h"
 #include "listing/selection.h"
+#include "vexo/owned_record.h"
 
 namespace vexo {
 namespace {
@@ -66,7 +66,9 @@ RunStop run_loop(Reader& reader, RunContext& run) {
 constexpr std::size_t kBatchRecords = 64;
 
 struct Batch {
-  RecordBatch records;
+  // The records of the batch: the first `size` of the copies, kept from batch to batch.
+  std::vector<OwnedRecord> records = std::vector<OwnedRecord>(kBatchRecords);
+  std::size_t size = 0;
   int64_t step_counter = 0;  // the counter at the batch's first subblock
   std::vector<char> text;
   std::size_t text_size = 0;
@@ -145,8 +147,8 @@ class Workers {
     out.used = 0;
     run.step_counter = batch.step_counter;
     run.console.walked = false;
-    for (std::size_t r = 0; r < batch.records.size(); ++r) {
-      const Record record = batch.records.view(r);
+    for (std::size_t r = 0; r < batch.size; ++r) {
+      const Record record = batch.records[r].view();
       if (run.plan.header_lines && record_selected(run.plan, record.header())) {
         write_header_lines(out, record);
       }
@@ -176,16 +178,16 @@ RunStop run_parallel_loop(Reader& reader, RunContext& run) {
     // Fill every free slot, then write out the oldest batch.
     while (reading && filled - written < workers.slots()) {
       Batch& batch = workers.slot(filled);
-      batch.records.clear();
+      batch.size = 0;
       batch.step_counter = run.step_counter;
-      while (batch.records.size() < kBatchRecords && (reading = reader.next())) {
+      while (batch.size < kBatchRecords && (reading = reader.next())) {
         const Record& record = reader.record();
-        batch.records.add(record);
+        batch.records[batch.size++].assign(record);
         for (int32_t i = 0; i < record.subblock_count(); ++i) {
           advance_step(run.step_counter, run.plan.subblock_step);
         }
       }
-      if (batch.records.size() == 0) break;
+      if (batch.size == 0) break;
       workers.hand_out(filled++);
     }
     if (written == filled) break;

@@ -42,7 +42,8 @@ IndexEntry Index::entry_of(const Record& record) {
   return e;
 }
 
-Index Index::of_reader(Reader& reader, const Selection& selection, std::size_t expected) {
+Index Index::of_reader(Reader& reader, const Selection& given, std::size_t expected) {
+  const Selection selection = given.checked();
   Index index;
   index.entries_.reserve(expected);
   const bool filter = selection.filters_subblocks();
@@ -68,7 +69,8 @@ Index Index::of_reader(Reader& reader, const Selection& selection, std::size_t e
   return index;
 }
 
-Index Index::of_file(const std::string& path, const Selection& selection) {
+Index Index::of_file(const std::string& path, const Selection& given) {
+  const Selection selection = given.checked();
   Reader reader = Reader::open(path);
   // Room for every record of the file at once: the entries are not moved as they grow.
   std::error_code error;

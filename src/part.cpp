@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 #include "src/descriptors.h"
 #include "src/record_layout.h"
@@ -20,11 +22,36 @@ void fill(T* at, std::size_t count, T value) {
   if (at != nullptr) std::fill(at, at + count, value);
 }
 
+// Calls f(array, kind) for every array of `arrays` with its kind.
+template <typename F, std::size_t... I>
+constexpr void each_array(const PartArrays& arrays, F&& f, std::index_sequence<I...>) {
+  (f(std::get<I>(arrays.all()), kPartKinds[I]), ...);
+}
+template <typename F>
+constexpr void each_array(const PartArrays& arrays, F&& f) {
+  each_array(arrays, f, std::make_index_sequence<kPartKinds.size()>());
+}
+
+// The element type of each kind is that of its array.
+template <typename T>
+constexpr bool is_dtype(const char* dtype) {
+  const char code = std::is_floating_point_v<T> ? 'f' : std::is_signed_v<T> ? 'i' : 'u';
+  return dtype[0] == code && dtype[1] == static_cast<char>('0' + sizeof(T)) && dtype[2] == '\0';
+}
+constexpr bool kinds_match_arrays() {
+  bool match = true;
+  each_array(PartArrays(), [&](auto* array, const PartKind& kind) {
+    match = match && is_dtype<std::remove_pointer_t<decltype(array)>>(kind.dtype);
+  });
+  return match;
+}
+static_assert(kinds_match_arrays(), "each kind of kPartKinds has the element type of its array");
+
 }  // namespace
 
 PartReader::PartReader(RandomSource& source, Selection selection, bool correct)
     : source_(source),
-      selection_(std::move(selection)),
+      selection_(selection.checked()),
       correct_(correct),
       descriptors_(kMaxSubblocks) {}
 
@@ -74,7 +101,6 @@ bool PartReader::read(const IndexEntry* entries, std::size_t count, int32_t widt
   const std::size_t n = std::size_t{1} << N;
   const std::size_t per_place = antennas_.size() * n;
   const std::size_t per_record = static_cast<std::size_t>(width) * per_place;
-  const float nan = std::numeric_limits<float>::quiet_NaN();
 
   for (std::size_t r = 0; r < count; ++r) {
     const IndexEntry& e = entries[r];
@@ -131,32 +157,25 @@ bool PartReader::read(const IndexEntry* entries, std::size_t count, int32_t widt
       if (out.gain) out.gain[place0 + i] = static_cast<int8_t>(d.gain);
       if (out.polarization) out.polarization[place0 + i] = static_cast<int8_t>(d.polarization);
     }
-    const std::size_t rest = static_cast<std::size_t>(width) - taken;
-    fill(out.subblock_number ? out.subblock_number + place0 + taken : nullptr, rest, int16_t{-1});
-    fill(out.frequency ? out.frequency + place0 + taken : nullptr, rest, nan);
-    fill(out.height ? out.height + place0 + taken : nullptr, rest, nan);
-    fill(out.gain ? out.gain + place0 + taken : nullptr, rest, int8_t{-1});
-    fill(out.polarization ? out.polarization + place0 + taken : nullptr, rest, int8_t{-1});
-
     const Cut cut{subblocks_.data(), taken, antennas_.data(), antennas_.size()};
     const std::size_t at = r * per_record, used = taken * per_place;
-    const std::size_t left = per_record - used;
-    if (out.phase) {
-      gather(record, SampleKind::phase, cut, out.phase + at);
-      fill(out.phase + at + used, left, uint8_t{0});
+    if (out.phase) gather(record, SampleKind::phase, cut, out.phase + at);
+    if (out.amplitude) gather(record, SampleKind::amplitude, cut, out.amplitude + at);
+    if (out.phase_degrees && taken > 0) {
+      phases_.convert(record, cut, correct_, out.phase_degrees + at);
     }
-    if (out.amplitude) {
-      gather(record, SampleKind::amplitude, cut, out.amplitude + at);
-      fill(out.amplitude + at + used, left, uint8_t{0});
-    }
-    if (out.phase_degrees) {
-      if (taken > 0) phases_.convert(record, cut, correct_, out.phase_degrees + at);
-      fill(out.phase_degrees + at + used, left, nan);
-    }
-    if (out.amplitude_db) {
-      amplitude_db(record, cut, out.amplitude_db + at);
-      fill(out.amplitude_db + at + used, left, nan);
-    }
+    if (out.amplitude_db) amplitude_db(record, cut, out.amplitude_db + at);
+
+    // The places left over.
+    const std::size_t rest = static_cast<std::size_t>(width) - taken;
+    each_array(out, [&](auto* array, const PartKind& kind) {
+      using T = std::remove_pointer_t<decltype(array)>;
+      if (kind.per_sample) {
+        fill(array ? array + at + used : nullptr, per_record - used, static_cast<T>(kind.fill));
+      } else {
+        fill(array ? array + place0 + taken : nullptr, rest, static_cast<T>(kind.fill));
+      }
+    });
   }
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace vexo {
 namespace {
@@ -62,13 +63,41 @@ const char* Selection::fault() const {
       if (antennas[i] == antennas[j]) return "antenna: an antenna is named twice";
     }
   }
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (records[i].first < 1 || records[i].second < records[i].first ||
-        (i > 0 && records[i].first <= records[i - 1].second)) {
-      return "records: ranges must be of numbers from 1, ascending and apart";
+  for (const auto& [first, last] : records) {
+    if (first < 1 || last < first) {
+      return "records: a range must be of numbers from 1, its first not above its last";
+    }
+  }
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    if (records[i].first <= records[i - 1].second) {
+      return "records: ranges must be ascending and apart";
     }
   }
   return nullptr;
+}
+
+Selection Selection::checked() const {
+  Selection out = *this;
+  std::vector<std::pair<int64_t, int64_t>>& ranges = out.records;
+  const bool all_ranges = std::all_of(ranges.begin(), ranges.end(), [](const auto& range) {
+    return range.first >= 1 && range.first <= range.second;
+  });
+  // Ranges sorted by their first, each joined to the one before when they overlap or meet (what
+  // is not a range of numbers from 1 is left for fault() to name).
+  if (all_ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    std::size_t kept = 0;
+    for (const auto& range : ranges) {
+      if (kept > 0 && range.first - 1 <= ranges[kept - 1].second) {
+        ranges[kept - 1].second = std::max(ranges[kept - 1].second, range.second);
+      } else {
+        ranges[kept++] = range;
+      }
+    }
+    ranges.resize(kept);
+  }
+  if (const char* fault = out.fault()) throw std::invalid_argument(fault);
+  return out;
 }
 
 }  // namespace vexo

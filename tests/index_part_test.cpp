@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "tests/test_support.h"
@@ -128,6 +130,37 @@ TEST(IndexPart, IndexStopsWhereTheReaderStops) {
   // Records 2 to 7 keep the rate of record 1: 100.
   const Index index = Index::of_memory(good.data(), good.size());
   for (const IndexEntry& e : index.entries()) EXPECT_EQ(e.rate, 100.0) << e.number;
+}
+
+TEST(IndexPart, SelectionsAreCheckedWhereTheyEnter) {
+  const std::vector<unsigned char> file = kept_rate_file();  // records 1 to 7
+  auto source = RandomSource::over_memory(file.data(), file.size());
+  // Ranges out of order, overlapping and meeting: records 1 to 4, then 6.
+  Selection s;
+  s.records = {{6, 6}, {1, 2}, {2, 3}, {4, 4}};
+  const Index index = Index::of_memory(file.data(), file.size(), s);
+  EXPECT_EQ(index.entries().size(), 6u);  // up to record 6, the last asked for
+  EXPECT_FALSE(index.read_to_end());
+  const PartReader parts(*source, s);
+  EXPECT_EQ(parts.selection().records, (std::vector<std::pair<int64_t, int64_t>>{{1, 4}, {6, 6}}));
+  EXPECT_FALSE(parts.selection().takes_record(5));
+  // What cannot be mended is refused, with the fault's text, before anything is read.
+  std::vector<Selection> faulty(4);
+  faulty[0].antennas = {2, 2};
+  faulty[1].frequencies = {NAN};
+  faulty[2].records = {{0, 3}};
+  faulty[3].records = {{5, 3}, {4, 6}};  // not mended by {4, 6}
+  for (const Selection& bad : faulty) {
+    ASSERT_NE(bad.fault(), nullptr);
+    try {
+      Index::of_file("no such file.dft", bad);
+      ADD_FAILURE() << bad.fault();
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), bad.fault());
+    }
+    EXPECT_THROW(Index::of_memory(file.data(), file.size(), bad), std::invalid_argument);
+    EXPECT_THROW((PartReader{*source, bad}), std::invalid_argument);
+  }
 }
 
 TEST(IndexPart, PartsFromTheMiddleEqualTheWholeRead) {

@@ -4,8 +4,11 @@
 // the values of any records can be read from the middle of the file (vexo/part.h) exactly as a
 // read from the first record gives them.
 //
-//   vexo::Index index = vexo::Index::of_file("day342.dft");
-//   for (const vexo::IndexEntry& e : index.entries()) ... e.number, e.offset, e.N, e.A ...
+//   const vexo::Index index = vexo::Index::of_file("day342.dft");
+//   for (const vexo::IndexEntry& e : index.entries()) {
+//     std::cout << "record " << e.number << " at byte " << e.offset << ": 2^" << int{e.N}
+//               << " samples, " << int{e.A} << " antennas\n";
+//   }
 //   if (!index.stop().clean()) std::cerr << vexo::describe(index.stop()) << '\n';
 //
 // The index holds the records that the reader hands out (those before any damage) and stops
@@ -54,7 +57,9 @@ class Index {
   // to the last record the selection asks for (then read_to_end() is false). Only record
   // headers are decoded, and descriptors too when the selection filters subblocks (to count
   // the subblocks it takes). A pipe works: nothing is read twice. `expected`: the records
-  // there is room for from the start (a guess; more are taken as they come).
+  // there is room for from the start (a guess; more are taken as they come). The selection
+  // is taken as Selection::checked() makes it (its record ranges in any order):
+  // std::invalid_argument, before anything is read, when it has a fault.
   static Index of_reader(Reader& reader, const Selection& selection = Selection(),
                          std::size_t expected = 0);
   static Index of_file(const std::string& path, const Selection& selection = Selection());

@@ -3,17 +3,35 @@
 // the antenna correction), amplitudes in dB, and each subblock's descriptor. A part read from
 // the middle of a file holds exactly what a read from the first record gives for its records.
 //
-//   vexo::Index index = vexo::Index::of_file("day342.dft");
-//   auto source = vexo::RandomSource::open("day342.dft");
+//   vexo::Selection selection;
+//   selection.frequencies = {3200};  // subblocks at 3200 kHz
+//   const vexo::Index index = vexo::Index::of_file("day342.dft", selection);
+//   int error = 0;
+//   auto source = vexo::RandomSource::open("day342.dft", error);
+//   if (!source) throw std::system_error(error, std::generic_category(), "day342.dft");
+//   // Records 3 to 5 (the file has them, of one shape), with a place for every subblock taken.
+//   const vexo::IndexEntry* part = &index.entries().at(2);
+//   const std::size_t count = 3;
+//   int32_t width = 0;
+//   for (std::size_t r = 0; r < count; ++r) {
+//     width = std::max<int32_t>(width, part[r].taken_subblocks);
+//   }
+//   std::vector<float> degrees((count * width * part->A) << part->N);
+//   std::vector<float> frequency(count * width);
+//   vexo::PartArrays arrays;
+//   arrays.phase_degrees = degrees.data();  // [record][place][antenna][line]
+//   arrays.frequency = frequency.data();    // [record][place]
 //   vexo::PartReader parts(*source, selection);
-//   // entries of one shape; width: subblock places per record (at least the most taken)
-//   parts.read(&index.entries()[100], 50, width, arrays);
+//   if (!parts.read(part, count, width, arrays)) std::cerr << parts.error() << '\n';
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "vexo/arrays.h"
@@ -44,8 +62,7 @@ class RandomSource {
 
 // Where the values of a part go, each array optional (null: not wanted). Per record of the
 // part, `width` subblock places: the subblocks the selection takes, in their order, then
-// places left over (subblock_number -1, frequency and height NaN, gain and polarization -1,
-// samples 0, phase_degrees and amplitude_db NaN).
+// places left over, which hold the fill of their kind (kPartKinds).
 struct PartArrays {
   // [record][place][antenna][line]: the antennas asked for that the shape has
   // (Selection::antenna_indexes), 2^N lines.
@@ -59,11 +76,50 @@ struct PartArrays {
   float* height = nullptr;
   int8_t* gain = nullptr;
   int8_t* polarization = nullptr;
+
+ private:
+  template <typename Arrays>
+  static constexpr auto tie(Arrays& a) {
+    return std::tie(a.phase, a.amplitude, a.phase_degrees, a.amplitude_db, a.subblock_number,
+                    a.frequency, a.height, a.gain, a.polarization);
+  }
+
+ public:
+  // Every array in the order of kPartKinds: std::get<i>(all()) is the member that
+  // kPartKinds[i] names (a reference to it).
+  constexpr auto all() { return tie(*this); }
+  constexpr auto all() const { return tie(*this); }
 };
+
+// The kinds of values of a part, one for each array of PartArrays and in the order of its
+// members: the member's name, its element type as numpy names it ("u1", "i1", "i2", "f4":
+// unsigned, signed or real, of so many bytes, in the machine's byte order), whether it holds
+// values per sample ([record][place][antenna][line]) or per place ([record][place]), and the
+// value of the places left over.
+struct PartKind {
+  const char* name;
+  const char* dtype;
+  bool per_sample;
+  double fill;
+};
+inline constexpr std::array<PartKind, 9> kPartKinds{{
+    {"phase", "u1", true, 0},
+    {"amplitude", "u1", true, 0},
+    {"phase_degrees", "f4", true, std::numeric_limits<double>::quiet_NaN()},
+    {"amplitude_db", "f4", true, std::numeric_limits<double>::quiet_NaN()},
+    {"subblock_number", "i2", false, -1},
+    {"frequency", "f4", false, std::numeric_limits<double>::quiet_NaN()},
+    {"height", "f4", false, std::numeric_limits<double>::quiet_NaN()},
+    {"gain", "i1", false, -1},
+    {"polarization", "i1", false, -1},
+}};
+static_assert(std::tuple_size_v<decltype(PartArrays().all())> == kPartKinds.size(),
+              "a kind for every array of a part");
 
 class PartReader {
  public:
-  // `correct`: the antenna correction of the phases where the record allows it.
+  // `correct`: the antenna correction of the phases where the record allows it. The selection
+  // is taken as Selection::checked() makes it: std::invalid_argument when it has a fault.
   PartReader(RandomSource& source, Selection selection, bool correct = true);
 
   // Fills `arrays` for the `count` records of `entries` (entries of one index, of one shape,
@@ -72,6 +128,7 @@ class PartReader {
   // subblocks than `width`: error() then says what, and the arrays are partly filled.
   bool read(const IndexEntry* entries, std::size_t count, int32_t width, const PartArrays& arrays);
   const std::string& error() const { return error_; }
+  // The selection as checked: its record ranges ascending and apart.
   const Selection& selection() const { return selection_; }
 
  private:

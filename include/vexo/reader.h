@@ -4,7 +4,7 @@
 //   vexo::Reader reader = vexo::Reader::open("day342.dft");
 //   while (reader.next()) {
 //     const vexo::Record& record = reader.record();
-//     ...
+//     std::cout << "record " << record.number() << ": " << record.sample_count() << " samples\n";
 //   }
 //   if (!reader.stop().clean()) std::cerr << vexo::describe(reader.stop()) << '\n';
 //

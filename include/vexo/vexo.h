@@ -1,9 +1,11 @@
-// Everything the library offers: the record reader, the records it hands out, the sample
-// values as numbers and as arrays, and the index and parts that read from the middle of a file.
+// Everything the library offers: the record reader, the records it hands out and copies of them
+// that outlive it, the sample values as numbers and as arrays, and the index and parts that
+// read from the middle of a file.
 #pragma once
 
 #include "vexo/arrays.h"
 #include "vexo/index.h"
+#include "vexo/owned_record.h"
 #include "vexo/part.h"
 #include "vexo/reader.h"
 #include "vexo/record.h"

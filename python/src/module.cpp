@@ -17,11 +17,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
-#include "python/src/owned_record.h"
 #include "python/src/python_source.h"
 #include "vexo/arrays.h"
 #include "vexo/index.h"
+#include "vexo/owned_record.h"
 #include "vexo/part.h"
 #include "vexo/values.h"
 #include "vexo/version.h"
@@ -197,9 +200,10 @@ class KeepingSource : public ByteSource {
   std::vector<unsigned char>& kept_;
 };
 
-Selection& check(Selection& s) {
-  if (const char* fault = s.fault()) throw nb::value_error(fault);
-  return s;
+// The selection as the library takes it (Selection::checked), before anything else is looked
+// at: a fault raises ValueError with its text (nanobind's for std::invalid_argument).
+void check(Selection& s) {
+  s = s.checked();
 }
 
 // The index of a file by path, or of bytes in memory.
@@ -281,6 +285,31 @@ using Out = std::optional<nb::ndarray<T, nb::c_contig, nb::device::cpu>>;
 // Output arrays are taken as they are, never converted into a copy that would be filled
 // instead.
 
+// The arrays of a part that Python hands over, one of the element type of each kind of
+// kPartKinds, in its order.
+template <std::size_t I>
+using KindOut = Out<std::remove_pointer_t<
+    std::remove_reference_t<std::tuple_element_t<I, decltype(PartArrays().all())>>>>;
+template <typename Sequence>
+struct KindOuts;
+template <std::size_t... I>
+struct KindOuts<std::index_sequence<I...>> {
+  using type = std::tuple<KindOut<I>...>;
+};
+using PartOuts = KindOuts<std::make_index_sequence<kPartKinds.size()>>::type;
+
+nb::list part_kinds() {
+  nb::list out;
+  for (const PartKind& kind : kPartKinds) {
+    // A whole number for the kinds of whole numbers.
+    const nb::object fill = kind.dtype[0] == 'f'
+                                ? nb::object(nb::float_(kind.fill))
+                                : nb::object(nb::int_(static_cast<long>(kind.fill)));
+    out.append(nb::make_tuple(kind.name, kind.dtype, kind.per_sample, fill));
+  }
+  return out;
+}
+
 // Reads parts of one file, from a path or from bytes, keeping the phase values worked out from
 // part to part. One thread at a time reads (others wait without the interpreter lock).
 class PyPartReader {
@@ -303,10 +332,7 @@ class PyPartReader {
     reader_ = std::make_unique<PartReader>(*source_, std::move(selection), correct);
   }
 
-  void read(nb::ndarray<const uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> entries,
-            int32_t width, Out<uint8_t> phase, Out<uint8_t> amplitude, Out<float> phase_degrees,
-            Out<float> amplitude_db, Out<int16_t> subblock_number, Out<float> frequency,
-            Out<float> height, Out<int8_t> gain, Out<int8_t> polarization) {
+  void read(const Bytes& entries, int32_t width, PartOuts& given) {
     if (entries.size() % sizeof(IndexEntry) != 0) {
       throw nb::value_error("entries: not a whole number of index entries");
     }
@@ -323,15 +349,7 @@ class PyPartReader {
     }
     const std::size_t places = count * static_cast<std::size_t>(width);
     PartArrays arrays;
-    arrays.phase = take(phase, places * per_place, "phase");
-    arrays.amplitude = take(amplitude, places * per_place, "amplitude");
-    arrays.phase_degrees = take(phase_degrees, places * per_place, "phase_degrees");
-    arrays.amplitude_db = take(amplitude_db, places * per_place, "amplitude_db");
-    arrays.subblock_number = take(subblock_number, places, "subblock_number");
-    arrays.frequency = take(frequency, places, "frequency");
-    arrays.height = take(height, places, "height");
-    arrays.gain = take(gain, places, "gain");
-    arrays.polarization = take(polarization, places, "polarization");
+    take_all(given, places, per_place, arrays, std::make_index_sequence<kPartKinds.size()>());
     bool ok = false;
     std::string error;
     {
@@ -344,6 +362,14 @@ class PyPartReader {
   }
 
  private:
+  template <std::size_t... I>
+  static void take_all(PartOuts& given, std::size_t places, std::size_t per_place,
+                       PartArrays& arrays, std::index_sequence<I...>) {
+    ((std::get<I>(arrays.all()) =
+          take(std::get<I>(given), kPartKinds[I].per_sample ? places * per_place : places,
+               kPartKinds[I].name)),
+     ...);
+  }
   template <typename T>
   static T* take(Out<T>& array, std::size_t size, const char* name) {
     if (!array) return nullptr;
@@ -362,6 +388,20 @@ class PyPartReader {
   std::mutex mutex_;
 };
 
+// PartReader.read(entries, width, *, phase=None, amplitude=None, ...): an array of each kind
+// of kPartKinds, by its name.
+template <std::size_t... I>
+void def_read(nb::class_<PyPartReader>& reader, std::index_sequence<I...>) {
+  reader.def(
+      "read",
+      [](PyPartReader& self, const Bytes& entries, int32_t width, KindOut<I>... arrays) {
+        PartOuts given{std::move(arrays)...};
+        self.read(entries, width, given);
+      },
+      nb::arg("entries"), nb::arg("width"), nb::kw_only(),
+      (nb::arg(kPartKinds[I].name).noconvert().none() = nb::none())...);
+}
+
 }  // namespace
 }  // namespace vexo::python
 
@@ -371,41 +411,43 @@ NB_MODULE(_core, m) {
   m.attr("version") = vexo::version();
 
   nb::class_<OwnedRecord>(m, "Record")
-      .def_ro("number", &OwnedRecord::number)
-      .def_ro("offset", &OwnedRecord::offset)
-      .def_prop_ro("header", [](const OwnedRecord& r) { return header_dict(r.header); })
-      .def_prop_ro("sample_count", [](const OwnedRecord& r) { return r.derived.sample_count; })
-      .def_prop_ro("antennas", [](const OwnedRecord& r) { return r.header.A; })
-      .def_prop_ro("subblocks", [](const OwnedRecord& r) { return r.derived.subblock_count; })
-      .def_prop_ro("line_spacing", [](const OwnedRecord& r) { return r.derived.line_spacing; })
+      .def_prop_ro("number", &OwnedRecord::number)
+      .def_prop_ro("offset", &OwnedRecord::offset)
+      .def_prop_ro("header", [](const OwnedRecord& r) { return header_dict(r.header()); })
+      .def_prop_ro("sample_count", [](const OwnedRecord& r) { return r.derived().sample_count; })
+      .def_prop_ro("antennas", [](const OwnedRecord& r) { return r.header().A; })
+      .def_prop_ro("subblocks", [](const OwnedRecord& r) { return r.derived().subblock_count; })
+      .def_prop_ro("line_spacing", [](const OwnedRecord& r) { return r.derived().line_spacing; })
       .def_prop_ro("rate",
                    [](const OwnedRecord& r) -> std::optional<double> {
-                     if (!r.derived.rate_known) return std::nullopt;
-                     return r.derived.rate;
+                     if (!r.derived().rate_known) return std::nullopt;
+                     return r.derived().rate;
                    })
-      .def_prop_ro("backwards", [](const OwnedRecord& r) { return r.derived.phase_sign < 0; })
+      .def_prop_ro("backwards", [](const OwnedRecord& r) { return r.derived().phase_sign < 0; })
       .def_prop_ro("raw",
                    [](const OwnedRecord& r) {
-                     return nb::bytes(reinterpret_cast<const char*>(r.bytes.data()), kRecordSize);
+                     // Records are copied from the reader's records, which all have bytes.
+                     return nb::bytes(reinterpret_cast<const char*>(r.bytes()), kRecordSize);
                    })
       .def_prop_ro("descriptors",
                    [](const OwnedRecord& r) {
-                     const std::size_t n = r.descriptors.size();
+                     const std::vector<Descriptor>& descriptors = r.descriptors();
+                     const std::size_t n = descriptors.size();
                      nb::dict d;
                      d["frequency"] = make_array<float>({n}, [&](float* out) {
-                       for (std::size_t s = 0; s < n; ++s) out[s] = r.descriptors[s].frequency;
+                       for (std::size_t s = 0; s < n; ++s) out[s] = descriptors[s].frequency;
                      });
                      d["height"] = make_array<float>({n}, [&](float* out) {
-                       for (std::size_t s = 0; s < n; ++s) out[s] = r.descriptors[s].height;
+                       for (std::size_t s = 0; s < n; ++s) out[s] = descriptors[s].height;
                      });
                      d["gain"] = make_array<int8_t>({n}, [&](int8_t* out) {
                        for (std::size_t s = 0; s < n; ++s) {
-                         out[s] = static_cast<int8_t>(r.descriptors[s].gain);
+                         out[s] = static_cast<int8_t>(descriptors[s].gain);
                        }
                      });
                      d["polarization"] = make_array<int8_t>({n}, [&](int8_t* out) {
                        for (std::size_t s = 0; s < n; ++s) {
-                         out[s] = static_cast<int8_t>(r.descriptors[s].polarization);
+                         out[s] = static_cast<int8_t>(descriptors[s].polarization);
                        }
                      });
                      return d;
@@ -480,18 +522,11 @@ NB_MODULE(_core, m) {
         nb::arg("data").none() = nb::none(), nb::arg("selection"));
   m.def("index_stream", &index_of_stream, nb::arg("stream"), nb::kw_only(), nb::arg("selection"));
 
-  nb::class_<PyPartReader>(m, "PartReader")
-      .def(nb::init<std::optional<nb::handle>, std::optional<Bytes>, Selection, bool>(),
-           nb::kw_only(), nb::arg("path").none() = nb::none(), nb::arg("data").none() = nb::none(),
-           nb::arg("selection"), nb::arg("correct"))
-      .def("read", &PyPartReader::read, nb::arg("entries"), nb::arg("width"), nb::kw_only(),
-           nb::arg("phase").noconvert().none() = nb::none(),
-           nb::arg("amplitude").noconvert().none() = nb::none(),
-           nb::arg("phase_degrees").noconvert().none() = nb::none(),
-           nb::arg("amplitude_db").noconvert().none() = nb::none(),
-           nb::arg("subblock_number").noconvert().none() = nb::none(),
-           nb::arg("frequency").noconvert().none() = nb::none(),
-           nb::arg("height").noconvert().none() = nb::none(),
-           nb::arg("gain").noconvert().none() = nb::none(),
-           nb::arg("polarization").noconvert().none() = nb::none());
+  nb::class_<PyPartReader> part_reader(m, "PartReader");
+  part_reader.def(nb::init<std::optional<nb::handle>, std::optional<Bytes>, Selection, bool>(),
+                  nb::kw_only(), nb::arg("path").none() = nb::none(),
+                  nb::arg("data").none() = nb::none(), nb::arg("selection"), nb::arg("correct"));
+  def_read(part_reader, std::make_index_sequence<kPartKinds.size()>());
+  // The kinds of a part's arrays: (name, numpy dtype, per sample, fill of places left over).
+  m.attr("part_kinds") = part_kinds();
 }
