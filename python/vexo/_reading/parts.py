@@ -10,19 +10,17 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from vexo import _core
+
 from vexo._names import shown_name
 from vexo._reading.index import ENTRY, FileIndex, entry_times
 from vexo._reading.selection import Selection
 
-SAMPLE_KINDS = ("phase", "amplitude", "phase_degrees", "amplitude_db")
-
-
-PLACE_KINDS = ("subblock_number", "frequency", "height", "gain", "polarization")
-
-
-DTYPES = {"phase": np.uint8, "amplitude": np.uint8, "phase_degrees": np.float32,
-           "amplitude_db": np.float32, "subblock_number": np.int16, "frequency": np.float32,
-           "height": np.float32, "gain": np.int8, "polarization": np.int8}
+#: The kinds of values of a part, as the library describes them: per sample
+#: ([record][place][antenna][line]) or per place ([record][place]), with their types and the
+SAMPLE_KINDS = tuple(name for name, _, per_sample, _ in _core.part_kinds if per_sample)
+PLACE_KINDS = tuple(name for name, _, per_sample, _ in _core.part_kinds if not per_sample)
+DTYPES = {name: np.dtype(dtype).type for name, dtype, _, _ in _core.part_kinds}
 
 
 def antenna_numbers(selection: Selection, A: int) -> List[int]:
