@@ -17,7 +17,7 @@ from vexo._reading.index import ENTRY, FileIndex, entry_times
 from vexo._reading.selection import Selection
 
 #: The kinds of values of a part, as the library describes them: per sample
-#: ([record][place][antenna][line]) or per place ([record][place]), with their types and the
+#: ([record][place][antenna][line]) or per place ([record][place]), with their types.
 SAMPLE_KINDS = tuple(name for name, _, per_sample, _ in _core.part_kinds if per_sample)
 PLACE_KINDS = tuple(name for name, _, per_sample, _ in _core.part_kinds if not per_sample)
 DTYPES = {name: np.dtype(dtype).type for name, dtype, _, _ in _core.part_kinds}
