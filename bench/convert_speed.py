@@ -44,8 +44,8 @@ def _parquet_floor(paths: List[str], convert: bool, out: str) -> Tuple[int, floa
     """Input bytes and the seconds the writer takes for their tables, built beforehand."""
     import pyarrow.parquet as pq
 
-    from vexo._archive.rows import parts
     from vexo._archive.parquet import parquet_options
+    from vexo._archive.rows import parts
     from vexo._reading.index import FileIndex
 
     built = [[t for t, _, _ in parts(FileIndex.of(p), p, convert=convert)] for p in paths]
@@ -77,7 +77,7 @@ def _compress_floor(paths: List[str], codec: str) -> Tuple[int, float]:
     which leaves bytes as they are)."""
     import pyarrow as pa
 
-    from vexo._archive.netcdf import _encoding
+    from vexo._archive.netcdf import encoding
     from vexo._datasets.dataset import loaded
     from vexo._reading.index import FileIndex, shapes_of
 
@@ -89,9 +89,9 @@ def _compress_floor(paths: List[str], codec: str) -> Tuple[int, float]:
             entries = index.asked((n, a), taking=True)
             ds = loaded(index, entries, (n, a), int(entries["taken_subblocks"].max()),
                         correct=True, convert=False)
-            encoding = _encoding(ds, codec, 4096)
+            chunking = encoding(ds, codec, 4096)
             for name in ("phase", "amplitude"):
-                values, step = ds[name].values, encoding[name]["chunksizes"][0]
+                values, step = ds[name].values, chunking[name]["chunksizes"][0]
                 chunks += [values[i:i + step].tobytes() for i in range(0, len(values), step)]
     started = time.perf_counter()
     for chunk in chunks:

@@ -25,7 +25,8 @@ from typing import Any, Callable, Tuple
 import numpy as np
 
 import vexo
-from vexo import _echoes
+from vexo._directions.echoes import CHUNK_RECORDS
+from vexo._directions.fit import SPEED_OF_LIGHT, DirectionFit
 from vexo._reading.index import FileIndex
 from vexo._reading.parts import read_part
 
@@ -49,8 +50,8 @@ def read_only(path: str) -> None:
     entries = index.asked(taking=True)
     entries = entries[np.isfinite(entries["line_spacing"]) & np.isfinite(entries["rate"])]
     reader = index.part_reader(True)
-    for start in range(0, len(entries), _echoes.CHUNK_RECORDS):
-        block = entries[start:start + _echoes.CHUNK_RECORDS]
+    for start in range(0, len(entries), CHUNK_RECORDS):
+        block = entries[start:start + CHUNK_RECORDS]
         shape = block["N"].astype(np.int32) * 16 + block["A"]
         for run in np.split(block, np.flatnonzero(np.diff(shape)) + 1):
             read_part(index, run, reader=reader,
@@ -101,11 +102,12 @@ def run(folder: str, make_dft: str, mib: int, layout: Any, shown: str) -> None:
     print(f"{'  floor: the same parts read alone':34s} {floor:7.2f} s {'':17s} "
           f"{size / floor / 1e6:6.0f} MB/s")
 
-    fit = _echoes.DirectionFit(vexo.Layout.of(layout))
-    phases = np.zeros((rows, len(fit.layout.numbers)))  # the fit's work on as many rows
+    antennas = vexo.Layout.of(layout)
+    fit = DirectionFit(antennas)
+    phases = np.zeros((rows, len(antennas.numbers)))  # the fit's work on as many rows
     rng = np.random.default_rng(1)
     phases[:] = rng.uniform(0, 360, phases.shape)
-    lam = _echoes.SPEED_OF_LIGHT / (table.frequency.to_numpy(np.float64) * 1000)
+    lam = SPEED_OF_LIGHT / (table.frequency.to_numpy(np.float64) * 1000)
     fitting, _ = best(2, lambda: fit.fit(phases, lam))
     print(f"{'  the direction fit of its rows':34s} {fitting:7.2f} s "
           f"{rows / fitting:10.0f} rows/s")

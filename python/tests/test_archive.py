@@ -114,8 +114,8 @@ def test_netcdf_has_a_group_per_shape(archive, tmp_path):
         assert written.phase.encoding["zlib"] and written.attrs["stop"] == "end of file"
 
     # written a part at a time: 3700 records in parts of 4096 / 1000 / 7 give one dataset
-    from vexo._archive.rows import Conversion
     from vexo._archive.convert import convert_file
+    from vexo._archive.rows import Conversion
 
     whole = vexo.read(archive / "long.dft", frequency=[2500, 5600])
     for chunk in (4096, 1000, 7):

@@ -19,6 +19,7 @@ from typing import Any, Optional, Sequence, Union
 
 from vexo._archive.inputs import find_inputs
 from vexo._archive.rows import Conversion, echo_rows, echo_schema, parts, schema
+from vexo._directions.echoes import RESIDUAL_LIMIT, THRESHOLD_DB
 from vexo._directions.layout import Layout, LayoutLike
 from vexo._reading.index import FileIndex
 from vexo._reading.selection import Selection, Values
@@ -59,7 +60,8 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
                  polarization: Values = None, antenna: Values = None,
                  records: Any = None, convert: bool = False, correct: bool = True,
                  table: str = "samples", layout: Optional[LayoutLike] = None,
-                 threshold_db: float = 10.0, residual_limit: float = 20.0) -> Any:
+                 threshold_db: float = THRESHOLD_DB, residual_limit: float = RESIDUAL_LIMIT
+                 ) -> Any:
     """A Dask DataFrame of the DFT files that inputs name: their samples, or their echoes.
 
     Parameters
@@ -78,8 +80,8 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
         those of vexo.echoes, found in the records and subblocks taken), one row per echo.
     layout : vexo.Layout, path of a TOML layout, or mapping, optional
         The antennas; needed for the echoes (see vexo.Layout).
-    threshold_db, residual_limit : float, default 10.0 and 20.0
-        For the echoes, as vexo.echoes takes them.
+    threshold_db, residual_limit : float, optional
+        For the echoes, as vexo.echoes takes them (and with its defaults).
 
     Returns
     -------

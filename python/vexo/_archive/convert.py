@@ -6,22 +6,37 @@ from __future__ import annotations
 
 import os
 import time as clock
-from dataclasses import asdict
-from typing import Optional
+from dataclasses import asdict, dataclass, field
+from typing import Any, Dict, List, Optional, Tuple
 
-from vexo._archive.netcdf import _to_netcdf
+from vexo._archive.netcdf import to_netcdf
 from vexo._archive.outputs import (
     MARKERS,
-    Outcome,
-    _publish,
-    _read_marker,
-    _Staging,
-    _up_to_date,
+    Staging,
+    Written,
     output_stem,
+    publish,
+    read_marker,
+    up_to_date,
 )
-from vexo._archive.parquet import _to_parquet
+from vexo._archive.parquet import to_parquet
 from vexo._archive.rows import CHUNK_RECORDS, Conversion
 from vexo._names import shown_name
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What became of one input."""
+
+    path: str
+    bytes: int = 0
+    records: int = 0
+    echoes: int = 0  # echo rows written (with a layout)
+    outputs: List[str] = field(default_factory=list)
+    skipped: bool = False
+    damage: str = ""  # what stopped the reading early (the good records are converted)
+    failure: str = ""  # why nothing could be converted
+    seconds: float = 0.0
 
 
 def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
@@ -32,41 +47,55 @@ def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
     label is the file's name in the rows (default: path). A file that is as it was when its
     outputs were made with the same settings is skipped."""
     started = clock.perf_counter()
-    outcome = Outcome(shown_name(path if label is None else label))
+    name = shown_name(path if label is None else label)
+    size = 0
     try:
         stat = os.stat(path)
-        outcome.bytes = stat.st_size
+        size = stat.st_size
         source = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
-        marker_path = os.path.join(outdir, MARKERS, f"{output_stem(path)}.{fmt}.json")
-        marker = _read_marker(marker_path)
-        settings = {"format": fmt, **asdict(conversion.selection),
-                    "convert": conversion.convert, "correct": conversion.correct}
-        if fmt == "netcdf":
-            settings["compression"] = compression
-        if conversion.layout is not None:
-            if fmt != "parquet":
-                raise ValueError("the echo rows are written as Parquet only")
-            settings["echoes"] = conversion.echo_settings()
-        if _up_to_date(marker, outdir, source, settings):
-            outcome.skipped = True
-            outcome.records = int(marker.get("records", 0))
-            outcome.echoes = int(marker.get("echoes", 0))
-            outcome.outputs = list(marker.get("outputs", []))
-            outcome.damage = str(marker.get("damage", ""))
-            return outcome
-        with _Staging() as staging:
-            if fmt == "parquet":
-                _to_parquet(path, outcome.path, outdir, conversion, staging, outcome, chunk)
-            else:
-                _to_netcdf(path, outdir, conversion, staging, outcome, compression, chunk)
-            _publish(outdir, marker_path, marker, staging.written,
-                     {"source": source, "settings": settings}, outcome)
+        written, outputs, skipped = _converted(path, name, outdir, fmt, conversion, source,
+                                               chunk, compression)
+        failure = ""
     except Exception as e:  # noqa: BLE001 - whatever it is, it is this file's failure
-        outcome.failure = _reason(e)
-        outcome.records = outcome.echoes = 0
-    finally:
-        outcome.seconds = clock.perf_counter() - started
-    return outcome
+        written, outputs, skipped, failure = Written(), [], False, _reason(e)
+    return Outcome(name, bytes=size, records=written.records, echoes=written.echoes,
+                   outputs=outputs, skipped=skipped, damage=written.damage, failure=failure,
+                   seconds=clock.perf_counter() - started)
+
+
+def _converted(path: str, name: str, outdir: str, fmt: str, conversion: Conversion,
+               source: Dict[str, int], chunk: int, compression: str
+               ) -> Tuple[Written, List[str], bool]:
+    """What the outputs of one input hold, their names relative to outdir, and whether they
+    were up to date already (else they are written now)."""
+    marker_path = os.path.join(outdir, MARKERS, f"{output_stem(path)}.{fmt}.json")
+    marker = read_marker(marker_path)
+    settings = _settings(fmt, conversion, compression)
+    if up_to_date(marker, outdir, source, settings):
+        written = Written(int(marker.get("records", 0)), int(marker.get("echoes", 0)),
+                          str(marker.get("damage", "")))
+        return written, list(marker.get("outputs", [])), True
+    with Staging() as staging:
+        if fmt == "parquet":
+            written = to_parquet(path, name, outdir, conversion, staging, chunk)
+        else:
+            written = to_netcdf(path, outdir, conversion, staging, compression, chunk)
+        outputs = publish(outdir, marker_path, marker, staging, name, written,
+                          {"source": source, "settings": settings})
+    return written, outputs, False
+
+
+def _settings(fmt: str, conversion: Conversion, compression: str) -> Dict[str, Any]:
+    """What the outputs depend on besides the input, as the marker records it."""
+    settings = {"format": fmt, **asdict(conversion.selection),
+                "convert": conversion.convert, "correct": conversion.correct}
+    if fmt == "netcdf":
+        settings["compression"] = compression
+    if conversion.layout is not None:
+        if fmt != "parquet":
+            raise ValueError("the echo rows are written as Parquet only")
+        settings["echoes"] = conversion.echo_settings()
+    return settings
 
 
 def _reason(e: BaseException) -> str:

@@ -8,18 +8,19 @@ from typing import Any, Dict, List, Optional
 
 import numpy as np
 
-from vexo import _core
-from vexo._archive.outputs import Outcome, _Staging, output_stem
+from vexo._archive.outputs import Staging, Written, output_stem
 from vexo._archive.rows import Conversion
 from vexo._datasets.dataset import loaded
 from vexo._names import shown_name
+from vexo._reading.file import library_version
 from vexo._reading.index import FileIndex, shapes_of
 
 
-def _to_netcdf(path: str, outdir: str, conversion: Conversion, staging: _Staging,
-               outcome: Outcome, compression: str, chunk: int) -> None:
+def to_netcdf(path: str, outdir: str, conversion: Conversion, staging: Staging,
+              compression: str, chunk: int) -> Written:
     """One NetCDF-4 file: the dataset of vexo.read, or a group of it per record shape when
-    the records asked for have several, written a part at a time from one index."""
+    the records asked for have several, written a part at a time from one index. Returns
+    what it wrote."""
     import netCDF4
 
     selection = conversion.selection
@@ -28,8 +29,8 @@ def _to_netcdf(path: str, outdir: str, conversion: Conversion, staging: _Staging
               if not selection.antenna or min(selection.antenna) <= a]
     os.makedirs(outdir, exist_ok=True)
     temporary = staging.claim(os.path.join(outdir, output_stem(path) + ".nc"))
-    outcome.damage = index.damage or ""
     groups: List[Optional[str]] = []
+    records = 0
     for shape in shapes:
         entries = index.asked(shape, taking=True)
         # the subblock dimension is as long as the most subblocks taken from a record
@@ -41,22 +42,23 @@ def _to_netcdf(path: str, outdir: str, conversion: Conversion, staging: _Staging
             if start == 0:
                 ds.to_netcdf(temporary, mode="a" if groups else "w", group=group,
                              engine="netcdf4", unlimited_dims=["record"],
-                             encoding=_encoding(ds, compression, chunk))
+                             encoding=encoding(ds, compression, chunk))
                 groups.append(group)
             else:
                 _append(temporary, group, ds, start)
-            outcome.records += ds.sizes["record"]
+            records += ds.sizes["record"]
     attributes = {"Conventions": "CF-1.8", "title": "DFT sounding records",
-                  "source": shown_name(path), "vexo_version": _core.version,
+                  "source": shown_name(path), "vexo_version": library_version(),
                   "phase_correction": int(conversion.correct), "stop": index.stop_text}
     with netCDF4.Dataset(temporary, "a" if groups else "w") as nc:
         nc.setncatts(attributes)  # the file's own, also when its groups hold the records
         for group in groups:
             if group is not None:
                 nc.groups[group].setncattr("stop", index.stop_text)
+    return Written(records, 0, index.damage or "")
 
 
-def _encoding(ds: Any, compression: str, chunk: int) -> Dict[str, Dict[str, Any]]:
+def encoding(ds: Any, compression: str, chunk: int) -> Dict[str, Dict[str, Any]]:
     """deflate (level 1: what every NetCDF-4 reader reads) or zstd (level 1: faster; readers
     need netCDF-C 4.9 with its filter plugins); parts of about 4 MiB along the records."""
     setting = ({"zlib": True, "complevel": 1} if compression == "deflate"

@@ -1,5 +1,5 @@
-"""Output files of a conversion: their names, temporary files and their clean-up, the markers
-that say an input is done, and what a conversion wrote.
+"""Output files of a conversion: their names, temporary files and their clean-up, what a
+writer wrote, and the markers that say an input is done.
 """
 
 from __future__ import annotations
@@ -9,7 +9,7 @@ import hashlib
 import json
 import os
 import socket
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Dict, List, Tuple
 
 from vexo._names import shown_name
@@ -32,19 +32,13 @@ def output_stem(path: str) -> str:
 HOST = socket.gethostname().replace(".", "_")
 
 
-@dataclass
-class Outcome:
-    """What became of one input."""
+@dataclass(frozen=True)
+class Written:
+    """What the writers of one input wrote."""
 
-    path: str
-    bytes: int = 0
     records: int = 0
-    echoes: int = 0  # echo rows written (with a layout)
-    outputs: List[str] = field(default_factory=list)
-    skipped: bool = False
-    damage: str = ""  # what stopped the reading early (the good records are converted)
-    failure: str = ""  # why nothing could be converted
-    seconds: float = 0.0
+    echoes: int = 0  # echo rows (with a layout)
+    damage: str = ""  # what stopped the reading early (the good records are written)
 
 
 def _temporary(final: str) -> str:
@@ -94,7 +88,7 @@ def remove_abandoned(outdir: str) -> int:
     return removed
 
 
-class _Staging:
+class Staging:
     """The outputs of one input while they are written: removed again unless all of them are
     finished."""
 
@@ -107,7 +101,7 @@ class _Staging:
         self.written.append((temporary, final))
         return temporary
 
-    def __enter__(self) -> "_Staging":
+    def __enter__(self) -> "Staging":
         return self
 
     def __exit__(self, kind: Any, *rest: Any) -> None:
@@ -126,7 +120,7 @@ def _write_json(path: str, value: Dict[str, Any]) -> None:
     os.replace(temporary, path)
 
 
-def _read_marker(marker: str) -> Dict[str, Any]:
+def read_marker(marker: str) -> Dict[str, Any]:
     try:
         with open(marker, encoding="utf-8") as f:
             value = json.load(f)
@@ -135,8 +129,8 @@ def _read_marker(marker: str) -> Dict[str, Any]:
         return {}
 
 
-def _up_to_date(marker: Dict[str, Any], outdir: str, source: Dict[str, int],
-                settings: Dict[str, Any]) -> bool:
+def up_to_date(marker: Dict[str, Any], outdir: str, source: Dict[str, int],
+               settings: Dict[str, Any]) -> bool:
     """The input is as it was when its outputs were made, with these settings, and they are
     all there."""
     return (marker.get("status") == "done" and marker.get("source") == source
@@ -144,23 +138,23 @@ def _up_to_date(marker: Dict[str, Any], outdir: str, source: Dict[str, int],
             and all(os.path.exists(os.path.join(outdir, o)) for o in marker.get("outputs", [])))
 
 
-def _publish(outdir: str, marker_path: str, old: Dict[str, Any], written: List[Tuple[str, str]],
-             done: Dict[str, Any], outcome: Outcome) -> None:
-    """Renames the finished temporary files to their names and records them, so that an
-    interruption at any point leaves only whole files, and a later run can clean up."""
+def publish(outdir: str, marker_path: str, old: Dict[str, Any], staging: Staging, name: str,
+            written: Written, done: Dict[str, Any]) -> List[str]:
+    """Renames the finished temporary files of the input `name` to their names and records
+    them, so that an interruption at any point leaves only whole files, and a later run can
+    clean up. Returns the outputs, relative to outdir."""
     os.makedirs(os.path.dirname(marker_path), exist_ok=True)
-    new = [os.path.relpath(final, outdir) for _, final in written]
+    new = [os.path.relpath(final, outdir) for _, final in staging.written]
     before = [o for o in old.get("outputs", []) if o not in new]
-    _write_json(marker_path, {"status": "pending", "input": outcome.path,
-                              "outputs": new + before})
-    for temporary, final in written:
+    _write_json(marker_path, {"status": "pending", "input": name, "outputs": new + before})
+    for temporary, final in staging.written:
         os.replace(temporary, final)
     for stale in before:
         try:
             os.remove(os.path.join(outdir, stale))
         except FileNotFoundError:
             pass
-    outcome.outputs = new
-    _write_json(marker_path, {**done, "status": "done", "input": outcome.path, "outputs": new,
-                              "records": outcome.records, "echoes": outcome.echoes,
-                              "damage": outcome.damage})
+    _write_json(marker_path, {**done, "status": "done", "input": name, "outputs": new,
+                              "records": written.records, "echoes": written.echoes,
+                              "damage": written.damage})
+    return new

@@ -5,12 +5,13 @@ from __future__ import annotations
 
 import os
 from collections import OrderedDict
-from typing import Any, Dict, Sequence
+from typing import Any, Dict, Optional, Sequence
 
 import numpy as np
 
-from vexo._archive.outputs import ECHOES, Outcome, _Staging, output_stem
+from vexo._archive.outputs import ECHOES, Staging, Written, output_stem
 from vexo._archive.rows import SAMPLE_COLUMNS, Conversion, block_rows, blocks, echo_rows
+from vexo._directions.fit import DirectionFit
 from vexo._reading.index import FileIndex
 
 OPEN_WRITERS = 16  # Parquet files open at once per input (one per date in hand)
@@ -45,7 +46,7 @@ class _DateFiles:
     """The Parquet files of one input, one per date (or more, when a date comes back after
     its file was closed to keep at most OPEN_WRITERS open)."""
 
-    def __init__(self, outdir: str, stem: str, staging: _Staging,
+    def __init__(self, outdir: str, stem: str, staging: Staging,
                  sample_columns: Sequence[str] = SAMPLE_COLUMNS) -> None:
         self.outdir, self.stem, self.staging = outdir, stem, staging
         self.sample_columns = sample_columns
@@ -92,11 +93,11 @@ def _write_dated(files: _DateFiles, rows: Any, dates: np.ndarray) -> None:
         files.write(int(dates[a]), rows.slice(a, b - a))
 
 
-def _to_parquet(path: str, label: str, outdir: str, conversion: Conversion, staging: _Staging,
-                outcome: Outcome, chunk: int) -> None:
+def to_parquet(path: str, label: str, outdir: str, conversion: Conversion, staging: Staging,
+               chunk: int) -> Written:
     """The samples and, with a layout, the echo rows of one index, a block of records at a
     time: the echoes of a block are found right after its samples are read, through the same
-    reader of the file."""
+    reader of the file. Returns what it wrote."""
     stem = output_stem(path)
     files = _DateFiles(outdir, stem, staging)
     index = FileIndex.of(path, conversion.selection)
@@ -106,24 +107,24 @@ def _to_parquet(path: str, label: str, outdir: str, conversion: Conversion, stag
     # unless it writes phase_degrees without the correction.
     shared = conversion.correct or not conversion.convert
     reader = index.part_reader(shared)
-    echo_reader, fit = reader, None
-    if echoes is not None:
-        from vexo._directions.fit import DirectionFit
-
-        fit = DirectionFit(conversion.layout)  # type: ignore[arg-type]
+    echo_reader: Any = reader
+    fit: Optional[DirectionFit] = None
+    if conversion.layout is not None:
+        fit = DirectionFit(conversion.layout)
         echo_reader = reader if shared else index.part_reader(True)
+    records = echo_count = 0
     try:
         for block in blocks(index, chunk):
             rows, dates = block_rows(index, block, label, convert=conversion.convert,
                                      correct=conversion.correct, reader=reader)
-            outcome.records += len(block)
+            records += len(block)
             _write_dated(files, rows, dates)
             if echoes is not None:
                 rows, dates = echo_rows(index, block, label, conversion, reader=echo_reader,
                                         fit=fit)
-                outcome.echoes += rows.num_rows
+                echo_count += rows.num_rows
                 _write_dated(echoes, rows, dates)
-        outcome.damage = index.damage or ""
+        return Written(records, echo_count, index.damage or "")
     finally:
         files.close()
         if echoes is not None:

@@ -10,6 +10,8 @@ from typing import Any, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 
+from vexo._directions.echoes import COLUMNS, RESIDUAL_LIMIT, THRESHOLD_DB, echo_columns
+from vexo._directions.fit import DirectionFit
 from vexo._directions.layout import Layout
 from vexo._names import shown_name
 from vexo._reading.index import FileIndex, entry_times
@@ -27,8 +29,8 @@ class Conversion:
     convert: bool = False  # phase_degrees and amplitude_db as well
     correct: bool = True  # the antenna correction of phase_degrees
     layout: Optional[Layout] = None  # the echo rows as well, of these antennas
-    threshold_db: float = 10.0  # as vexo.echoes takes them
-    residual_limit: float = 20.0
+    threshold_db: float = THRESHOLD_DB  # as vexo.echoes takes them
+    residual_limit: float = RESIDUAL_LIMIT
 
     def echo_settings(self) -> Optional[Dict[str, Any]]:
         """What the echo rows depend on, as plain values; None without them."""
@@ -183,8 +185,6 @@ def echo_schema() -> Any:
     (a header without a valid time); directions are NaN where an echo is not resolved."""
     import pyarrow as pa
 
-    from vexo._directions.echoes import COLUMNS
-
     fields = [pa.field("file", pa.dictionary(pa.int32(), pa.string()), nullable=False)]
     for name, (kind, _, _) in COLUMNS.items():
         if name == "time":
@@ -195,13 +195,12 @@ def echo_schema() -> Any:
 
 
 def echo_rows(index: FileIndex, block: np.ndarray, label: str, conversion: Conversion, *,
-              reader: Any = None, fit: Any = None) -> Tuple[Any, np.ndarray]:
+              reader: Any = None, fit: Optional[DirectionFit] = None
+              ) -> Tuple[Any, np.ndarray]:
     """The echo rows of a block of entries (those vexo.echoes finds in these records, in the
     file's order) and the date of each row as YYYYMMDD, or 0. The reader must apply the
     antenna correction: the directions are fitted to the corrected phases."""
     import pyarrow as pa
-
-    from vexo._directions.echoes import COLUMNS, echo_columns
 
     assert conversion.layout is not None
     columns = echo_columns(index, block, conversion.layout,

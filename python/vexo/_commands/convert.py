@@ -5,18 +5,25 @@ from __future__ import annotations
 
 import argparse
 import functools
+import importlib
 import os
 import sys
-from typing import Any, Optional, Sequence
+from typing import Iterator, List, Optional, Sequence, Tuple
 
-from vexo._archive.convert import convert_file
+from vexo._archive.convert import Outcome, convert_file
 from vexo._archive.inputs import find_inputs
-from vexo._archive.outputs import Outcome, remove_abandoned
+from vexo._archive.outputs import remove_abandoned
 from vexo._archive.rows import Conversion
-from vexo._commands.options import add_options, finite, from_options, positive
+from vexo._commands.options import (
+    LayoutError,
+    add_echo_options,
+    add_options,
+    from_options,
+    read_layout,
+)
 from vexo._commands.progress import Report
-from vexo._commands.run_files import StartError, _cluster, _here, _processes
-from vexo._names import shown_name
+from vexo._commands.run_files import StartError, Task, in_processes, on_cluster, one_by_one
+from vexo._directions.layout import Layout
 
 DESCRIPTION = """\
 Converts DFT files to a Parquet dataset (one row per file, record, subblock and antenna,
@@ -56,6 +63,9 @@ damaged (its good records are converted), or an output could not be written; 2 a
 (scheduler unreachable)."""
 
 
+NEEDS = {"parquet": ("pyarrow.parquet",), "netcdf": ("netCDF4", "xarray")}  # by --format
+
+
 def _jobs(text: str) -> int:
     value = int(text)
     if value < 1:
@@ -91,23 +101,22 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     e.add_argument("--layout", metavar="FILE.toml",
                    help="the antennas' places (a TOML layout, see vexo.Layout); needed with "
                         "--echoes")
-    e.add_argument("--threshold-db", type=finite, metavar="DB",
-                   help="an echo stands this far above its subblock's median (default 10)")
-    e.add_argument("--residual-limit", type=positive, metavar="DEGREES",
-                   help="a direction fits below this RMS phase residual (default 20)")
+    add_echo_options(e)
     return p
 
 
-def _selection(args: argparse.Namespace, layout: Any = None) -> Conversion:
-    threshold = 10.0 if args.threshold_db is None else args.threshold_db
-    limit = 20.0 if args.residual_limit is None else args.residual_limit
+def _conversion(args: argparse.Namespace, layout: Optional[Layout]) -> Conversion:
+    """What the options ask of each file; the echo options not given are those of
+    Conversion (vexo.echoes' defaults)."""
+    limits = {name: getattr(args, name) for name in ("threshold_db", "residual_limit")
+              if getattr(args, name) is not None}
     return Conversion(from_options(args), bool(args.convert), not args.no_correction, layout,
-                      threshold, limit)
+                      **limits)
 
 
-def _layout(parser: argparse.ArgumentParser, args: argparse.Namespace, prog: str) -> Any:
+def _layout(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Optional[Layout]:
     """The layout of --layout, or None without --echoes; a usage error for options that do
-    not go together. A layout file that cannot be read or is not one: one line, status 2."""
+    not go together. LayoutError for a layout file that cannot be read or is not one."""
     if not args.echoes:
         given = [o for o, v in (("--layout", args.layout), ("--threshold-db", args.threshold_db),
                                 ("--residual-limit", args.residual_limit)) if v is not None]
@@ -119,16 +128,7 @@ def _layout(parser: argparse.ArgumentParser, args: argparse.Namespace, prog: str
     if args.format != "parquet":
         parser.error("--echoes writes its rows as Parquet: leave out --format netcdf (or "
                      "convert the echoes into an OUTDIR of their own)")
-    from vexo._directions.layout import Layout
-
-    try:
-        layout = Layout.read(args.layout)
-    except OSError as e:
-        print(f"{prog}: {shown_name(args.layout)}: {e.strerror or e}", file=sys.stderr)
-        sys.exit(2)
-    except ValueError as e:
-        print(f"{prog}: {e}", file=sys.stderr)  # the message names the file
-        sys.exit(2)
+    layout = read_layout(args.layout)
     if args.antenna:
         lacking = [str(n) for n in layout.numbers if n not in args.antenna]
         if lacking:
@@ -143,23 +143,51 @@ def convert_labelled(path: str, label: str, outdir: str, fmt: str, selection: Co
     return convert_file(path, outdir, fmt, selection, label, compression=compression)
 
 
+def _missing(*modules: str) -> Optional[str]:
+    """The first of these modules that cannot be imported (the name its import gives), if
+    any."""
+    for module in modules:
+        try:
+            importlib.import_module(module)
+        except ImportError as e:
+            return str(e.name)
+    return None
+
+
+def _total_bytes(files: List[Tuple[str, str]]) -> int:
+    total = 0
+    for path, _ in files:
+        try:
+            total += os.stat(path).st_size
+        except OSError:
+            pass
+    return total
+
+
+def _runs(files: List[Tuple[str, str]], task: Task, args: argparse.Namespace
+          ) -> Iterator[Outcome]:
+    if args.scheduler:
+        return on_cluster(files, task, args.scheduler)
+    if args.jobs == 1 or len(files) <= 1:
+        return one_by_one(files, task)
+    return in_processes(files, task, args.jobs)
+
+
 def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> int:
     parser = _parser(prog)
     args = parser.parse_args(argv)
-    layout = _layout(parser, args, prog)
     try:
-        selection = _selection(args, layout)
+        layout = _layout(parser, args)
+    except LayoutError as e:
+        print(f"{prog}: {e}", file=sys.stderr)
+        return 2
+    try:
+        conversion = _conversion(args, layout)
     except (TypeError, ValueError) as e:
         parser.error(str(e))
-    fmt = args.format
-    try:
-        if fmt == "parquet":
-            import pyarrow.parquet  # noqa: F401
-        else:
-            import netCDF4  # noqa: F401
-            import xarray  # noqa: F401
-    except ImportError as e:
-        print(f"{prog}: --format {fmt} needs {e.name}: pip install 'vexo[archive]'",
+    missing = _missing(*NEEDS[args.format])
+    if missing:
+        print(f"{prog}: --format {args.format} needs {missing}: pip install 'vexo[archive]'",
               file=sys.stderr)
         return 2
     outdir = os.path.abspath(args.output)
@@ -168,31 +196,19 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
     except OSError as e:
         print(f"{prog}: {args.output}: cannot make the folder: {e.strerror}", file=sys.stderr)
         return 2
-    paths, missing = find_inputs(args.inputs)
+    paths, missing_inputs = find_inputs(args.inputs)
     files = [(os.path.abspath(p), p) for p in paths]
-    total = 0
-    for path, _ in files:
-        try:
-            total += os.stat(path).st_size
-        except OSError:
-            pass
-    report = Report(prog, len(files), total, sys.stderr, with_echoes=layout is not None)
-    for name in missing:
+    report = Report(prog, len(files), _total_bytes(files), sys.stderr,
+                    with_echoes=layout is not None)
+    for name in missing_inputs:
         report.missing(name)
-    task = functools.partial(convert_labelled, outdir=outdir, fmt=fmt, selection=selection,
-                             compression=args.compression)
-    if args.scheduler:
-        try:
-            import distributed  # noqa: F401
-        except ImportError:
-            print(f"{prog}: --scheduler needs dask.distributed: pip install 'vexo[archive]'",
-                  file=sys.stderr)
-            return 2
-        runs = _cluster(files, task, args.scheduler)
-    elif args.jobs == 1 or len(files) <= 1:
-        runs = _here(files, task)
-    else:
-        runs = _processes(files, task, args.jobs)
+    task = functools.partial(convert_labelled, outdir=outdir, fmt=args.format,
+                             selection=conversion, compression=args.compression)
+    if args.scheduler and _missing("distributed"):
+        print(f"{prog}: --scheduler needs dask.distributed: pip install 'vexo[archive]'",
+              file=sys.stderr)
+        return 2
+    runs = _runs(files, task, args)
     remove_abandoned(outdir)
     try:
         for outcome in runs:

@@ -1,5 +1,5 @@
 """What the commands share: number types of their options (each says what is wrong with a value
-in one line) and the selection options.
+in one line), the selection options, the echo options and reading --layout.
 """
 
 from __future__ import annotations
@@ -8,6 +8,9 @@ import argparse
 import math
 from typing import Any, Callable, List, Sequence, Tuple
 
+from vexo._directions.echoes import RESIDUAL_LIMIT, THRESHOLD_DB
+from vexo._directions.layout import Layout
+from vexo._names import shown_name
 from vexo._reading.selection import Selection
 
 
@@ -78,3 +81,29 @@ def from_options(args: argparse.Namespace, names: Sequence[str] = OPTIONS) -> Se
     if given.get("records") is not None:
         given["records"] = tuple(tuple(r) for r in given["records"])
     return Selection(**given)
+
+
+def add_echo_options(group: Any) -> None:
+    """--threshold-db and --residual-limit (as vexo.echoes takes them; None when not given)
+    on an argparse parser or group; the help texts give the defaults of vexo.echoes."""
+    group.add_argument("--threshold-db", type=finite, metavar="DB",
+                       help="an echo stands this far above its subblock's median (default "
+                            f"{THRESHOLD_DB:g})")
+    group.add_argument("--residual-limit", type=positive, metavar="DEGREES",
+                       help="a direction fits below this RMS phase residual (default "
+                            f"{RESIDUAL_LIMIT:g})")
+
+
+class LayoutError(Exception):
+    """A --layout file that cannot be read or is not a layout; the message is one line that
+    names the file (the commands exit with status 2)."""
+
+
+def read_layout(path: str) -> Layout:
+    """The layout of --layout FILE.toml, or LayoutError."""
+    try:
+        return Layout.read(path)
+    except OSError as e:
+        raise LayoutError(f"{shown_name(path)}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise LayoutError(str(e)) from None  # the message names the file

@@ -6,7 +6,7 @@ from __future__ import annotations
 import time
 from typing import Any
 
-from vexo._archive.outputs import Outcome
+from vexo._archive.convert import Outcome
 from vexo._names import shown_name
 
 

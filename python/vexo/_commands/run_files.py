@@ -1,4 +1,5 @@
-"""Running the conversion of many files: in worker processes or on a Dask cluster.
+"""Running the conversion of many files: one by one, in worker processes or on a Dask
+cluster.
 """
 
 from __future__ import annotations
@@ -6,7 +7,7 @@ from __future__ import annotations
 import os
 from typing import Any, Callable, Dict, Iterator, List, Tuple
 
-from vexo._archive.outputs import Outcome
+from vexo._archive.convert import Outcome
 from vexo._names import shown_name
 
 Task = Callable[[str, str], Outcome]  # (path, label) -> what became of it
@@ -16,12 +17,13 @@ class StartError(Exception):
     """The run cannot start (a cluster that cannot be reached or has no worker)."""
 
 
-def _here(files: List[Tuple[str, str]], task: Task) -> Iterator[Outcome]:
+def one_by_one(files: List[Tuple[str, str]], task: Task) -> Iterator[Outcome]:
+    """The files one after another, in this process."""
     for path, label in files:
         yield task(path, label)
 
 
-def _processes(files: List[Tuple[str, str]], task: Task, jobs: int) -> Iterator[Outcome]:
+def in_processes(files: List[Tuple[str, str]], task: Task, jobs: int) -> Iterator[Outcome]:
     """The files in a pool of processes. When a process dies (killed, out of memory), the
     files it took down with it are tried once more in a new pool, then reported."""
     import multiprocessing
@@ -88,7 +90,7 @@ def _connect(address: str, seconds: float = 30) -> Any:
     return client
 
 
-def _cluster(files: List[Tuple[str, str]], task: Task, address: str) -> Iterator[Outcome]:
+def on_cluster(files: List[Tuple[str, str]], task: Task, address: str) -> Iterator[Outcome]:
     """One task per file on a Dask distributed cluster; a task the cluster loses (a worker
     died, the scheduler went away) is that file's failure."""
     from distributed import as_completed

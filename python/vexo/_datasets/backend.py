@@ -16,9 +16,8 @@ import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from vexo import _core
 from vexo._datasets.dataset import dataset, opened
-from vexo._reading.index import RECORD_DTYPES, FileIndex, record_values
+from vexo._reading.index import RECORD_DTYPES, FileIndex, looks_like_dft, record_values
 from vexo._reading.parts import DTYPES, read_part
 from vexo._reading.selection import Selection, Values
 
@@ -96,15 +95,6 @@ def _head(source: Any) -> Optional[bytes]:
     except (OSError, ValueError, TypeError):
         return None
     return None
-
-
-def looks_like_dft(head: Optional[bytes]) -> bool:
-    """A whole first record that starts with the record marker and passes the check."""
-    if not head or len(head) < 4096 or head[0] != 10:
-        return False
-    got = _core.index(data=np.frombuffer(head[:4096], dtype=np.uint8),
-                      selection=Selection(records=1).core())
-    return len(got.take_entries()) > 0
 
 
 class VexoBackendEntrypoint(BackendEntrypoint):

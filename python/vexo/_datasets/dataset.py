@@ -8,10 +8,9 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Optional, Tuple
 
 import numpy as np
 
-from vexo import _core
 from vexo._errors import ShapeError
 from vexo._names import shown_name
-from vexo._reading.file import Source
+from vexo._reading.file import Source, library_version
 from vexo._reading.index import FileIndex, record_values, shapes_of
 from vexo._reading.parts import PLACE_KINDS, SAMPLE_KINDS, antenna_numbers, read_part
 from vexo._reading.selection import Selection, Values
@@ -139,7 +138,7 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
         "Conventions": "CF-1.8",
         "title": "DFT sounding records",
         "source": index.name,
-        "vexo_version": _core.version,
+        "vexo_version": library_version(),
         "phase_correction": int(correct),
         "stop": index.stop_text,
     }

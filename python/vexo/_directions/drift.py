@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -164,7 +164,24 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     design = -2.0 * np.stack([east, north, up], axis=1) / wavelength[:, None]  # echoes x 3
     doppler = table["doppler"].to_numpy(dtype=np.float64)
 
-    # The group of each echo: (file,) record or window start, then height range.
+    frame, echo, band, group = _groups(table, times, height, width, ranges, by_file)
+    velocity, residual, echo_count = _velocities(design[echo], doppler[echo], group)
+    out = _group_columns(frame, group, times[echo], height[echo], band, width, ranges)
+    out["v_east"], out["v_north"], out["v_up"] = velocity.T
+    out["residual"] = residual
+    out["echo_count"] = echo_count.astype(np.int64)
+    return pd.DataFrame(out)
+
+
+def _groups(table: "pd.DataFrame", times: np.ndarray, height: np.ndarray, width: Optional[int],
+            ranges: List[Tuple[float, float]], by_file: bool
+            ) -> Tuple["pd.DataFrame", np.ndarray, np.ndarray, np.ndarray]:
+    """The group of each echo: (file,) record or window start, then height range. Returns
+    the keys of the echoes taken (frame), which echo each is (an echo in several height
+    ranges is taken once for each), its range and its group (numbered in order of the
+    keys)."""
+    import pandas as pd
+
     keys: dict = {}
     if by_file:
         keys["file"] = table["file"].to_numpy()
@@ -187,10 +204,15 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     frame = pd.DataFrame({name: values[echo] for name, values in keys.items()})
     frame["band"] = band
     group = frame.groupby(list(frame.columns), sort=True, dropna=False).ngroup().to_numpy()
-    count = int(group.max()) + 1 if len(group) else 0
-    rows = design[echo]
-    shifts = doppler[echo]
+    return frame, echo, band, group
 
+
+def _velocities(rows: np.ndarray, shifts: np.ndarray, group: np.ndarray
+                ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Per group, the velocity that explains the shifts by least squares (rows: the design,
+    -2u/λ, of each echo), the RMS residual (Hz) and the echoes; NaN where the group has too
+    few echoes or too narrow a spread of directions."""
+    count = int(group.max()) + 1 if len(group) else 0
     # Normal equations of each group, solved all at once.
     normal = np.zeros((count, 3, 3))
     right = np.zeros((count, 3))
@@ -217,11 +239,19 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     residual = np.sqrt(np.bincount(group, np.nan_to_num(misfit ** 2, nan=0.0),
                                    minlength=count) / np.maximum(echo_count, 1))
     residual[~solvable] = np.nan
+    return velocity, residual, echo_count
 
+
+def _group_columns(frame: "pd.DataFrame", group: np.ndarray, times: np.ndarray,
+                   height: np.ndarray, band: np.ndarray, width: Optional[int],
+                   ranges: List[Tuple[float, float]]) -> Dict[str, np.ndarray]:
+    """What names each group: (file,) record or window, mean time and height range; times
+    and height are those of the echoes taken."""
+    count = int(group.max()) + 1 if len(group) else 0
     first = np.zeros(count, dtype=np.int64)
     first[group[::-1]] = np.arange(len(group))[::-1]  # each group's first echo
-    out: dict = {}
-    if by_file:
+    out: Dict[str, np.ndarray] = {}
+    if "file" in frame.columns:
         out["file"] = frame["file"].to_numpy()[first]
     if width is None:
         out["record"] = frame["record"].to_numpy()[first]
@@ -230,8 +260,8 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
         out["start"] = start.astype("datetime64[ns]")
         out["end"] = (start + width).astype("datetime64[ns]")
     # the mean time, in nanoseconds from the earliest (exact over months)
-    dated = ~np.isnat(times[echo])
-    when = times[echo].astype(np.int64)
+    dated = ~np.isnat(times)
+    when = times.astype(np.int64)
     earliest = int(when[dated].min()) if dated.any() else 0
     sums = np.bincount(group, np.where(dated, when - earliest, 0).astype(np.float64),
                        minlength=count)
@@ -245,10 +275,7 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     else:
         lowest = np.full(count, np.inf)
         highest = np.full(count, -np.inf)
-        np.minimum.at(lowest, group, height[echo])
-        np.maximum.at(highest, group, height[echo])
+        np.minimum.at(lowest, group, height)
+        np.maximum.at(highest, group, height)
         out["height_low"], out["height_high"] = lowest, highest
-    out["v_east"], out["v_north"], out["v_up"] = velocity.T
-    out["residual"] = residual
-    out["echo_count"] = echo_count.astype(np.int64)
-    return pd.DataFrame(out)
+    return out

@@ -10,10 +10,10 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from vexo import _core
+from vexo._directions.fit import SPEED_OF_LIGHT, BaselinesTooLong, DirectionFit
 from vexo._directions.layout import Layout, LayoutLike
 from vexo._names import shown_name
-from vexo._reading.file import Source
+from vexo._reading.file import Source, library_version
 from vexo._reading.index import ENTRY, FileIndex, record_values
 from vexo._reading.parts import antenna_numbers, read_part
 from vexo._reading.selection import Selection, Values
@@ -21,7 +21,7 @@ from vexo._reading.selection import Selection, Values
 if TYPE_CHECKING:
     import pandas as pd
     import xarray as xr
-from vexo._directions.fit import SPEED_OF_LIGHT, BaselinesTooLong, DirectionFit
+
 
 CHUNK_RECORDS = 2048  # records read at a time: 32 MiB of converted values at the most
 
@@ -91,13 +91,13 @@ def _empty(file: Optional[str]) -> Dict[str, np.ndarray]:
     return out
 
 
-def _part_columns(index: FileIndex, entries: np.ndarray, fit: DirectionFit, reader: Any,
-                  threshold_db: float, residual_limit: float) -> Dict[str, np.ndarray]:
-    """The echoes of records of one shape."""
+def _part_columns(index: FileIndex, entries: np.ndarray, layout: Layout, fit: DirectionFit,
+                  reader: Any, threshold_db: float, residual_limit: float
+                  ) -> Dict[str, np.ndarray]:
+    """The echoes of records of one shape; fit is that of the layout."""
     part = read_part(index, entries, reader=reader,
                      kinds=("phase_degrees", "amplitude_db", "subblock_number", "frequency",
                             "height"))
-    layout = fit.layout
     used = np.array([part.antennas.index(n) for n in layout.numbers])
     every = len(used) == len(part.antennas) and bool(np.all(used == np.arange(len(used))))
     decibels = part.amplitude_db if every else part.amplitude_db[:, :, used]
@@ -140,7 +140,7 @@ def _part_columns(index: FileIndex, entries: np.ndarray, fit: DirectionFit, read
 
 
 def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
-                 threshold_db: float = 10.0, residual_limit: float = 20.0,
+                 threshold_db: float = THRESHOLD_DB, residual_limit: float = RESIDUAL_LIMIT,
                  file: Optional[str] = None, reader: Any = None,
                  fit: Optional[DirectionFit] = None) -> Dict[str, np.ndarray]:
     """The echoes of some records of a file, as columns (the work of vexo.echoes on a part).
@@ -155,10 +155,10 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
         (no line spacing, or no rate set yet), give no echo.
     layout : Layout, path or mapping
         The antennas (see vexo.Layout); only these are used.
-    threshold_db : float, default 10.0
+    threshold_db : float, optional
         A spectral line is an echo where its amplitude (dB, the mean over the layout's
         antennas) is at least this much above the median over the subblock's lines.
-    residual_limit : float, default 20.0
+    residual_limit : float, optional
         Degrees: a direction whose RMS phase residual is not below it is not resolved.
     file : str, optional
         When given, a first column "file" (object) of this name.
@@ -195,7 +195,8 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
         shape = block["N"].astype(np.int32) * 16 + block["A"]
         for run in np.split(block, np.flatnonzero(np.diff(shape)) + 1):
             try:
-                columns = _part_columns(index, run, fit, reader, threshold_db, residual_limit)
+                columns = _part_columns(index, run, layout, fit, reader, threshold_db,
+                                        residual_limit)
             except BaselinesTooLong as e:
                 raise ValueError(f"{shown_name(index.name)}: {e}") from None
             if len(columns["record"]):
@@ -227,8 +228,8 @@ def echoes(
     *,
     layout: LayoutLike,
     selection: Optional[Selection] = None,
-    threshold_db: float = 10.0,
-    residual_limit: float = 20.0,
+    threshold_db: float = THRESHOLD_DB,
+    residual_limit: float = RESIDUAL_LIMIT,
     frequency: Values = None,
     height: Values = None,
     polarization: Values = None,
@@ -249,11 +250,11 @@ def echoes(
         antennas are used; the records must have all of them.
     selection : vexo.Selection, optional
         What to take of the file; or give its keywords instead.
-    threshold_db : float, default 10.0
+    threshold_db : float, optional
         A spectral line is an echo where its amplitude (dB, the mean over the layout's
         antennas) is at least this much above the subblock's median (over its lines) of that
         mean.
-    residual_limit : float, default 20.0
+    residual_limit : float, optional
         Degrees. Where no direction fits with an RMS phase residual below it, the echo is not
         resolved: its direction is NaN and its residual the best one found.
     frequency, height, polarization, antenna, records
@@ -319,8 +320,8 @@ def echoes_dataset(
     *,
     layout: LayoutLike,
     selection: Optional[Selection] = None,
-    threshold_db: float = 10.0,
-    residual_limit: float = 20.0,
+    threshold_db: float = THRESHOLD_DB,
+    residual_limit: float = RESIDUAL_LIMIT,
     frequency: Values = None,
     height: Values = None,
     polarization: Values = None,
@@ -378,7 +379,7 @@ def echoes_dataset(
     attrs: Dict[str, Any] = {
         "title": "echoes and their arrival directions",
         "source": index.name,
-        "vexo_version": _core.version,
+        "vexo_version": library_version(),
         "layout": repr(layout),
         "phase_sign": layout.phase_sign,
         "threshold_db": float(threshold_db),

@@ -1,20 +1,17 @@
 """The direction fit: the arrival direction of a plane wave fitted to the phases of the
-antennas, for many rows at once. numpy only: no files.
+antennas, for many rows at once. numpy only: no files, no other module of vexo.
+
+A plane wave from the unit vector u = (east, north, up) gives antenna j at r_j = (east_j,
+north_j, 0) m the phase φ0 + s·360°·(r_j·u)/λ, s the layout's phase_sign.
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Dict, Tuple
+from typing import Dict, Optional, Protocol, Tuple
 
 import numpy as np
-
-from vexo._directions.layout import Layout
-
-if TYPE_CHECKING:
-    pass
-
 
 SPEED_OF_LIGHT = 299_792_458.0  # m/s
 
@@ -73,6 +70,30 @@ def _times(values: np.ndarray, matrix: np.ndarray) -> np.ndarray:
     return out
 
 
+class Antennas(Protocol):
+    """What the fit takes of a layout (a vexo.Layout is one)."""
+
+    @property
+    def east(self) -> np.ndarray:
+        """East positions (m)."""
+
+    @property
+    def north(self) -> np.ndarray:
+        """North positions (m), in the order of east."""
+
+    @property
+    def phase_sign(self) -> int:
+        """+1 when the phase grows with r·u, -1 when it falls."""
+
+    @property
+    def longest_baseline(self) -> float:
+        """The largest distance between two antennas (m)."""
+
+    @property
+    def name(self) -> Optional[str]:
+        """Where the layout comes from, for messages (None: nowhere to name)."""
+
+
 class BaselinesTooLong(ValueError):
     """The layout's baselines are too many wavelengths long for the search of directions."""
 
@@ -95,10 +116,11 @@ class DirectionFit:
 
     Parameters
     ----------
-    layout : Layout
+    layout : Antennas
+        The antennas (a vexo.Layout); the phases of a row are in the order of its positions.
     """
 
-    def __init__(self, layout: Layout) -> None:
+    def __init__(self, layout: Antennas) -> None:
         self.layout = layout
         east = layout.east - layout.east.mean()
         north = layout.north - layout.north.mean()  # φ0 is the phase at the middle
@@ -171,7 +193,8 @@ class DirectionFit:
         Parameters
         ----------
         phases : numpy.ndarray
-            (rows, antennas) in degrees, the antennas in the order of layout.numbers.
+            (rows, antennas) in degrees, the antennas in the order of the layout's
+            positions (layout.numbers for a vexo.Layout).
         wavelength : numpy.ndarray
             (rows,) in metres.
 

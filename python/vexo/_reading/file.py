@@ -57,6 +57,11 @@ class Stop:
         return self.message
 
 
+def library_version() -> str:
+    """The version of the vexo library that reads the files (the package's version)."""
+    return _core.version
+
+
 def _stop(info: Optional[_core.Stop]) -> Optional[Stop]:
     if info is None:
         return None

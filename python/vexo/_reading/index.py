@@ -119,6 +119,15 @@ class FileIndex:
                                 correct=correct)
 
 
+def looks_like_dft(head: Optional[bytes]) -> bool:
+    """A whole first record that starts with the record marker and passes the check."""
+    if not head or len(head) < 4096 or head[0] != 10:
+        return False
+    got = _core.index(data=np.frombuffer(head[:4096], dtype=np.uint8),
+                      selection=Selection(records=1).core())
+    return len(got.take_entries()) > 0
+
+
 def _is_stream(path: Any) -> bool:
     """A path that names something other than a regular file or a folder (a named pipe)."""
     try:
@@ -137,7 +146,6 @@ def shapes_of(entries: np.ndarray) -> List[Tuple[int, int, int]]:
 
 
 RECORD_KINDS = ("time", "offset", "record_frequency", "line_spacing", "rate")
-
 
 RECORD_DTYPES = {"time": np.dtype("datetime64[ns]"), "offset": np.dtype(np.uint64),
                  "record_frequency": np.dtype(np.float32),

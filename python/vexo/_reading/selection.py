@@ -12,7 +12,6 @@ from vexo import _core
 
 Values = Union[None, float, Iterable[float]]
 
-
 _LARGEST = 2**31 - 1  # antennas and polarizations: far more than a record can have
 
 
