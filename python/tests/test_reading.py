@@ -1,5 +1,5 @@
-"""Files as users hand them over: damaged, of several shapes, through a pipe, from two threads,
-missing; and the dataset written out."""
+"""Reading files as users hand them over (vexo.open, vexo.read): damaged, of several shapes,
+through a pipe, from two threads, missing; times, headers, names and selections."""
 
 from __future__ import annotations
 
@@ -130,18 +130,6 @@ def test_missing_files_raise_oserror(tmp_path):
         locked.chmod(0)
         with pytest.raises(PermissionError):
             vexo.read(locked)
-
-
-def test_dataset_to_netcdf_and_dataframe(tmp_path):
-    ds = vexo.read(EXAMPLE, frequency=2500)
-    ds.to_netcdf(tmp_path / "example.nc")
-    with xr.open_dataset(tmp_path / "example.nc") as back:
-        xr.testing.assert_identical(back.load(), ds)
-        assert back.phase_degrees.attrs["units"] == "degree"
-        assert back.attrs["source"] == str(EXAMPLE)
-    frame = ds.phase_degrees.to_dataframe()
-    assert len(frame) == ds.phase_degrees.size
-    assert frame.index.names == ["record", "subblock", "antenna", "line"]
 
 
 def test_record_times_and_header():

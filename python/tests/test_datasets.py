@@ -1,6 +1,7 @@
 """The lazy dataset (engine="vexo") is vexo.read's dataset: the same variables, coordinates,
 attributes and values, reading only the records asked for; open_mfdataset and dask chunks on
-a cluster of worker processes; keyword-only options and the typed module."""
+a cluster of worker processes; keyword-only options and the typed module; the dataset written
+to NetCDF and read back by xarray's own backend."""
 
 from __future__ import annotations
 
@@ -167,3 +168,15 @@ def test_a_stream_is_read_as_far_as_asked(make_dft):
     done.set()
     assert ds.record.values.tolist() == [1, 2]
     np.testing.assert_array_equal(ds.phase.values, vexo.read(make_dft(300), records=[1, 2]).phase)
+
+
+def test_dataset_to_netcdf_and_dataframe(tmp_path):
+    ds = vexo.read(EXAMPLE, frequency=2500)
+    ds.to_netcdf(tmp_path / "example.nc")
+    with xr.open_dataset(tmp_path / "example.nc") as back:
+        xr.testing.assert_identical(back.load(), ds)
+        assert back.phase_degrees.attrs["units"] == "degree"
+        assert back.attrs["source"] == str(EXAMPLE)
+    frame = ds.phase_degrees.to_dataframe()
+    assert len(frame) == ds.phase_degrees.size
+    assert frame.index.names == ["record", "subblock", "antenna", "line"]
