@@ -298,3 +298,103 @@ def test_skymap_command_and_its_errors(tmp_path):
                  ["--kind", "skymap", "--layout", LAYOUT, "--window", "-1"]):
         done = run_plot(EXAMPLE, "-o", out, *args)
         assert done.returncode == 2 and "usage:" in done.stderr, args
+
+
+# The data steps and drawing into given Axes.
+
+def test_the_data_steps_need_no_matplotlib():
+    table = vexo.echoes(EXAMPLE, layout=LAYOUT)
+    dots = int((table.resolved & (table.record == 1)).sum())
+    code = (f"import sys\nsys.modules['matplotlib'] = None  # importing it fails\n"
+            f"import vexo.plot as plot\nexample, layout = {str(EXAMPLE)!r}, {str(LAYOUT)!r}\n"
+            "for data, _ in (plot.spectrum_data(example), plot.phases_data(example),\n"
+            "                plot.echo_data(example), plot.skymap_data(example, layout=layout)):\n"
+            "    print(dict(data.sizes))\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "{'height': 4, 'line': 32}", "{'correction': 2, 'antenna': 4, 'line': 32}",
+        "{'height': 4, 'time': 6}", f"{{'echo': {dots}}}"]
+
+
+def test_the_data_steps_give_the_values_of_the_records():
+    ds = vexo.read(EXAMPLE)
+    # record 4 at 3200 kHz, antenna 2: one subblock a height, so the rows are those subblocks
+    data, choices = plot.spectrum_data(EXAMPLE, record=4, frequency=3200, antenna=2)
+    one = ds.sel(record=4)
+    at = np.flatnonzero(one.frequency.values == 3200)
+    at = at[np.argsort(one.height.values[at])]
+    np.testing.assert_array_equal(data.values, one.amplitude_db.values[at, 1])
+    assert choices == [] and data.attrs["line_spacing"] == one.line_spacing
+
+    # two columns and two rows: each cell the strongest of its records (1 to 3, 4 to 6;
+    # seconds 0 to 5 in bins of 2.5) and heights (105 and 180, 240 and 310 km; bins of
+    # 102.5 km from 105), the strongest of a subblock over antennas and lines
+    data, choices = plot.echo_data(EXAMPLE, frequency=3200, cells=(2, 2))
+    strongest = ds.amplitude_db.max(("antenna", "line")).values
+    want = np.full((2, 2), -np.inf)
+    for r, s in zip(*np.nonzero(ds.frequency.values == 3200)):
+        cell = (int(ds.height.values[r, s] > 200), r // 3)
+        want[cell] = max(want[cell], strongest[r, s])
+    np.testing.assert_array_equal(data.values, want)
+    assert data.height.values.tolist() == [156.25, 258.75]
+    assert [str(t)[11:19] for t in data.time.values] == ["12:00:01", "12:00:04"]
+    assert choices[-2:] == ["times in 2 columns of 2.5 s (the strongest of each)",
+                            "heights in 2 rows of 102 km (the strongest of each)"]
+
+
+def test_every_kind_of_source_goes_the_one_way():
+    ds = vexo.read(EXAMPLE)
+    with vexo.open(EXAMPLE) as f:
+        third = [r for r in f][2]
+    want = plot.spectrum_data(EXAMPLE, record=3).data
+    turns = plot.phases_data(EXAMPLE, record=3).data
+    image = plot.echo_data(EXAMPLE).data
+    # the path's phases come from the index and a part of the record: both as the record's
+    np.testing.assert_array_equal(turns.values, np.stack(
+        [third.phase_degrees(correct=c)[turns.attrs["subblock"]] for c in (False, True)]))
+    assert plot.phases_data(third, name="example.dft").data.identical(turns)
+    with open(EXAMPLE, "rb") as stream, vexo.open(EXAMPLE) as f:
+        for source in (os.fsencode(EXAMPLE), stream, f, third, ds):
+            assert plot.spectrum_data(source, record=3, name="example.dft").data.identical(want)
+    with open(EXAMPLE, "rb") as stream, vexo.open(EXAMPLE) as f:
+        for sources in (stream, f, ds, [EXAMPLE]):
+            np.testing.assert_array_equal(plot.echo_data(sources).data, image)
+    dots = plot.skymap_data(EXAMPLE, layout=LAYOUT, record=3, drift=False).data
+    table = plot.skymap_data(vexo.echoes(EXAMPLE, layout=LAYOUT), record=3, drift=False).data
+    for name in ("zenith", "azimuth", "doppler", "line"):
+        np.testing.assert_array_equal(dots[name], table[name])
+    refused = [(plot.echo_data, third, "not a vexo.Record"),
+               (plot.skymap_data, ds, "not a dataset of vexo.read"),
+               (plot.spectrum_data, vexo.echoes(EXAMPLE, layout=LAYOUT), "not a table of echoes"),
+               (plot.phases_data, 3, "expected a path, .* not int")]
+    for data_step, source, message in refused:
+        with pytest.raises(TypeError, match=message):
+            data_step(source)
+
+
+def test_pictures_draw_into_the_axes_given():
+    from matplotlib.figure import Figure
+
+    fig = Figure()
+    left, right = fig.subplots(1, 2)
+    assert plot.spectrum(EXAMPLE, ax=left) is fig and fig.vexo_data.identical(
+        plot.spectrum_data(EXAMPLE).data)
+    (mesh,) = left.collections
+    np.testing.assert_array_equal(mesh.get_array().reshape(4, 32), fig.vexo_data.values)
+    assert plot.echo(EXAMPLE, ax=right) is fig and right.get_ylabel() == "height (km)"
+    assert len(fig.axes) == 4  # and a colour bar beside each
+
+    panels = Figure().subfigures(1, 2)[1].subplots(1, 2)
+    fig = plot.phases(EXAMPLE, ax=panels)  # the whole figure; the title over the subfigure
+    assert fig is panels[0].figure.figure and [len(ax.lines) for ax in panels] == [4, 4]
+    assert panels[0].figure.get_suptitle().startswith("example.dft: record 1")
+    polar = Figure().add_subplot(projection="polar")
+    assert plot.skymap(EXAMPLE, layout=LAYOUT, ax=polar) is polar.figure
+    assert len(polar.collections) == 1
+    with pytest.raises(ValueError, match="polar Axes"):
+        plot.skymap(EXAMPLE, layout=LAYOUT, ax=left)
+    with pytest.raises(ValueError, match="give 2 Axes"):
+        plot.phases(EXAMPLE, ax=left)
+    with pytest.raises(ValueError, match="size and ax"):
+        plot.spectrum(EXAMPLE, ax=left, size=(640, 480))

@@ -6,16 +6,23 @@ import argparse
 import os
 import sys
 import warnings
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Tuple
 
-from vexo._commands.options import add_options, finite, from_options, positive
+from vexo._commands.options import (
+    LayoutError,
+    add_echo_options,
+    add_options,
+    from_options,
+    positive,
+    read_layout,
+)
 from vexo._errors import DamagedFileWarning
+from vexo._names import shown_name
+from vexo.plot import LARGEST_SIZE, SIZES, SMALLEST_SIZE, ChoiceError
 
 ECHO_SELECTION = ("height", "records")
 
 EXTENSIONS = (".png", ".svg", ".pdf")
-DEFAULT_SIZES = {"spectrum": (1000, 600), "phases": (1200, 550), "echo": (1200, 600),
-                 "skymap": (900, 800)}
 SKYMAP_OPTIONS = ("layout", "window", "threshold_db", "residual_limit")
 
 DESCRIPTION = """\
@@ -46,9 +53,11 @@ def _size(text: str) -> tuple:
         width, height = (int(v) for v in text.lower().split("x"))
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not WIDTHxHEIGHT in pixels") from None
-    if not (200 <= width <= 20000 and 150 <= height <= 20000):
-        raise argparse.ArgumentTypeError(f"{text!r}: the width is 200 to 20000 pixels, the "
-                                         "height 150 to 20000")
+    (least_width, least_height), (most_width, most_height) = SMALLEST_SIZE, LARGEST_SIZE
+    if not (least_width <= width <= most_width and least_height <= height <= most_height):
+        raise argparse.ArgumentTypeError(f"{text!r}: the width is {least_width} to "
+                                         f"{most_width} pixels, the height {least_height} "
+                                         f"to {most_height}")
     return width, height
 
 
@@ -85,7 +94,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     p.add_argument("--subblock", type=int, metavar="I",
                    help="phases: subblock, from 0 (default: the strongest)")
     p.add_argument("--size", type=_size, metavar="WxH", help="pixels (default: "
-                   + ", ".join(f"{k} {w}x{h}" for k, (w, h) in DEFAULT_SIZES.items()) + ")")
+                   + ", ".join(f"{k} {w}x{h}" for k, (w, h) in SIZES.items()) + ")")
     g = p.add_argument_group("echo: what to read of each file (as vexo.read; lists are "
                              "comma-separated)")
     add_options(g, ECHO_SELECTION)
@@ -96,10 +105,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                    help="draw the time window of this length that holds the record (windows "
                         "aligned on whole multiples of it since 1970; default: the record "
                         "alone)")
-    s.add_argument("--threshold-db", type=finite, metavar="DB",
-                   help="an echo stands this far above its subblock's median (default 10)")
-    s.add_argument("--residual-limit", type=positive, metavar="DEGREES",
-                   help="a direction fits below this RMS phase residual (default 20)")
+    add_echo_options(s)
     s.add_argument("--no-drift", action="store_true", help="leave out the drift's arrow")
     return p
 
@@ -119,7 +125,7 @@ def _seconds(text: str) -> float:
 def _draw(args: argparse.Namespace, sources: List[Any]) -> Any:
     from vexo import plot
 
-    size = args.size or DEFAULT_SIZES[args.kind]
+    size = args.size  # None: the picture's own
     if args.kind == "skymap":
         limits = {k: v for k, v in (("threshold_db", args.threshold_db),
                                     ("residual_limit", args.residual_limit)) if v is not None}
@@ -152,14 +158,9 @@ def _write(fig: Any, output: str) -> None:
         raise
 
 
-def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
-    parser = _parser(prog)
-    args = parser.parse_args(argv)
-
-    def fail(status: int, message: str) -> int:
-        print(f"{prog}: {message}", file=sys.stderr)
-        return status
-
+def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuses options that do not go together, or do not go with the kind (parser.error,
+    status 2); sets args.selection."""
     if args.kind != "echo" and len(args.files) > 1:
         what = "reads one file" if args.kind == "skymap" else "draws one record"
         parser.error(f"--kind {args.kind} {what}: give one file ({len(args.files)} given)")
@@ -198,47 +199,58 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
     if os.path.splitext(args.output)[1].lower() not in EXTENSIONS:
         parser.error(f"-o {args.output}: the picture is PNG, SVG or PDF, by the extension "
                      "(.png, .svg, .pdf)")
-    os.environ["MPLBACKEND"] = "Agg"  # pictures only, never a screen
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return fail(2, "drawing needs matplotlib: pip install 'vexo[plot]'")
 
-    from vexo._names import shown_name
-    from vexo.plot._choices import ChoiceError
 
-    if args.kind == "skymap":
-        from vexo._directions.layout import Layout
+def _fail(prog: str, status: int, message: str) -> int:
+    print(f"{prog}: {message}", file=sys.stderr)
+    return status
 
-        try:
-            args.layout = Layout.read(args.layout)
-        except OSError as e:
-            return fail(2, f"{shown_name(args.layout)}: {e.strerror or e}")
-        except ValueError as e:
-            return fail(2, str(e))  # the message names the file
 
-    sources: List[Any] = []
-    for name in args.files:
-        if name != "-":
-            sources.append(name)  # opened when it is read
-        elif sys.stdin is None:
-            return fail(1, "-: standard input is closed")
-        else:
-            sources.append(sys.stdin.buffer)
+def _picture(args: argparse.Namespace, sources: List[Any], prog: str) -> Tuple[int, Any]:
+    """The status so far and the figure drawn (None when none is): a choice the files do
+    not have is status 2 (1 when a damaged file cut it short), a file that cannot be read or
+    a damaged one status 1."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         status, fig = 0, None
         try:
             fig = _draw(args, sources)
         except ChoiceError as e:
-            status = fail(1 if e.damaged else 2, str(e))
+            status = _fail(prog, 1 if e.damaged else 2, str(e))
         except OSError as e:
             name = shown_name(e.filename) if e.filename else "reading"
-            status = fail(1, f"{name}: {e.strerror or e}")
+            status = _fail(prog, 1, f"{name}: {e.strerror or e}")
     for w in caught:
         if issubclass(w.category, DamagedFileWarning):
             print(f"{prog}: {w.message}", file=sys.stderr)
             status = status or 1
+    return status, fig
+
+
+def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
+    parser = _parser(prog)
+    args = parser.parse_args(argv)
+    _check(parser, args)
+    os.environ["MPLBACKEND"] = "Agg"  # pictures only, never a screen
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return _fail(prog, 2, "drawing needs matplotlib: pip install 'vexo[plot]'")
+    if args.kind == "skymap":
+        try:
+            args.layout = read_layout(args.layout)
+        except LayoutError as e:
+            return _fail(prog, 2, str(e))
+
+    sources: List[Any] = []
+    for name in args.files:
+        if name != "-":
+            sources.append(name)  # opened when it is read
+        elif sys.stdin is None:
+            return _fail(prog, 1, "-: standard input is closed")
+        else:
+            sources.append(sys.stdin.buffer)
+    status, fig = _picture(args, sources, prog)
     if fig is None:
         return status
     what = ", ".join(fig.vexo_choices)
@@ -247,7 +259,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
     try:
         _write(fig, args.output)
     except OSError as e:
-        return fail(1, f"{shown_name(args.output)}: cannot write: {e.strerror or e}")
+        return _fail(prog, 1, f"{shown_name(args.output)}: cannot write: {e.strerror or e}")
     return status
 
 

@@ -10,17 +10,25 @@ echoes come from.
     fig.savefig("echo.png")
 
 Each function draws on a matplotlib Figure of its own (no screen, no pyplot state) and
-returns it. The figure carries what it shows: `fig.vexo_data`, an xarray.DataArray of the
-values drawn, with coordinates and units, and `fig.vexo_choices`, one phrase for each choice
-made for the caller ("3200 kHz (the strongest frequency)"). A choice the data cannot meet
-raises ChoiceError, whose message names what the data has.
+returns it, or, given ax=, into that Axes of the caller's figure and returns its figure. The
+figure carries what it shows: `fig.vexo_data`, an xarray.DataArray of the values drawn, with
+coordinates and units, and `fig.vexo_choices`, one phrase for each choice made for the caller
+("3200 kHz (the strongest frequency)"). A choice the data cannot meet raises ChoiceError,
+whose message names what the data has.
+
+Each picture has a data step that gives the same without drawing (matplotlib is not needed):
+spectrum_data, phases_data, echo_data and skymap_data return a PictureData, the pair (data,
+choices). SIZES gives the size of each picture on a figure of its own, SMALLEST_SIZE and
+LARGEST_SIZE the limits of any (width, height in pixels).
 """
 
+from vexo.plot._choices import ChoiceError, PictureData
+from vexo.plot._figure import LARGEST_SIZE, SIZES, SMALLEST_SIZE
+from vexo.plot.echo import echo, echo_data
+from vexo.plot.phases import phases, phases_data
+from vexo.plot.skymap import skymap, skymap_data
+from vexo.plot.spectrum import spectrum, spectrum_data
 
-from vexo.plot._choices import ChoiceError
-from vexo.plot.echo import echo
-from vexo.plot.phases import phases
-from vexo.plot.skymap import skymap
-from vexo.plot.spectrum import spectrum
-
-__all__ = ["ChoiceError", "echo", "phases", "skymap", "spectrum"]
+__all__ = ["ChoiceError", "LARGEST_SIZE", "PictureData", "SIZES", "SMALLEST_SIZE", "echo",
+           "echo_data", "phases", "phases_data", "skymap", "skymap_data", "spectrum",
+           "spectrum_data"]

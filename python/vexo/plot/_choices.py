@@ -1,15 +1,15 @@
 """Choices made for the caller of a picture (records, frequencies, polarizations, antennas),
-ChoiceError, and the phrases of fig.vexo_choices.
+ChoiceError, the phrases of fig.vexo_choices, and PictureData: what a data step gives.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Iterable, List, NamedTuple, Optional, Union
 
 import numpy as np
 
 if TYPE_CHECKING:
-    pass
+    import xarray as xr
 
 
 Antenna = Union[int, str, None]
@@ -50,7 +50,35 @@ class ChoiceError(ValueError):
         self.damaged = damaged
 
 
-def _whole(name: str, value: Any, low: int) -> int:
+class PictureData(NamedTuple):
+    """What a picture draws: the values and the choices made for the caller.
+
+    The data steps (spectrum_data, phases_data, echo_data, skymap_data) give one, without
+    drawing (matplotlib is not needed); the picture of the same options carries the same as
+    fig.vexo_data and fig.vexo_choices. It unpacks as ``data, choices``.
+
+    Attributes
+    ----------
+    data : xarray.DataArray or xarray.Dataset
+        The values drawn, with their coordinates, units and what they are of (attributes).
+    choices : list of str
+        One phrase for each choice made for the caller ("3200 kHz (the strongest
+        frequency)"), in the order made.
+
+    Examples
+    --------
+    >>> import vexo.plot
+    >>> data, choices = vexo.plot.spectrum_data("examples/example.dft", antenna=2)
+    >>> data.dims, choices
+    (('height', 'line'), ['record 1 (the first)', '3200 kHz (the strongest frequency)'])
+    """
+
+    data: Union["xr.DataArray", "xr.Dataset"]
+    choices: List[str]
+
+
+def whole(name: str, value: Any, low: int) -> int:
+    """value as an int: a TypeError when it is not a whole number, a ChoiceError below low."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name}: expected a whole number, not {value!r}")
     if value < low:
@@ -58,7 +86,7 @@ def _whole(name: str, value: Any, low: int) -> int:
     return int(value)
 
 
-def _ranges(numbers: Iterable[int]) -> str:
+def ranges(numbers: Iterable[int]) -> str:
     """1, 2, 3, 5 -> "1 to 3, 5"."""
     out: List[str] = []
     values = sorted(int(n) for n in numbers)
@@ -73,31 +101,34 @@ def _ranges(numbers: Iterable[int]) -> str:
     return ", ".join(out)
 
 
-def _first_text(number: int) -> str:
+def first_text(number: int) -> str:
+    """The phrase of the first record chosen."""
     return f"record {number} (the first" + (")" if number == 1 else " with a subblock)")
 
 
-def _kilohertz(values: Iterable[float]) -> str:
+def kilohertz(values: Iterable[float]) -> str:
+    """Frequencies as "2500, 3200 kHz", sorted, each once."""
     return ", ".join(f"{v:g}" for v in sorted(set(float(x) for x in values))) + " kHz"
 
 
-def _listed(values: Iterable[Any]) -> str:
+def listed(values: Iterable[Any]) -> str:
+    """Whole numbers as "1, 2", sorted, each once."""
     return ", ".join(str(v) for v in sorted(set(int(x) for x in values)))
 
 
-def _choose(name: str, where: str, frequency: np.ndarray, polarization: np.ndarray,
-            strength: np.ndarray, want_frequency: Optional[float],
-            want_polarization: Optional[int], choices: List[str]) -> np.ndarray:
+def choose(name: str, where: str, frequency: np.ndarray, polarization: np.ndarray,
+           strength: np.ndarray, want_frequency: Optional[float],
+           want_polarization: Optional[int], choices: List[str]) -> np.ndarray:
     """The subblocks of the frequency and polarization asked for, or of the strongest among
     those asked for; appends what was chosen to choices."""
     known = np.isfinite(frequency)
     if not known.any():
         raise ChoiceError(f"{name}: {where} has no subblock")
     if want_polarization is not None:
-        want_polarization = _whole("polarization", want_polarization, 0)
+        want_polarization = whole("polarization", want_polarization, 0)
         if not np.any(polarization[known] == want_polarization):
             raise ChoiceError(f"{name}: no subblock with polarization {want_polarization} in "
-                              f"{where}; it has polarization {_listed(polarization[known])}")
+                              f"{where}; it has polarization {listed(polarization[known])}")
     if want_frequency is None:
         pool = known if want_polarization is None else known & (polarization == want_polarization)
         top = np.max(strength[pool])
@@ -105,7 +136,7 @@ def _choose(name: str, where: str, frequency: np.ndarray, polarization: np.ndarr
         choices.append(f"{want_frequency:g} kHz (the strongest frequency)")
     elif not np.any(frequency == want_frequency):
         raise ChoiceError(f"{name}: no subblock at {want_frequency:g} kHz in {where}; it has "
-                          f"{_kilohertz(frequency[known])}")
+                          f"{kilohertz(frequency[known])}")
     at = frequency == want_frequency
     if want_polarization is None:
         pols = np.unique(polarization[at])
@@ -119,23 +150,24 @@ def _choose(name: str, where: str, frequency: np.ndarray, polarization: np.ndarr
         raise ChoiceError(
             f"{name}: no subblock at {want_frequency:g} kHz with polarization "
             f"{want_polarization} in {where}; it has polarization "
-            f"{_listed(polarization[at])} there")
+            f"{listed(polarization[at])} there")
     return at & (polarization == want_polarization)
 
 
-def _check_antenna(antenna: Antenna) -> Antenna:
+def check_antenna(antenna: Antenna) -> Antenna:
+    """None, "mean" or a whole number from 1, as a picture takes the antenna."""
     if antenna is None or antenna == "mean":
         return antenna
     if isinstance(antenna, str):
         raise ValueError(f"antenna: {antenna!r} is neither an antenna number nor 'mean'")
-    return _whole("antenna", antenna, 1)
+    return whole("antenna", antenna, 1)
 
 
-def _antenna_mode(name: str, antenna: Antenna, antenna_numbers: np.ndarray,
-                  choices: List[str]) -> Antenna:
+def antenna_mode(name: str, antenna: Antenna, antenna_numbers: np.ndarray,
+                 choices: List[str]) -> Antenna:
     """"mean" (antennas 1 to 4) or an antenna number; by default the mean where antennas 1
     to 4 are there, else the first antenna."""
-    have = f"antennas {_ranges(antenna_numbers)}" if len(antenna_numbers) else "no antenna"
+    have = f"antennas {ranges(antenna_numbers)}" if len(antenna_numbers) else "no antenna"
     four = set(range(1, 5)) <= set(antenna_numbers.tolist())
     if antenna is None:
         if four:
@@ -152,13 +184,14 @@ def _antenna_mode(name: str, antenna: Antenna, antenna_numbers: np.ndarray,
     return antenna
 
 
-def _antenna_text(mode: Antenna) -> str:
+def antenna_text(mode: Antenna) -> str:
+    """The antenna mode as a picture's title and attributes give it."""
     if mode is None:
         return "strongest antenna"
     return "mean of antennas 1 to 4" if mode == "mean" else f"antenna {mode}"
 
 
-def _spectra(amplitude_db: np.ndarray, antenna_numbers: np.ndarray, mode: Antenna) -> np.ndarray:
+def spectra(amplitude_db: np.ndarray, antenna_numbers: np.ndarray, mode: Antenna) -> np.ndarray:
     """(subblocks, lines) of dB for the antenna mode."""
     if mode == "mean":
         return amplitude_db[:, np.isin(antenna_numbers, [1, 2, 3, 4])].mean(axis=1)
