@@ -111,15 +111,15 @@ def _parser(prog: str) -> argparse.ArgumentParser:
 
 
 def _seconds(text: str) -> float:
-    from vexo._directions.drift import window_ns
+    from vexo._directions.drift import WINDOWS, window_ns
 
     try:
         seconds = positive(text)
         window_ns(seconds)
         return seconds
     except (argparse.ArgumentTypeError, ValueError):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds from 1 ns to a "
-                                         "hundred years") from None
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds {WINDOWS}") \
+            from None
 
 
 def _draw(args: argparse.Namespace, sources: List[Any]) -> Any:

@@ -29,13 +29,14 @@ NEEDED = ("record", "time", "frequency", "height", "doppler", "east", "north", "
 
 
 LONGEST_WINDOW_NS = 100 * 366 * 86400 * 10**9  # a hundred years: far inside 64 bits
+WINDOWS = "from 1 ns to a hundred years"  # the windows taken, as messages say it
 
 
 def window_ns(window: Window) -> Optional[int]:
     """A window's length in whole nanoseconds, 1 ns to a hundred years."""
     width = _window_length_ns(window)
     if width is not None and not 1 <= width <= LONGEST_WINDOW_NS:
-        raise ValueError(f"window: {window!r} is not from 1 ns to a hundred years")
+        raise ValueError(f"window: {window!r} is not {WINDOWS}")
     return width
 
 

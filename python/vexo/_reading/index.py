@@ -1,8 +1,11 @@
-"""The one road from a file to every consumer: the index of a file (one pass over its record
-headers), the records' values from their entries.
+"""The index of a file (one pass over its record headers) and the records' values from its
+entries.
 
-Every reader of whole files (vexo.read, the xarray backend, the archive writers, the
-pictures) stands on FileIndex and read_part; none reads a file another way.
+With the parts (vexo._reading.parts) this is the road from a file to every consumer of whole
+files or of any of their records: vexo.read, the xarray backend and its guess of what it can
+open, the archive writers, the echoes and the pictures stand on FileIndex and read_part, and
+none reads a file another way. vexo.open (vexo._reading.file) is the other way in: records one
+after another as a stream hands them out, for callers that iterate.
 """
 
 from __future__ import annotations
