@@ -1,7 +1,8 @@
 """The package's floor plan, checked on the source of the package that is imported (a source
 tree or an installed wheel): only the reading wing uses the extension module, the direction
 fit needs numpy alone, only the commands parse arguments, print or exit, private names stay
-in their wing, no modules import one another in a circle, and no module grows too long."""
+in their wing, wings import only from those below them, no modules import one another in a
+circle, and no module grows too long."""
 
 from __future__ import annotations
 
@@ -155,6 +156,21 @@ def test_private_names_stay_in_their_wing():
             if any(map(_private, inner)) or (target == module and item and _private(item)):
                 wrong.append(f"{_where(name, node)}: {module}{'.' + item if item else ''}")
     assert not wrong, "private names imported from another wing:\n" + "\n".join(wrong)
+
+
+#: The wings from the ground up: each imports only from those before it.
+WINGS = ("vexo._names", "vexo._errors", "vexo._reading", "vexo._datasets", "vexo._directions",
+         "vexo._archive", "vexo.dask", "vexo.plot", "vexo._commands")
+
+
+def test_wings_import_only_from_those_below_them():
+    wrong = []
+    for name in MODULES:
+        for node, module, item in _imports(name):
+            wing, used = _wing(name), _wing(_target(module, item))
+            if wing in WINGS and used in WINGS and WINGS.index(used) > WINGS.index(wing):
+                wrong.append(f"{_where(name, node)}: {used}")
+    assert not wrong, "imports from a wing above:\n" + "\n".join(wrong)
 
 
 def test_no_modules_import_one_another_in_a_circle():
