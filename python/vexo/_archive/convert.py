@@ -9,7 +9,7 @@ import time as clock
 from dataclasses import asdict, dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
-from vexo._archive.netcdf import to_netcdf
+from vexo._archive.netcdf import COMPRESSIONS, to_netcdf
 from vexo._archive.outputs import (
     MARKERS,
     Staging,
@@ -39,9 +39,13 @@ class Outcome:
     seconds: float = 0.0
 
 
+#: The output formats, the default first.
+FORMATS = ("parquet", "netcdf")
+
+
 def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
                  label: Optional[str] = None, chunk: int = CHUNK_RECORDS,
-                 compression: str = "deflate") -> Outcome:
+                 compression: str = COMPRESSIONS[0]) -> Outcome:
     """Converts one file into outdir as "parquet" or "netcdf" (compression "deflate" or
     "zstd"); never raises for what the file, the disk or the data do (the outcome says it).
     label is the file's name in the rows (default: path). A file that is as it was when its

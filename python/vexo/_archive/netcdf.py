@@ -58,6 +58,10 @@ def to_netcdf(path: str, outdir: str, conversion: Conversion, staging: Staging,
     return Written(records, 0, index.damage or "")
 
 
+#: The compressions of the NetCDF outputs, the default first.
+COMPRESSIONS = ("deflate", "zstd")
+
+
 def encoding(ds: Any, compression: str, chunk: int) -> Dict[str, Dict[str, Any]]:
     """deflate (level 1: what every NetCDF-4 reader reads) or zstd (level 1: faster; readers
     need netCDF-C 4.9 with its filter plugins); parts of about 4 MiB along the records."""

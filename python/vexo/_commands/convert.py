@@ -10,7 +10,8 @@ import os
 import sys
 from typing import Iterator, List, Optional, Sequence, Tuple
 
-from vexo._archive.convert import Outcome, convert_file
+from vexo._archive.convert import FORMATS, Outcome, convert_file
+from vexo._archive.netcdf import COMPRESSIONS
 from vexo._archive.inputs import find_inputs
 from vexo._archive.outputs import remove_abandoned
 from vexo._archive.rows import Conversion
@@ -78,11 +79,12 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="files, directories, patterns")
     p.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="output folder")
-    p.add_argument("--format", choices=("parquet", "netcdf"), default="parquet",
-                   help="parquet (default) or netcdf")
-    p.add_argument("--compression", choices=("deflate", "zstd"), default="deflate",
-                   help="NetCDF: deflate (default; every NetCDF-4 reader reads it) or zstd "
-                        "(faster; readers need netCDF-C 4.9 with its filter plugins)")
+    p.add_argument("--format", choices=FORMATS, default=FORMATS[0],
+                   help=f"{' or '.join(FORMATS)} (default: {FORMATS[0]})")
+    p.add_argument("--compression", choices=COMPRESSIONS, default=COMPRESSIONS[0],
+                   help=f"NetCDF: {' or '.join(COMPRESSIONS)} (default: {COMPRESSIONS[0]}); "
+                        "every NetCDF-4 reader reads deflate, zstd is faster but its readers "
+                        "need netCDF-C 4.9 with its filter plugins")
     p.add_argument("--jobs", type=_jobs, default=os.cpu_count() or 1, metavar="N",
                    help="processes on this machine (default: every core)")
     p.add_argument("--scheduler", metavar="ADDRESS",
