@@ -45,8 +45,9 @@ class OwnedRecord {
  private:
   int64_t number_ = 0;
   uint64_t offset_ = 0;
+  // Read only where has_bytes_: left as it is when made (making a copy costs no clearing).
+  std::array<unsigned char, kRecordSize> bytes_;
   bool has_bytes_ = false;
-  std::array<unsigned char, kRecordSize> bytes_{};
   HeaderFields header_;
   DerivedValues derived_;
   std::vector<Descriptor> descriptors_;
