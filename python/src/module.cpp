@@ -257,9 +257,8 @@ nb::tuple index_of_stream(nb::handle stream, Selection selection) {
 Array<uint8_t> take_entries(Index& index) {
   auto* entries = new std::vector<IndexEntry>(std::move(index.entries()));
   index.entries().clear();
-  nb::capsule owner(entries, [](void* p) noexcept {
-    delete static_cast<std::vector<IndexEntry>*>(p);
-  });
+  nb::capsule owner(entries,
+                    [](void* p) noexcept { delete static_cast<std::vector<IndexEntry>*>(p); });
   return Array<uint8_t>(reinterpret_cast<uint8_t*>(entries->data()),
                         {entries->size() * sizeof(IndexEntry)}, owner);
 }
