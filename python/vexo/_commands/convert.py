@@ -80,11 +80,11 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="files, directories, patterns")
     p.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="output folder")
     p.add_argument("--format", choices=FORMATS, default=FORMATS[0],
-                   help=f"{' or '.join(FORMATS)} (default: {FORMATS[0]})")
+                   help=f"{FORMATS[0]} (default) or {FORMATS[1]}")
     p.add_argument("--compression", choices=COMPRESSIONS, default=COMPRESSIONS[0],
-                   help=f"NetCDF: {' or '.join(COMPRESSIONS)} (default: {COMPRESSIONS[0]}); "
-                        "every NetCDF-4 reader reads deflate, zstd is faster but its readers "
-                        "need netCDF-C 4.9 with its filter plugins")
+                   help=f"NetCDF: {COMPRESSIONS[0]} (default; every NetCDF-4 reader reads it) or "
+                        f"{COMPRESSIONS[1]} (faster; readers need netCDF-C 4.9 with its filter "
+                        "plugins)")
     p.add_argument("--jobs", type=_jobs, default=os.cpu_count() or 1, metavar="N",
                    help="processes on this machine (default: every core)")
     p.add_argument("--scheduler", metavar="ADDRESS",
