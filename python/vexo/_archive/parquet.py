@@ -14,7 +14,10 @@ from vexo._archive.rows import SAMPLE_COLUMNS, Conversion, block_rows, blocks, e
 from vexo._directions.fit import DirectionFit
 from vexo._reading.index import FileIndex
 
-OPEN_WRITERS = 16  # Parquet files open at once per input (one per date in hand)
+#: Parquet files open at once per input and table (one per date in hand). Each open writer
+#: holds some 15 to 50 MB of pyarrow's buffers, so a file whose records span many dates takes
+#: what one of two dates takes; records in time order need one at a time.
+OPEN_WRITERS = 2
 
 
 def parquet_options(schema: Any, sample_columns: Sequence[str] = SAMPLE_COLUMNS
