@@ -4,6 +4,7 @@ known directions and Doppler shifts."""
 from __future__ import annotations
 
 import math
+import os
 from typing import Any, Dict, List, Sequence, Tuple
 
 import numpy as np
@@ -235,6 +236,13 @@ def test_drift_of_a_field_of_echoes(make_records):
     assert list(per_record.record) == [1, 2] and list(per_record.echo_count) == [32, 32]
     few = vexo.drift(table.head(3))
     assert few.v_east.isna().all() and list(few.echo_count) == [3]
+    # Without a wavelength (frequency 0 or NaN) an echo tells no velocity: it is left out.
+    unknown = table.copy()
+    second = unknown.record == 2
+    unknown.loc[second, "frequency"] = np.resize([0.0, np.nan], int(second.sum()))
+    assert list(vexo.drift(unknown[unknown.height == 100]).record) == [1]
+    with pytest.raises(TypeError, match="echoes: expected a pandas.DataFrame.*not list"):
+        vexo.drift(table.to_dict("records"))
     for window in (1e-12, 1e12):  # 0 ns once rounded; more than 64 bits of nanoseconds
         with pytest.raises(ValueError, match="1 ns to a hundred years"):
             vexo.drift(table, window=window)
@@ -251,6 +259,13 @@ def test_layouts_that_cannot_tell_a_direction(tmp_path, make_dft):
         vexo.Layout({0: (0, 0), 1: (60, 0), 2: (0, 60)})
     with pytest.raises(ValueError, match="finite"):
         vexo.Layout({1: (0, 0), 2: (float("nan"), 0), 3: (0, 60)})
+    # Not places on the ground: overflowing, or underflowing, every distance between them.
+    with pytest.raises(ValueError, match="antenna 2: east: 1e\\+300 m is not a place"):
+        vexo.Layout({1: (0, 0), 2: (1e300, 0), 3: (0, 1e300)})
+    with pytest.raises(ValueError, match="antennas 1 and 2 are 1e-300 m apart"):
+        vexo.Layout({1: (0, 0), 2: (1e-300, 0), 3: (0, 1e-300)})
+    with pytest.raises(ValueError, match="antennas 2 and 3 are 0 m apart"):
+        vexo.Layout({1: (0, 0), 2: (60, 0), 3: (60, 0), 4: (0, 60)})
     files = {
         "two.toml": ("[antennas]\n1 = { east = 0, north = 0 }\n2 = { east = 9, north = 0 }\n",
                      "at least three"),
@@ -260,15 +275,22 @@ def test_layouts_that_cannot_tell_a_direction(tmp_path, make_dft):
         "twice.toml": ("[antennas]\n1 = { east = 0, north = 0 }\n01 = { east = 5, north = 0 }\n",
                        "antenna 1 is given twice"),
     }
+    files["latin.toml"] = (b"# \xe9\n[antennas]\n", "not a TOML file: byte 2 is not UTF-8")
+    files["large.toml"] = (b"#" * (1 << 20) + b"\n", "larger than 1 MiB")
     for name, (text, message) in files.items():
-        (tmp_path / name).write_text(text)
+        data = text if isinstance(text, bytes) else text.encode()
+        (tmp_path / name).write_bytes(data)
         with pytest.raises(ValueError, match=f"{name}: .*{message}"):
             vexo.Layout.read(tmp_path / name)
+    os.mkfifo(tmp_path / "pipe.toml")  # never opened for reading: no writer to wait for
+    for endless in (tmp_path / "pipe.toml", "/dev/zero"):
+        with pytest.raises(ValueError, match="not a regular file"):
+            vexo.Layout.of(endless)
     # a layout antenna the records lack
     dft = make_dft(2)
-    # Antennas a micrometre apart turn no phase by a step: nothing is resolved. Baselines of
+    # Antennas centimetres apart turn no phase by a step: nothing is resolved. Baselines of
     # 8 km are 150 wavelengths at 5600 kHz, beyond the search.
-    tiny = vexo.echoes(dft, layout={n: (e * 1e-6, n_ * 1e-6) for n, (e, n_) in LAYOUT.items()})
+    tiny = vexo.echoes(dft, layout={n: (e * 1e-3, n_ * 1e-3) for n, (e, n_) in LAYOUT.items()})
     assert len(tiny) and not tiny.resolved.any()
     with pytest.raises(ValueError, match=rf"{dft.name}: layout: a baseline of 8000 m"):
         vexo.echoes(dft, layout={1: (0, 0), 2: (4000, 0), 3: (-4000, 0), 4: (0, -6000)})

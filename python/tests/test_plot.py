@@ -139,6 +139,34 @@ def test_bad_choices_name_what_the_file_has(tmp_path):
     assert out.exists()
 
 
+def test_damage_and_other_warnings_are_said_and_a_record_past_2_to_the_62_is_one_line(
+        tmp_path, monkeypatch, capsys):
+    cut = tmp_path / "cut.dft"
+    cut.write_bytes(EXAMPLE.read_bytes()[: 3 * 4096 + 10])
+    for kind in ("spectrum", "phases"):  # the record chosen lies before the damage
+        done = run_plot(cut, "-o", tmp_path / "c.png", "--kind", kind)
+        assert done.returncode == 1 and "record 4 at byte 12288: truncated record" in \
+            done.stderr, done.stderr
+    done = run_plot(EXAMPLE, "-o", tmp_path / "c.png", "--record", str(2**62 + 1))
+    assert done.returncode == 2 and "Traceback" not in done.stderr
+    assert done.stderr.splitlines()[-1].endswith("records are numbered from 1 (to 2^62)")
+
+    import warnings
+
+    from vexo._commands import plot as command
+    from vexo._errors import warn_damaged
+
+    def draw(args, sources):
+        warnings.warn("a warning of its own", RuntimeWarning)
+        warn_damaged("cut.dft", "record 4: truncated")
+        return None
+
+    monkeypatch.setattr(command, "_draw", draw)
+    with pytest.warns(RuntimeWarning, match="a warning of its own"):  # passed on
+        assert command._picture(None, [], "vexo-plot") == (1, None)
+    assert capsys.readouterr().err == "vexo-plot: cut.dft: record 4: truncated\n"
+
+
 def test_odd_names_damage_and_partial_choices(tmp_path):
     data = EXAMPLE.read_bytes()
     for name in ("x$_1$y.dft", os.fsdecode(b"n\xffx.dft")):
@@ -276,12 +304,19 @@ def test_skymap_command_and_its_errors(tmp_path):
     assert imread(out).shape[:2] == (600, 640)
 
     (tmp_path / "bad.toml").write_text("[antennas\n")
+    for name, east in (("huge.toml", "1e300"), ("wide.toml", "1e5")):
+        text = LAYOUT.read_text().replace("east = 40.0", f"east = {east}")
+        (tmp_path / name).write_text(text)
     (tmp_path / "five.toml").write_text(LAYOUT.read_text().replace(
         "[antennas]", "[antennas]\n5 = { east = 80.0, north = 0.0 }"))
     cases = [
         (["--layout", tmp_path / "none.toml"], f"{tmp_path}/none.toml: No such file or "
                                                "directory"),
         (["--layout", tmp_path / "bad.toml"], f"{tmp_path}/bad.toml: not a TOML file"),
+        (["--layout", tmp_path / "huge.toml"], f"{tmp_path}/huge.toml: antenna 2: east: "
+                                               "1e+300 m is not a place on the ground"),
+        (["--layout", tmp_path / "wide.toml"], f"{EXAMPLE}: layout {tmp_path}/wide.toml: a "
+                                               "baseline of 100040 m is"),
         (["--layout", tmp_path / "five.toml"], "example.dft: record 1: no antenna 5 of the "
                                                "layout"),
         (["--layout", LAYOUT, "--frequency", "3000"],

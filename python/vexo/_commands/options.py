@@ -42,6 +42,9 @@ def _listed(kind: Callable[[str], Any]) -> Callable[[str], List[Any]]:
     return parse
 
 
+LAST_RECORD = 2**62  # records are numbered from 1 to this
+
+
 def _record_list(text: str) -> List[Tuple[int, int]]:
     """"1-100,205" -> [(1, 100), (205, 205)]."""
     out = []
@@ -51,7 +54,7 @@ def _record_list(text: str) -> List[Tuple[int, int]]:
             a, b = int(first), int(last or first)
         except ValueError:
             raise argparse.ArgumentTypeError(f"{part!r} is not N or FIRST-LAST") from None
-        if not 1 <= a <= b <= 2**62:
+        if not 1 <= a <= b <= LAST_RECORD:
             raise argparse.ArgumentTypeError(f"{part!r}: records are numbered from 1 (to "
                                              "2^62), FIRST to LAST")
         out.append((a, b))

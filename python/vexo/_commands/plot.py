@@ -9,6 +9,7 @@ import warnings
 from typing import Any, List, Optional, Sequence, Tuple
 
 from vexo._commands.options import (
+    LAST_RECORD,
     LayoutError,
     add_echo_options,
     add_options,
@@ -16,6 +17,7 @@ from vexo._commands.options import (
     positive,
     read_layout,
 )
+from vexo._directions.fit import BaselinesTooLong
 from vexo._errors import DamagedFileWarning
 from vexo._names import shown_name
 from vexo.plot import LARGEST_SIZE, SIZES, SMALLEST_SIZE, ChoiceError
@@ -45,7 +47,7 @@ EPILOG = """\
 exit status: 0 the picture is written; 1 a file could not be read or was damaged (the picture
 is still made from its good records), or the picture could not be written; 2 a usage error, or
 a record, frequency, polarization, antenna or subblock the files do not have, or a layout
-file that cannot be read or is not one."""
+file that cannot be read or is not one (or whose baselines are too long for the records)."""
 
 
 def _size(text: str) -> tuple:
@@ -194,8 +196,8 @@ def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
         args.selection = from_options(args, ECHO_SELECTION)
     except (TypeError, ValueError) as e:
         parser.error(str(e))
-    if args.record is not None and args.record < 1:
-        parser.error(f"--record {args.record}: records are numbered from 1")
+    if args.record is not None and not 1 <= args.record <= LAST_RECORD:
+        parser.error(f"--record {args.record}: records are numbered from 1 (to 2^62)")
     if os.path.splitext(args.output)[1].lower() not in EXTENSIONS:
         parser.error(f"-o {args.output}: the picture is PNG, SVG or PDF, by the extension "
                      "(.png, .svg, .pdf)")
@@ -208,15 +210,18 @@ def _fail(prog: str, status: int, message: str) -> int:
 
 def _picture(args: argparse.Namespace, sources: List[Any], prog: str) -> Tuple[int, Any]:
     """The status so far and the figure drawn (None when none is): a choice the files do
-    not have is status 2 (1 when a damaged file cut it short), a file that cannot be read or
-    a damaged one status 1."""
+    not have is status 2 (1 when a damaged file cut it short), and so is a layout whose
+    baselines are too long for the records' wavelengths; a file that cannot be read or a
+    damaged one status 1."""
     with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+        warnings.simplefilter("always", DamagedFileWarning)
         status, fig = 0, None
         try:
             fig = _draw(args, sources)
         except ChoiceError as e:
             status = _fail(prog, 1 if e.damaged else 2, str(e))
+        except BaselinesTooLong as e:  # the layout, for the records' frequencies
+            status = _fail(prog, 2, str(e))
         except OSError as e:
             name = shown_name(e.filename) if e.filename else "reading"
             status = _fail(prog, 1, f"{name}: {e.strerror or e}")
@@ -224,6 +229,8 @@ def _picture(args: argparse.Namespace, sources: List[Any], prog: str) -> Tuple[i
         if issubclass(w.category, DamagedFileWarning):
             print(f"{prog}: {w.message}", file=sys.stderr)
             status = status or 1
+        else:  # as Python shows it: the filters have passed it already
+            warnings.showwarning(w.message, w.category, w.filename, w.lineno, w.file, w.line)
     return status, fig
 
 

@@ -10,13 +10,14 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import stat
 from typing import Any, Iterable, Optional, Tuple
 
 import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from vexo._datasets.dataset import dataset, opened
+from vexo._datasets.dataset import dataset, flag, opened
 from vexo._reading.index import RECORD_DTYPES, FileIndex, looks_like_dft, record_values
 from vexo._reading.parts import DTYPES, read_part
 from vexo._reading.selection import Selection, Values
@@ -81,11 +82,16 @@ class RecordArray(BackendArray):
 
 
 def _head(source: Any) -> Optional[bytes]:
-    """The first record's bytes of a path or a seekable file object (put back where it was)."""
+    """The first record's bytes of a regular file (by its path) or a seekable file object (put
+    back where it was); None for anything else. A named pipe or a device is not even opened
+    for reading: the guess must neither wait for a writer nor take bytes from a stream."""
     try:
         if isinstance(source, (str, os.PathLike)):
-            with open(source, "rb") as f:
-                return f.read(4096)
+            if not stat.S_ISREG(os.stat(source).st_mode):
+                return None
+            fd = os.open(source, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+            with os.fdopen(fd, "rb") as f:  # it may have been replaced since
+                return f.read(4096) if stat.S_ISREG(os.fstat(fd).st_mode) else None
         if hasattr(source, "seek") and hasattr(source, "read") and source.seekable():
             at = source.tell()
             try:
@@ -130,6 +136,7 @@ class VexoBackendEntrypoint(BackendEntrypoint):
         >>> ds.amplitude_db.isel(record=[0, 2]).values.shape
         (2, 4, 4, 32)
         """
+        correct, convert = flag("correct", correct), flag("convert", convert)
         chosen = Selection.of(selection, frequency=frequency, height=height,
                               polarization=polarization, antenna=antenna, records=records)
         index, entries, got_shape, width = opened(filename_or_obj, chosen, shape, stacklevel=3)
@@ -140,20 +147,26 @@ class VexoBackendEntrypoint(BackendEntrypoint):
 
         def make(kind: str, shape_of: Tuple[int, ...], _: Any) -> Any:
             return indexing.LazilyIndexedArray(
-                PartArray(source, entries, got_shape, width, kind, bool(correct), shape_of))
+                PartArray(source, entries, got_shape, width, kind, correct, shape_of))
 
         def per_record(kind: str) -> Any:
             return indexing.LazilyIndexedArray(RecordArray(entries, kind))
 
-        return dataset(index, entries, got_shape, width, correct=bool(correct),
-                       convert=bool(convert), make=make, per_record=per_record,
+        return dataset(index, entries, got_shape, width, correct=correct,
+                       convert=convert, make=make, per_record=per_record,
                        drop_variables=drop_variables or ())
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         """A DFT file: its first record starts with the record marker and passes the check,
-        or its name ends in .dft (any case)."""
+        or its name ends in .dft (any case) and it is no named pipe, device or folder (those
+        are not read to guess: open them with engine="vexo")."""
         if looks_like_dft(_head(filename_or_obj)):
             return True
         if isinstance(filename_or_obj, (str, os.PathLike)):
+            try:
+                if not stat.S_ISREG(os.stat(filename_or_obj).st_mode):
+                    return False
+            except (OSError, ValueError):
+                pass  # opening it says what is wrong
             return os.fspath(filename_or_obj).lower().endswith(".dft")
         return False

@@ -4,6 +4,7 @@ they have the same variables, coordinates, attributes and values."""
 
 from __future__ import annotations
 
+import numbers
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Optional, Tuple
 
 import numpy as np
@@ -56,6 +57,16 @@ def chosen_entries(index: FileIndex, shape: Optional[Tuple[int, int]]
         raise ValueError(f"{name}: antenna {missing[0]}: the records of shape N={chosen[0]} "
                          f"A={chosen[1]} have antennas 1 to {chosen[1]}")
     return index.asked(chosen, taking=True), chosen  # type: ignore[arg-type]
+
+
+def flag(name: str, value: Any) -> bool:
+    """An option that is True or False (a numpy bool, 0 or 1 as well); TypeError for anything
+    else, "no" and "False" among them."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, numbers.Integral) and int(value) in (0, 1):
+        return bool(value)
+    raise TypeError(f"{name}: a bool is needed (True or False), not {value!r}")
 
 
 def opened(source: Source, selection: Selection, shape: Any, stacklevel: int
@@ -216,6 +227,8 @@ def read(
     ------
     vexo.ShapeError
         When the records asked for have several shapes and no shape is given.
+    TypeError
+        When correct or convert is not a bool.
     OSError
         When the file cannot be opened.
 
@@ -231,8 +244,8 @@ def read(
     >>> ds.phase_degrees.dims
     ('record', 'subblock', 'antenna', 'line')
     """
+    correct, convert = flag("correct", correct), flag("convert", convert)
     chosen = Selection.of(selection, frequency=frequency, height=height,
                           polarization=polarization, antenna=antenna, records=records)
     index, entries, got_shape, width = opened(source, chosen, shape, stacklevel=2)
-    return loaded(index, entries, got_shape, width, correct=bool(correct),
-                  convert=bool(convert))
+    return loaded(index, entries, got_shape, width, correct=correct, convert=convert)

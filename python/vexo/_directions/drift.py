@@ -89,7 +89,8 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     north²)) at wavelength λ = c / (frequency kHz × 1000) moving with velocity v has the
     Doppler shift ``doppler = -2 v·u / λ``: a positive shift is a reflector approaching along
     u (coming down toward the antennas when overhead), a negative one receding. Only resolved
-    echoes with a Doppler shift count.
+    echoes with a Doppler shift and a frequency above 0 count (at frequency 0 or NaN there is
+    no wavelength to turn a shift into a velocity: those echoes are left out).
 
     Parameters
     ----------
@@ -124,7 +125,7 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
         When a column is missing, for a window that is not a positive time, or height ranges
         that are not ranges.
     TypeError
-        For a window or heights of another kind.
+        For echoes that are not a pandas.DataFrame, or a window or heights of another kind.
 
     Examples
     --------
@@ -143,6 +144,9 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     """
     import pandas as pd
 
+    if not isinstance(echoes, pd.DataFrame):
+        raise TypeError(f"echoes: expected a pandas.DataFrame (a table of vexo.echoes), not "
+                        f"{type(echoes).__name__}")
     lacking = [c for c in NEEDED if c not in echoes.columns]
     if lacking:
         raise ValueError(f"echoes: no column {', '.join(lacking)} (a table of vexo.echoes)")
@@ -150,8 +154,10 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     ranges = _height_ranges(heights)
     by_file = "file" in echoes.columns
 
-    used = echoes["resolved"].to_numpy(dtype=bool) & np.isfinite(
-        echoes["doppler"].to_numpy(dtype=np.float64))
+    frequency = echoes["frequency"].to_numpy(dtype=np.float64)
+    used = (echoes["resolved"].to_numpy(dtype=bool)
+            & np.isfinite(echoes["doppler"].to_numpy(dtype=np.float64))
+            & np.isfinite(frequency) & (frequency > 0))
     times = echoes["time"].to_numpy().astype("datetime64[ns]")
     if width is not None:
         used &= ~np.isnat(times)

@@ -198,7 +198,7 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
                 columns = _part_columns(index, run, layout, fit, reader, threshold_db,
                                         residual_limit)
             except BaselinesTooLong as e:
-                raise ValueError(f"{shown_name(index.name)}: {e}") from None
+                raise BaselinesTooLong(f"{shown_name(index.name)}: {e}") from None
             if len(columns["record"]):
                 got.append(columns)
     out = _empty(None)

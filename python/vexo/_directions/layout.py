@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import numbers
 import os
+import stat
 import sys
 from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
@@ -25,6 +26,12 @@ _ANTENNA_KEYS = ("east", "north")
 # Antennas whose positions span less than this share of the layout's size across its longest
 # direction lie on one line, as far as a fit of directions can tell.
 _FLAT = 1e-6
+# Positions are on the ground: within this many metres of their origin (farther than the
+# Earth's circumference), and antennas at least this far apart (m).
+FARTHEST = 1e8
+CLOSEST = 1e-3
+# A layout file is a few lines of TOML: larger files (or what is not a file) are refused.
+LARGEST_FILE = 1 << 20
 
 
 def _real(what: str, value: Any) -> float:
@@ -33,7 +40,38 @@ def _real(what: str, value: Any) -> float:
     real = float(value)
     if not math.isfinite(real):
         raise ValueError(f"{what}: {value!r} is not a finite number of metres")
+    if abs(real) > FARTHEST:
+        raise ValueError(f"{what}: {value!r} m is not a place on the ground (positions lie "
+                         f"within {FARTHEST:.0e} m of their origin)")
     return real
+
+
+def _closest(which: Tuple[int, ...], xy: np.ndarray) -> None:
+    """Refuses antennas that stand closer than CLOSEST to one another."""
+    apart = np.hypot(xy[:, None, 0] - xy[None, :, 0], xy[:, None, 1] - xy[None, :, 1])
+    np.fill_diagonal(apart, np.inf)
+    a, b = np.unravel_index(np.argmin(apart), apart.shape)
+    if apart[a, b] < CLOSEST:
+        raise ValueError(f"antennas {which[min(a, b)]} and {which[max(a, b)]} are "
+                         f"{apart[a, b]:.3g} m apart: antennas stand at least "
+                         f"{CLOSEST * 1000:g} mm apart")
+
+
+def _layout_text(path: Union[str, "os.PathLike[str]"], shown: str) -> str:
+    """The text of a layout file: a regular file of at most LARGEST_FILE bytes of UTF-8 (a
+    named pipe or a device is not opened for reading past what it holds now)."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError(f"{shown}: not a regular file: a layout is a TOML file")
+        data = f.read(LARGEST_FILE + 1)
+    if len(data) > LARGEST_FILE:
+        raise ValueError(f"{shown}: larger than {LARGEST_FILE >> 20} MiB: not a layout")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ValueError(f"{shown}: not a TOML file: byte {e.start} is not UTF-8 text") \
+            from None
 
 
 def _antenna_number(value: Any) -> int:
@@ -62,8 +100,9 @@ class Layout:
     ------
     ValueError
         For fewer than three antennas, antennas on one line, a position that is not a finite
-        number, an antenna number outside 1 to 9, or a phase_sign other than 1 or -1. From
-        Layout.read, the message names the file.
+        number or lies farther than FARTHEST (1e8 m) from the origin, antennas closer than
+        CLOSEST (1 mm) to one another, an antenna number outside 1 to 9, or a phase_sign
+        other than 1 or -1. From Layout.read, the message names the file.
 
     Examples
     --------
@@ -105,6 +144,7 @@ class Layout:
                              "needs at least three, not all on one line")
         self._numbers = tuple(sorted(got))
         self._xy = np.array([got[n] for n in self._numbers], dtype=np.float64)
+        _closest(self._numbers, self._xy)
         spread = np.linalg.svd(self._xy - self._xy.mean(axis=0), compute_uv=False)
         if spread[0] == 0 or spread[1] <= _FLAT * spread[0]:
             raise ValueError(f"antennas {', '.join(map(str, self._numbers))} lie on one line: "
@@ -139,15 +179,16 @@ class Layout:
         OSError
             When the file cannot be read.
         ValueError
-            Naming the file, when it is not TOML or not a layout (see Layout).
+            Naming the file, when it is not TOML (UTF-8 text of at most 1 MiB in a regular
+            file) or not a layout (see Layout).
         """
         name = os.fsdecode(os.fspath(path))
         shown = shown_name(name)
-        with open(path, "rb") as f:
-            try:
-                document = tomllib.load(f)
-            except tomllib.TOMLDecodeError as e:
-                raise ValueError(f"{shown}: not a TOML file: {e}") from None
+        text = _layout_text(path, shown)
+        try:
+            document = tomllib.loads(text)
+        except tomllib.TOMLDecodeError as e:
+            raise ValueError(f"{shown}: not a TOML file: {e}") from None
         unknown = sorted(set(document) - set(_TOP_KEYS))
         if unknown:
             raise ValueError(f"{shown}: unknown key {unknown[0]!r}; a layout has "

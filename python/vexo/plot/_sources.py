@@ -113,10 +113,12 @@ class Snapshot:
 
 
 def snapshot(source: Any, kind: Kind, record: Optional[int], name: Optional[str],
-             choices: List[str], phases: bool = False) -> Snapshot:
+             choices: List[str], phases: bool = False, stacklevel: int = 1) -> Snapshot:
     """The record asked for of a source of that kind; by default its first record that has a
     subblock (of a dataset, its first record). With phases, the snapshot holds the phases
-    without and with the antenna correction too (not of a dataset)."""
+    without and with the antenna correction too (not of a dataset). DamagedFileWarning when
+    the file (a path or file object) is damaged before the end of what was read of it
+    (`stacklevel` counts from the caller)."""
     if record is not None:
         record = whole("record", record, 1)
     if kind is Kind.RECORD:
@@ -127,7 +129,8 @@ def snapshot(source: Any, kind: Kind, record: Optional[int], name: Optional[str]
         return _from_dataset(source, record, name, choices)
     if kind is Kind.FILE:
         return _from_file(source, record, name or source_name(source), choices, phases)
-    return _from_index(source, record, name or source_name(source), choices, phases)
+    return _from_index(source, record, name or source_name(source), choices, phases,
+                       stacklevel + 1)
 
 
 def _from_record(rec: Record, name: str, phases: bool) -> Snapshot:
@@ -166,9 +169,10 @@ def _from_dataset(ds: "xr.Dataset", number: Optional[int], name: Optional[str],
 
 
 def _from_index(source: Any, record: Optional[int], name: str, choices: List[str],
-                phases: bool) -> Snapshot:
+                phases: bool, stacklevel: int) -> Snapshot:
     """The record from the file's index (up to the record) and a part of that one record."""
     index = FileIndex.of(source, None if record is None else Selection(records=record))
+    index.warn_damage(stacklevel=stacklevel + 1)
     entries = index.entries
     one = entries[_entry_at(index, record, name, choices):][:1]
     width = int(one["subblock_count"][0])

@@ -37,6 +37,11 @@ name : str, optional
     The name in the title and messages. Default: the file's name without its folders.
 """
 
+_WARNS = """
+DamagedFileWarning
+    For a damaged file (a path or binary file object), read up to its damage.
+"""
+
 _RAISES = """
 ChoiceError
     When the data has no such record or subblock, or the subblock is not at `frequency`.
@@ -81,7 +86,7 @@ def _subblock(snap: Snapshot, subblock: Optional[int], frequency: Optional[float
     return subblock
 
 
-@shared(parameters=_PARAMETERS, raises=_RAISES)
+@shared(parameters=_PARAMETERS, raises=_RAISES, warns=_WARNS)
 def phases_data(source: Any, *, record: Optional[int] = None, subblock: Optional[int] = None,
                 frequency: Optional[float] = None, name: Optional[str] = None) -> PictureData:
     """What vexo.plot.phases draws, without drawing: the phase (degrees) of each antenna against
@@ -104,6 +109,10 @@ def phases_data(source: Any, *, record: Optional[int] = None, subblock: Optional
     ------
     {raises}
 
+    Warns
+    -----
+    {warns}
+
     Examples
     --------
     >>> import vexo.plot
@@ -118,7 +127,7 @@ def phases_data(source: Any, *, record: Optional[int] = None, subblock: Optional
                         "a File or a Record of vexo.open")
     kind = taken("phases", source, SOURCES)
     choices: List[str] = []
-    snap = snapshot(source, kind, record, name, choices, phases=True)
+    snap = snapshot(source, kind, record, name, choices, phases=True, stacklevel=2)
     subblock = _subblock(snap, subblock, frequency, choices)
     assert snap.phase_degrees is not None
     values = snap.phase_degrees[:, subblock]
@@ -165,7 +174,7 @@ def draw(axes: Sequence["Axes"], picked: PictureData) -> None:
         f"{a['frequency']:g} kHz, {a['height']:g} km, polarization {a['polarization']}"))
 
 
-@shared(parameters=_PARAMETERS, raises=_RAISES,
+@shared(parameters=_PARAMETERS, raises=_RAISES, warns=_WARNS,
         returns=returns("phases", "an xarray.DataArray (correction, antenna, line) of degrees"),
         size_and_ax=size_and_ax("phases", """
             ax : two matplotlib.axes.Axes, optional
@@ -197,6 +206,10 @@ def phases(source: Any, *, record: Optional[int] = None, subblock: Optional[int]
     {raises}
         Also for a size out of range or given with ax, or an ax that is not two Axes of one
         figure.
+
+    Warns
+    -----
+    {warns}
 
     Examples
     --------

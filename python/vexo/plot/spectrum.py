@@ -45,6 +45,11 @@ name : str, optional
     The name in the title and messages. Default: the file's name without its folders.
 """
 
+_WARNS = """
+DamagedFileWarning
+    For a damaged file (a path or binary file object), read up to its damage.
+"""
+
 _RAISES = """
 ChoiceError
     When the data has no such record, frequency, polarization or antenna.
@@ -57,7 +62,7 @@ ValueError
 """
 
 
-@shared(parameters=_PARAMETERS, raises=_RAISES)
+@shared(parameters=_PARAMETERS, raises=_RAISES, warns=_WARNS)
 def spectrum_data(source: Any, *, record: Optional[int] = None,
                   frequency: Optional[float] = None, polarization: Optional[int] = None,
                   antenna: Antenna = None, name: Optional[str] = None) -> PictureData:
@@ -79,6 +84,10 @@ def spectrum_data(source: Any, *, record: Optional[int] = None,
     ------
     {raises}
 
+    Warns
+    -----
+    {warns}
+
     Examples
     --------
     >>> import vexo.plot
@@ -91,7 +100,7 @@ def spectrum_data(source: Any, *, record: Optional[int] = None,
     kind = taken("spectrum", source, SOURCES)
     antenna = check_antenna(antenna)
     choices: List[str] = []
-    snap = snapshot(source, kind, record, name, choices)
+    snap = snapshot(source, kind, record, name, choices, stacklevel=2)
     strength = snap.amplitude_db.max(axis=(1, 2)) if snap.amplitude_db.size else np.array([])
     take = choose(snap.name, f"record {snap.number}", snap.frequency, snap.polarization,
                   strength, frequency, polarization, choices)
@@ -131,7 +140,7 @@ def draw(ax: "Axes", data: "xr.DataArray") -> None:
         top.set_xlabel(f"frequency offset (Hz; lines {step:.6g} Hz apart)")
 
 
-@shared(parameters=_PARAMETERS, raises=_RAISES,
+@shared(parameters=_PARAMETERS, raises=_RAISES, warns=_WARNS,
         returns=returns("spectrum", "an xarray.DataArray (height, line) of dB"),
         size_and_ax=size_and_ax("spectrum", """
             ax : matplotlib.axes.Axes, optional
@@ -161,6 +170,10 @@ def spectrum(source: Any, *, record: Optional[int] = None, frequency: Optional[f
     ------
     {raises}
         Also for a size out of range or given with ax.
+
+    Warns
+    -----
+    {warns}
 
     Examples
     --------
