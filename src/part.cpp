@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "src/descriptors.h"
+#include "src/header.h"
 #include "src/record_layout.h"
 
 namespace vexo {
@@ -47,6 +48,17 @@ constexpr bool kinds_match_arrays() {
 }
 static_assert(kinds_match_arrays(), "each kind of kPartKinds has the element type of its array");
 
+// Whether the record's header says what its index entry does: the clock, FREQ, shape, H and
+// the phase scale's direction. A header field that does not parse keeps the entry's value, as
+// it kept the record before's when the file was indexed.
+bool header_matches(const RecordView& view, const IndexEntry& e) {
+  HeaderFields h = header_of(e);
+  read_header(view, h);
+  return h.year == e.year && h.day == e.day && h.hour == e.hour && h.minute == e.minute &&
+         h.second == e.second && h.FREQ == e.FREQ && h.N == e.N && h.A == e.A && h.H == e.H &&
+         (h.FF == 0xFE) == (e.backwards != 0);
+}
+
 }  // namespace
 
 PartReader::PartReader(RandomSource& source, Selection selection, bool correct)
@@ -56,6 +68,7 @@ PartReader::PartReader(RandomSource& source, Selection selection, bool correct)
       descriptors_(kMaxSubblocks) {}
 
 bool PartReader::fail(const IndexEntry& entry, const std::string& what) {
+  buffer_size_ = 0;  // a later read reads the file afresh
   error_ = "record " + std::to_string(entry.number) + " at byte " + std::to_string(entry.offset) +
            ": " + what;
   return false;
@@ -127,7 +140,8 @@ bool PartReader::read(const IndexEntry* entries, std::size_t count, int32_t widt
       buffer_at_end_ = got < want;
       view_of(e, bytes, size);
     }
-    if (size < kRecordSize || bytes[0] != kRecordMarker) {
+    if (size < kRecordSize || bytes[0] != kRecordMarker ||
+        !header_matches(RecordView{bytes, size}, e)) {
       return fail(e, "the file no longer holds the record its index has (changed since)");
     }
     const HeaderFields header = header_of(e);

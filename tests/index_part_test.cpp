@@ -144,6 +144,16 @@ TEST(IndexPart, SelectionsAreCheckedWhereTheyEnter) {
   const PartReader parts(*source, s);
   EXPECT_EQ(parts.selection().records, (std::vector<std::pair<int64_t, int64_t>>{{1, 4}, {6, 6}}));
   EXPECT_FALSE(parts.selection().takes_record(5));
+  // Of many ranges, each record found: records 3 + 7k below 10^4, then 2^62 alone.
+  Selection many;
+  for (int64_t r = 3; r < 10000; r += 7) many.records.push_back({r, r});
+  many.records.push_back({int64_t{1} << 62, int64_t{1} << 62});
+  many = many.checked();
+  for (int64_t r = -2; r < 10010; ++r) {
+    ASSERT_EQ(many.takes_record(r), r >= 3 && r < 10000 && r % 7 == 3) << r;
+  }
+  EXPECT_TRUE(many.takes_record(int64_t{1} << 62));
+  EXPECT_FALSE(many.takes_record((int64_t{1} << 62) - 1));
   // What cannot be mended is refused, with the fault's text, before anything is read.
   std::vector<Selection> faulty(4);
   faulty[0].antennas = {2, 2};
@@ -211,6 +221,47 @@ TEST(IndexPart, PartsFromTheMiddleEqualTheWholeRead) {
       expect_same(want.frequency, frequency.data(), first * places, "frequency");
     }
   }
+}
+
+TEST(IndexPart, AFileChangedSinceItWasIndexedIsCaughtAtItsFirstChangedRecord) {
+  // Record 3 (at byte 8192) overwritten in place with one of another second, FREQ, shape or
+  // phase direction: the read of records 1 to 7 stops there, by name; the file as it was
+  // reads.
+  const std::vector<unsigned char> file = kept_rate_file();
+  test::TempDir dir;
+  const std::string path = dir.path("x.dft");
+  test::write_file(path, file);
+  const Index index = Index::of_file(path);
+  ASSERT_EQ(index.entries().size(), 7u);
+  int error = 0;
+  auto source = RandomSource::open(path, error);
+  ASSERT_TRUE(source) << error;
+  PartReader parts(*source, Selection());
+  std::vector<float> room(7 * 16 * 4 * 32);
+  PartArrays arrays;
+  arrays.phase_degrees = room.data();
+  auto record_with = [](auto change) {
+    HeaderFields h = test::regular_header();
+    h.second = 2, h.R = 1, h.D1 = 10, h.D2 = 2;
+    change(h);
+    return test::make_record(h, 16, 1, 1);  // 16 subblocks: N 5, A 4 as N 4, A 8
+  };
+  const std::vector<std::vector<unsigned char>> changed{
+      record_with([](HeaderFields& h) { h.second = 40; }),
+      record_with([](HeaderFields& h) { h.FREQ = 4000; }),
+      record_with([](HeaderFields& h) { h.N = 4, h.A = 8; }),
+      record_with([](HeaderFields& h) { h.FF = 0xFE; })};
+  for (const auto& record : changed) {
+    std::vector<unsigned char> now = file;
+    std::copy(record.begin(), record.end(), now.begin() + 2 * kRecordSize);
+    test::write_file(path, now);
+    EXPECT_FALSE(parts.read(index.entries().data(), 7, 16, arrays));
+    EXPECT_EQ(parts.error(),
+              "record 3 at byte 8192: the file no longer holds the record its index has "
+              "(changed since)");
+  }
+  test::write_file(path, file);
+  EXPECT_TRUE(parts.read(index.entries().data(), 7, 16, arrays)) << parts.error();
 }
 
 TEST(IndexPart, PartsOfAFileOfManyShapesFromAFile) {

@@ -124,8 +124,10 @@ class PartReader {
 
   // Fills `arrays` for the `count` records of `entries` (entries of one index, of one shape,
   // in the file's order; any of them may be left out). False when the file no longer holds
-  // what its index says (changed since) or cannot be read, or when a record takes more
-  // subblocks than `width`: error() then says what, and the arrays are partly filled.
+  // what its index says (changed since: a record is cut short, or its marker or its header's
+  // clock, FREQ, shape, H or phase direction differ from its entry; the first such record is
+  // named) or cannot be read, or when a record takes more subblocks than `width`: error() then
+  // says what, and the arrays are partly filled.
   bool read(const IndexEntry* entries, std::size_t count, int32_t width, const PartArrays& arrays);
   const std::string& error() const { return error_; }
   // The selection as checked: its record ranges ascending and apart.

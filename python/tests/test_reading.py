@@ -220,3 +220,53 @@ def test_names_and_selections_as_users_write_them(tmp_path):
             vexo.read(EXAMPLE, **bad)
     with pytest.raises(TypeError, match="a path or a binary file object"):
         vexo.read(None)
+
+
+def test_record_selections_of_every_form():
+    # The example's records are 1 to 6; every form names the numbers it stands for.
+    for records, want in [
+        (range(2, 7, 2), [2, 4, 6]), (range(6, 0, -3), [3, 6]), ([5, 1, 2, 2], [1, 2, 5]),
+        (np.array([6, 3]), [3, 6]), (((4, 5), (1, 1)), [1, 4, 5]), (range(5, 10**30), [5, 6]),
+        (((5, 2**70),), [5, 6]),
+    ]:
+        assert list(vexo.read(EXAMPLE, records=records).record.values) == want, records
+    # Many ranges: record r is taken when r = 3 + 7k below 10^4.
+    numbers = np.arange(-5, 10**4 + 10)
+    taken = vexo.Selection(records=range(3, 10**4, 7)).takes_record(numbers)
+    np.testing.assert_array_equal(taken, (numbers >= 3) & (numbers < 10**4) & (numbers % 7 == 3))
+    for bad, error in [(range(1, 10**8, 2), ValueError), (range(2**62 + 1, 2**63), ValueError),
+                       (((1.9, 3),), TypeError), (((True, 3),), TypeError),
+                       ((("1", 3),), TypeError), (((0, 3),), ValueError)]:
+        with pytest.raises(error, match="records"):
+            vexo.Selection(records=bad)
+
+
+def test_a_file_changed_after_it_was_opened(make_dft, tmp_path, monkeypatch):
+    # Replaced by a file of the same size and another shape, then read: the first record
+    # is no longer the one indexed.
+    path = tmp_path / "changing.dft"
+    path.write_bytes(make_dft(6).read_bytes())
+    other = make_dft(6, "4/8").read_bytes()
+    assert len(other) == path.stat().st_size
+    ds = xr.open_dataset(path, engine="vexo")
+    (tmp_path / "other.dft").write_bytes(other)
+    os.replace(tmp_path / "other.dft", path)
+    with pytest.raises(ValueError, match=r"changing\.dft: record 1 at byte 0: .*changed since"):
+        ds.load()
+    # A conversion whose input changes while it is read fails and publishes nothing.
+    from vexo._archive import convert
+    from vexo._archive.rows import Conversion
+
+    written = convert.to_parquet
+
+    def rewritten(path, *args, **kw):
+        got = written(path, *args, **kw)
+        with open(path, "r+b") as f:
+            f.write(b"\n")  # the same byte, written again
+        return got
+
+    monkeypatch.setattr(convert, "to_parquet", rewritten)
+    outcome = convert.convert_file(str(path), str(tmp_path / "out"), "parquet",
+                                   Conversion(vexo.Selection()))
+    assert "changed while it was read" in outcome.failure and not outcome.outputs
+    assert not list((tmp_path / "out").glob("*.parquet"))

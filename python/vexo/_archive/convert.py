@@ -56,8 +56,7 @@ def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
     try:
         stat = os.stat(path)
         size = stat.st_size
-        source = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
-        written, outputs, skipped = _converted(path, name, outdir, fmt, conversion, source,
+        written, outputs, skipped = _converted(path, name, outdir, fmt, conversion, stat,
                                                chunk, compression)
         failure = ""
     except Exception as e:  # noqa: BLE001 - whatever it is, it is this file's failure
@@ -68,10 +67,12 @@ def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
 
 
 def _converted(path: str, name: str, outdir: str, fmt: str, conversion: Conversion,
-               source: Dict[str, int], chunk: int, compression: str
+               stat: os.stat_result, chunk: int, compression: str
                ) -> Tuple[Written, List[str], bool]:
     """What the outputs of one input hold, their names relative to outdir, and whether they
-    were up to date already (else they are written now)."""
+    were up to date already (else they are written now, from the file as `stat` found it: a
+    file that changed while it was read is a ValueError, and nothing is published)."""
+    source = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
     marker_path = os.path.join(outdir, MARKERS, f"{output_stem(path)}.{fmt}.json")
     marker = read_marker(marker_path)
     settings = _settings(fmt, conversion, compression)
@@ -84,9 +85,21 @@ def _converted(path: str, name: str, outdir: str, fmt: str, conversion: Conversi
             written = to_parquet(path, name, outdir, conversion, staging, chunk)
         else:
             written = to_netcdf(path, outdir, conversion, staging, compression, chunk)
+        _unchanged_since(path, stat)
         outputs = publish(outdir, marker_path, marker, staging, name, written,
                           {"source": source, "settings": settings})
     return written, outputs, False
+
+
+def _unchanged_since(path: str, before: os.stat_result) -> None:
+    """A ValueError when the file at path is no longer the one `before` describes."""
+    now = os.stat(path)
+    if any(getattr(now, k) != getattr(before, k) for k in _IDENTITY):
+        raise ValueError("changed while it was read; nothing converted")
+
+
+#: What tells that a file is the one it was: which file, its size and its times of change.
+_IDENTITY = ("st_dev", "st_ino", "st_size", "st_mtime_ns", "st_ctime_ns")
 
 
 def _settings(fmt: str, conversion: Conversion, compression: str) -> Dict[str, Any]:

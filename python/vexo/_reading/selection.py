@@ -8,6 +8,8 @@ import numbers
 from dataclasses import dataclass
 from typing import Any, Iterable, List, Optional, Tuple, Union
 
+import numpy as np
+
 from vexo import _core
 
 Values = Union[None, float, Iterable[float]]
@@ -52,34 +54,71 @@ def reals(name: str, value: Values) -> List[float]:
     return out
 
 
+def _whole(name: str, v: Any) -> int:
+    v = _number(name, v)
+    if isinstance(v, float) and not math.isfinite(v):
+        raise ValueError(f"{name}: {v!r} is not a whole number")
+    if int(v) != v:
+        raise TypeError(f"{name}: expected whole numbers, not {v!r}")
+    return int(v)
+
+
 def whole_numbers(name: str, value: Values, low: int, high: int = _LARGEST) -> List[int]:
     out = []
     for v in _values(name, value):
-        if isinstance(v, float) and not math.isfinite(v):
-            raise ValueError(f"{name}: {v!r} is not a whole number")
-        if int(v) != v:
-            raise TypeError(f"{name}: expected whole numbers, not {v!r}")
-        if not low <= int(v) <= high:
-            raise ValueError(f"{name}: {int(v)} is not between {low} and {high}")
-        out.append(int(v))
+        number = _whole(name, v)
+        if not low <= number <= high:
+            raise ValueError(f"{name}: {number} is not between {low} and {high}")
+        out.append(number)
     return out
+
+
+#: The last record number a selection names: a range that reaches further ends there.
+LAST_RECORD = 2**62
+#: The most records a stepped range may name (each is a range of its own).
+STEPPED_RECORDS = 10**6
 
 
 def record_ranges(value: Any) -> List[Tuple[int, int]]:
     """Record numbers as ranges (first, last), ascending and apart; [] for all."""
-    if isinstance(value, range) and value.step == 1:
-        if len(value) == 0:
-            raise ValueError("records: no value given (None selects every one)")
-        if value.start < 1:
-            raise ValueError(f"records: {value.start} is not between 1 and {2**62}")
-        return [(value.start, min(value.stop - 1, 2**62))]
-    ranges: List[Tuple[int, int]] = []
-    for number in sorted(set(whole_numbers("records", value, 1, 2**62))):
-        if ranges and ranges[-1][1] + 1 == number:
-            ranges[-1] = (ranges[-1][0], number)
-        else:
-            ranges.append((number, number))
-    return ranges
+    if value is None:
+        return []
+    if isinstance(value, range):
+        return _range_ranges(value)
+    if isinstance(value, np.ndarray) and value.dtype.kind in "iu" and value.ndim == 1 \
+            and value.size:
+        numbers = np.unique(value)  # sorted, each once
+        if numbers[0] < 1 or numbers[-1] > LAST_RECORD:
+            bad = numbers[0] if numbers[0] < 1 else numbers[-1]
+            raise ValueError(f"records: {int(bad)} is not between 1 and {LAST_RECORD}")
+    else:
+        numbers = np.array(sorted(set(whole_numbers("records", value, 1, LAST_RECORD))),
+                           dtype=np.int64)
+    # Runs of consecutive numbers, each one range.
+    breaks = np.flatnonzero(np.diff(numbers) != 1) + 1
+    firsts = numbers[np.concatenate(([0], breaks))].tolist()
+    lasts = numbers[np.concatenate((breaks - 1, [len(numbers) - 1]))].tolist()
+    return list(zip(firsts, lasts))
+
+
+def _range_ranges(value: range) -> List[Tuple[int, int]]:
+    """A range of step 1 (or -1) as its bounds, however far it reaches (to LAST_RECORD); a
+    stepped one as its numbers, up to STEPPED_RECORDS of them."""
+    if not value:  # not len(): a range beyond the machine's sizes has none
+        raise ValueError("records: no value given (None selects every one)")
+    first, last = sorted((value[0], value[-1]))
+    if not 1 <= first <= LAST_RECORD:
+        raise ValueError(f"records: {first} is not between 1 and {LAST_RECORD}")
+    step = abs(value.step)
+    last = first + (min(last, LAST_RECORD) - first) // step * step
+    if step == 1:
+        return [(first, last)]
+    count = (last - first) // step + 1
+    if count > STEPPED_RECORDS:
+        raise ValueError(f"records: {value!r} names {count} records one by one, more than "
+                         f"{STEPPED_RECORDS}: select bounds (a range of step 1) and thin out "
+                         "what is read")
+    return [(n, n) for n in range(first, last + 1, step)]
 
 
 def shape(value: Optional[Tuple[int, int]]) -> Optional[Tuple[int, int]]:
@@ -108,8 +147,10 @@ class Selection:
         The same for the polarization.
     antenna : int or sequence of int, optional
         Antennas by number (from 1), in the order wanted, each once. None takes every one.
-    records : int, sequence of int or range, optional
-        Record numbers (from 1). A range is read as bounds, however far it reaches.
+    records : int, sequence of int, range or tuple of (first, last), optional
+        Record numbers (from 1). A range of step 1 is read as bounds, however far it reaches
+        (to record 2**62); a stepped range names up to STEPPED_RECORDS records one by one.
+        Whichever the form, a record is found among the ranges by a binary search.
 
     Raises
     ------
@@ -162,15 +203,13 @@ class Selection:
 
     def takes_record(self, numbers: Any) -> Any:
         """Whether each record number is asked for (a numpy array of bools)."""
-        import numpy as np
-
         numbers = np.asarray(numbers)
         if not self.records:
             return np.ones(numbers.shape, dtype=bool)
-        taken = np.zeros(numbers.shape, dtype=bool)
-        for first, last in self.records:
-            taken |= (numbers >= first) & (numbers <= last)
-        return taken
+        firsts, lasts = np.array(self.records, dtype=np.int64).T
+        # The first range that does not end before each number: a binary search per number.
+        at = np.minimum(np.searchsorted(lasts, numbers), len(lasts) - 1)
+        return (firsts[at] <= numbers) & (numbers <= lasts[at])
 
     def core(self) -> Any:
         """The selection as the library takes it."""
@@ -194,9 +233,12 @@ class Selection:
 def _merged(ranges: Iterable[Tuple[int, int]]) -> List[Tuple[int, int]]:
     """Ranges (first, last) of numbers from 1, sorted and merged where they meet."""
     out: List[Tuple[int, int]] = []
-    for a, b in sorted((int(a), int(b)) for a, b in ranges):
+    for a, b in sorted((_whole("records", a), _whole("records", b)) for a, b in ranges):
         if a < 1 or b < a:
             raise ValueError(f"records: ({a}, {b}) is not a range of numbers from 1")
+        if a > LAST_RECORD:
+            raise ValueError(f"records: {a} is not between 1 and {LAST_RECORD}")
+        b = min(b, LAST_RECORD)
         if out and a <= out[-1][1] + 1:
             out[-1] = (out[-1][0], max(out[-1][1], b))
         else:
