@@ -95,6 +95,9 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
     FileNotFoundError
         When a name matches nothing. A damaged file gives its good records and a
         DamagedFileWarning when its partition is computed.
+    OSError
+        When a folder (or a *.dft found in one) cannot be searched: unreadable, a path
+        beyond the system's length, a link to nothing; its filename names it.
     ValueError
         For a table other than "samples" or "echoes", the echoes without a layout, or a
         layout given for the samples. When a partition is computed: for records that lack
@@ -119,9 +122,15 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
         raise ValueError("table='echoes' needs the layout of the antennas (layout=...)")
     if table == "samples" and layout is not None:
         raise ValueError("layout is for table='echoes'")
-    files, missing = find_inputs([inputs] if isinstance(inputs, str) else list(inputs))
+    files, missing, unreadable = find_inputs([inputs] if isinstance(inputs, str)
+                                             else list(inputs))
     if missing:
         raise FileNotFoundError(f"no such file, directory or match: {', '.join(missing)}")
+    if unreadable:
+        first = unreadable[0]
+        more = f" (and {len(unreadable) - 1} more)" if len(unreadable) > 1 else ""
+        raise OSError(first.errno, f"cannot be searched: {first.strerror}{more}",
+                      first.filename)
     conversion = Conversion(
         Selection.of(selection, frequency=frequency, height=height, polarization=polarization,
                      antenna=antenna, records=records), bool(convert), bool(correct),

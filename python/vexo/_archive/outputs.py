@@ -12,7 +12,6 @@ import socket
 from dataclasses import dataclass
 from typing import Any, Dict, List, Tuple
 
-from vexo._names import shown_name
 
 MARKERS = ".vexo-convert"  # the folder of OUTDIR that records what each input became
 
@@ -20,13 +19,27 @@ MARKERS = ".vexo-convert"  # the folder of OUTDIR that records what each input b
 ECHOES = "echoes"  # the folder of OUTDIR that holds the echo rows
 
 
+#: The longest name an output's own name may take (in UTF-8 bytes), so that with the digest,
+#: the longest ending (".9999.parquet", ".parquet.json") and the temporary suffix of any host
+#: (".HOST.PID.tmp", HOST up to 64 bytes) the file system's limit of 255 bytes holds.
+STEM_BYTES = 255 - len("-01234567") - 16 - len("..") - 64 - len(".4194304.tmp")
+
+
+def _glob_safe(name: str) -> str:
+    """A name that every query engine's glob takes: characters that are not printable (control
+    characters, bytes that are not UTF-8) and path separators, backslash included, as `_`;
+    at most STEM_BYTES of UTF-8. Ordinary names stay as they are."""
+    safe = "".join("_" if not c.isprintable() or c in "\\/" else c for c in name)
+    return safe.encode("utf-8")[:STEM_BYTES].decode("utf-8", "ignore")
+
+
 def output_stem(path: str) -> str:
     """The name of a file's outputs: its own name and a digest of its full path, so that files
     of one name in different folders do not meet. Leading dots and underscores are left out
-    (readers skip such files)."""
+    (readers skip such files); the file's path as it is stays in the rows."""
     digest = hashlib.sha1(os.fsencode(os.path.realpath(path))).hexdigest()[:8]
-    stem = shown_name(os.path.splitext(os.path.basename(path))[0]).lstrip("._")
-    return f"{stem.replace(os.sep, '_')}-{digest}" if stem else digest
+    stem = _glob_safe(os.path.splitext(os.path.basename(os.fsdecode(path)))[0]).lstrip("._")
+    return f"{stem}-{digest}" if stem else digest
 
 
 HOST = socket.gethostname().replace(".", "_")
@@ -46,21 +59,29 @@ def _temporary(final: str) -> str:
     return os.path.join(folder, f".{base}.{HOST}.{os.getpid()}.tmp")
 
 
-def _alive(pid: int) -> bool:
+def alive(pid: int) -> bool:
+    """A process of this machine that has not ended (a zombie has ended: on Linux its state
+    in /proc is Z)."""
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
         return False
-    except (PermissionError, OSError):
+    except OSError:
         return True
-    return True
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rpartition(b")")[2].split()[:1] != [b"Z"]
+    except FileNotFoundError:
+        return not os.path.isdir("/proc/self")  # gone meanwhile, where /proc is there
+    except OSError:
+        return True
 
 
 def _abandoned(name: str) -> bool:
     """A temporary file of a process of this machine that has ended."""
     parts_of_name = name.rsplit(".", 3)
     return (len(parts_of_name) == 4 and parts_of_name[3] == "tmp" and parts_of_name[1] == HOST
-            and parts_of_name[2].isdigit() and not _alive(int(parts_of_name[2])))
+            and parts_of_name[2].isdigit() and not alive(int(parts_of_name[2])))
 
 
 def _remove_abandoned(final: str) -> None:

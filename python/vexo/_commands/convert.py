@@ -59,7 +59,8 @@ Query with DuckDB:  SELECT ... FROM read_parquet('OUTDIR/**/*.parquet', hive_par
 
 EPILOG = """\
 exit status: 0 every file converted (or up to date); 1 a file could not be read or was
-damaged (its good records are converted), or an output could not be written; 2 a usage error
+damaged (its good records are converted), a folder could not be searched, or an output could
+not be written; 2 a usage error
 (a layout file that cannot be read or is not one among them), or the run could not start
 (scheduler unreachable)."""
 
@@ -81,7 +82,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="output folder")
     p.add_argument("--format", choices=FORMATS, default=FORMATS[0],
                    help=f"{FORMATS[0]} (default) or {FORMATS[1]}")
-    p.add_argument("--compression", choices=COMPRESSIONS, default=COMPRESSIONS[0],
+    p.add_argument("--compression", choices=COMPRESSIONS,
                    help=f"NetCDF: {COMPRESSIONS[0]} (default; every NetCDF-4 reader reads it) or "
                         f"{COMPRESSIONS[1]} (faster; readers need netCDF-C 4.9 with its filter "
                         "plugins)")
@@ -178,6 +179,9 @@ def _runs(files: List[Tuple[str, str]], task: Task, args: argparse.Namespace
 def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> int:
     parser = _parser(prog)
     args = parser.parse_args(argv)
+    if args.compression is not None and args.format != "netcdf":
+        print(f"{prog}: --compression is for --format netcdf", file=sys.stderr)
+        return 2
     try:
         layout = _layout(parser, args)
     except LayoutError as e:
@@ -198,14 +202,17 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
     except OSError as e:
         print(f"{prog}: {args.output}: cannot make the folder: {e.strerror}", file=sys.stderr)
         return 2
-    paths, missing_inputs = find_inputs(args.inputs)
+    paths, missing_inputs, unreadable = find_inputs(args.inputs)
     files = [(os.path.abspath(p), p) for p in paths]
     report = Report(prog, len(files), _total_bytes(files), sys.stderr,
                     with_echoes=layout is not None)
     for name in missing_inputs:
         report.missing(name)
+    for error in unreadable:
+        report.cannot_search(error)
     task = functools.partial(convert_labelled, outdir=outdir, fmt=args.format,
-                             selection=conversion, compression=args.compression)
+                             selection=conversion,
+                             compression=args.compression or COMPRESSIONS[0])
     if args.scheduler and _missing("distributed"):
         print(f"{prog}: --scheduler needs dask.distributed: pip install 'vexo[archive]'",
               file=sys.stderr)

@@ -21,11 +21,11 @@ class Report:
         self.started = time.perf_counter()
         self.shown = 0.0
         self.files = self.bytes = self.converted_bytes = self.records = self.echoes = 0
-        self.skipped = self.damaged = self.failed = self.missing_inputs = 0
+        self.skipped = self.damaged = self.failed = self.missing_inputs = self.unreadable = 0
 
     @property
     def faults(self) -> int:
-        return self.damaged + self.failed + self.missing_inputs
+        return self.damaged + self.failed + self.missing_inputs + self.unreadable
 
     def line(self, text: str) -> None:
         self._clear()
@@ -34,6 +34,11 @@ class Report:
     def missing(self, name: str) -> None:
         self.missing_inputs += 1
         self.line(f"{shown_name(name)}: no such file, directory or match")
+
+    def cannot_search(self, error: OSError) -> None:
+        """A folder (or a file found in one) that the search for inputs could not read."""
+        self.unreadable += 1
+        self.line(f"{shown_name(error.filename)}: cannot be searched: {error.strerror}")
 
     def add(self, outcome: Outcome) -> None:
         self.files += 1
@@ -82,7 +87,8 @@ class Report:
             f"{self.converted_bytes / 1e6:.1f} MB converted in {elapsed:.1f} s "
             f"({self.converted_bytes / 1e6 / max(elapsed, 1e-9):.0f} MB/s); "
             f"{self.damaged} damaged"
-            + (f"; {self.missing_inputs} inputs named nothing" if self.missing_inputs else ""))
+            + (f"; {self.missing_inputs} inputs named nothing" if self.missing_inputs else "")
+            + (f"; {self.unreadable} paths could not be searched" if self.unreadable else ""))
 
 
 def _duration(seconds: float) -> str:

@@ -5,9 +5,14 @@ cluster.
 from __future__ import annotations
 
 import os
+import signal
+import sys
+import threading
+import time
 from typing import Any, Callable, Dict, Iterator, List, Tuple
 
 from vexo._archive.convert import Outcome
+from vexo._archive.outputs import alive
 from vexo._names import shown_name
 
 Task = Callable[[str, str], Outcome]  # (path, label) -> what became of it
@@ -23,6 +28,27 @@ def one_by_one(files: List[Tuple[str, str]], task: Task) -> Iterator[Outcome]:
         yield task(path, label)
 
 
+def _end_with(run: int) -> None:
+    """Makes a worker end when the run that started it ends, however it ends (kill -9
+    included): on Linux the system ends it with its parent (the fork server), and a thread
+    ends it when the run is gone or its parent changes."""
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        try:
+            ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        except (OSError, AttributeError):
+            pass
+    if os.name == "posix":  # elsewhere os.kill(pid, 0) would end the run
+        threading.Thread(target=_watch, args=(run, os.getppid()), daemon=True).start()
+
+
+def _watch(run: int, parent: int, seconds: float = 0.5) -> None:
+    while alive(run) and os.getppid() == parent:
+        time.sleep(seconds)
+    os._exit(1)
+
+
 def in_processes(files: List[Tuple[str, str]], task: Task, jobs: int) -> Iterator[Outcome]:
     """The files in a pool of processes. When a process dies (killed, out of memory), the
     files it took down with it are tried once more in a new pool, then reported."""
@@ -35,8 +61,8 @@ def in_processes(files: List[Tuple[str, str]], task: Task, jobs: int) -> Iterato
     while pending:
         tries += 1
         broken = []
-        with ProcessPoolExecutor(max_workers=min(jobs, len(pending)),
-                                 mp_context=context) as pool:
+        with ProcessPoolExecutor(max_workers=min(jobs, len(pending)), mp_context=context,
+                                 initializer=_end_with, initargs=(os.getpid(),)) as pool:
             futures = {pool.submit(task, path, label): (path, label) for path, label in pending}
             for future in as_completed(futures):
                 path, label = futures[future]
