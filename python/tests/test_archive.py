@@ -503,3 +503,32 @@ def test_workers_end_with_a_killed_run_and_a_later_run_cleans_up(make_dft, tmp_p
     remove_abandoned(str(out))
     assert [p.name for p in out.glob(".*.tmp")] == [f".y.parquet.{host}.{os.getpid()}.tmp"]
     ended.wait()
+
+
+def test_a_full_disk_is_said_and_the_next_file_converts(make_dft, tmp_path, monkeypatch):
+    from vexo._archive import convert as converting
+    from vexo._archive import outputs
+    from vexo._archive.convert import convert_file
+    from vexo._archive.rows import Conversion
+
+    kept = []  # what a writer that fails on a full disk leaves open
+    real = converting.to_netcdf
+
+    def fails_full(path, outdir, conversion, staging, *args):
+        os.makedirs(outdir, exist_ok=True)
+        temporary = staging.claim(os.path.join(outdir, "x.nc"))
+        kept.append(open(temporary, "wb"))
+        kept[-1].write(b"\0" * 100000)
+        kept[-1].flush()
+        raise RuntimeError("NetCDF: HDF error")
+
+    monkeypatch.setattr(converting, "to_netcdf", fails_full)
+    monkeypatch.setattr(outputs, "FULL_BELOW", 1 << 62)  # every file system counts as full
+    out = str(tmp_path / "out")
+    failed = convert_file(str(make_dft(3)), out, "netcdf", Conversion())
+    assert failed.failure == f"No space left on device: {out}" and not failed.outputs
+    assert os.fstat(kept[0].fileno()).st_size == 0  # the space it held is given back
+    monkeypatch.setattr(converting, "to_netcdf", real)
+    monkeypatch.setattr(outputs, "FULL_BELOW", 0)
+    assert not convert_file(str(make_dft(4)), out, "netcdf", Conversion()).failure
+    kept[0].close()

@@ -19,6 +19,7 @@ from typing import Any, Optional, Sequence, Union
 
 from vexo._archive.inputs import find_inputs
 from vexo._archive.rows import Conversion, echo_rows, echo_schema, parts, schema
+from vexo._datasets.dataset import flag
 from vexo._directions.echoes import RESIDUAL_LIMIT, THRESHOLD_DB
 from vexo._directions.layout import Layout, LayoutLike
 from vexo._reading.index import FileIndex
@@ -133,7 +134,8 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
                       first.filename)
     conversion = Conversion(
         Selection.of(selection, frequency=frequency, height=height, polarization=polarization,
-                     antenna=antenna, records=records), bool(convert), bool(correct),
+                     antenna=antenna, records=records),
+        flag("convert", convert), flag("correct", correct),
         None if layout is None else Layout.of(layout), float(threshold_db),
         float(residual_limit))
     empty = schema(conversion.convert) if table == "samples" else echo_schema()

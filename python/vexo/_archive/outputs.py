@@ -4,14 +4,15 @@ writer wrote, and the markers that say an input is done.
 
 from __future__ import annotations
 
+import errno
 import glob
 import hashlib
 import json
 import os
+import shutil
 import socket
 from dataclasses import dataclass
 from typing import Any, Dict, List, Tuple
-
 
 MARKERS = ".vexo-convert"  # the folder of OUTDIR that records what each input became
 
@@ -125,13 +126,35 @@ class Staging:
     def __enter__(self) -> "Staging":
         return self
 
-    def __exit__(self, kind: Any, *rest: Any) -> None:
-        if kind is not None:
+    def __exit__(self, kind: Any, error: Any, trace: Any) -> None:
+        if kind is None:
+            return
+        full = [t for t, _ in self.written if _free(t) < FULL_BELOW]
+        try:
             for temporary, _ in self.written:
-                try:
-                    os.remove(temporary)
-                except OSError:
-                    pass
+                # Emptied first: a writer that failed (the NetCDF library on a full disk) may
+                # keep its file open, and the space would stay taken until the process ends.
+                for step in (lambda: os.truncate(temporary, 0), lambda: os.remove(temporary)):
+                    try:
+                        step()
+                    except OSError:
+                        pass
+        finally:
+            if full and not (isinstance(error, OSError) and error.errno == errno.ENOSPC):
+                # some writers say only that they failed: the disk being full is the news
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC),
+                              os.path.dirname(full[0])) from error
+
+
+#: Free bytes below which a failed output is put down to a full file system.
+FULL_BELOW = 1 << 20
+
+
+def _free(path: str) -> int:
+    try:
+        return shutil.disk_usage(os.path.dirname(path) or ".").free
+    except OSError:
+        return FULL_BELOW
 
 
 def _write_json(path: str, value: Dict[str, Any]) -> None:

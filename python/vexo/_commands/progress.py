@@ -43,7 +43,7 @@ class Report:
     def add(self, outcome: Outcome) -> None:
         self.files += 1
         self.bytes += outcome.bytes
-        self.converted_bytes += 0 if outcome.skipped else outcome.bytes
+        self.converted_bytes += 0 if outcome.skipped or outcome.failure else outcome.bytes
         self.records += outcome.records
         self.echoes += outcome.echoes
         self.skipped += outcome.skipped
