@@ -358,7 +358,8 @@ def test_echo_rows_beside_the_samples(make_dft, tmp_path):
     five.write_text(layout.read_text().replace(
         "[antennas]", "[antennas]\n5 = { east = 80.0, north = 0.0 }"))
     failed = convert(folder / "a.dft", "-o", tmp_path / "five", "--echoes", "--layout", five)
-    assert failed.returncode == 1 and "record 1: no antenna 5 of the layout" in failed.stderr
+    assert failed.returncode == 1 and f"convert: {folder / 'a.dft'}: record 1: no antenna 5 of the " \
+        "layout" in failed.stderr  # the file named once
     assert not [p for p in (tmp_path / "five").rglob("*") if p.is_file()]
 
     # usage errors: one line for a layout file, nothing converted

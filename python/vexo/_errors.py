@@ -48,6 +48,15 @@ class DamagedFileWarning(UserWarning):
     """
 
 
+class FileError(ValueError):
+    """What is wrong with a file: the message names the file; `what` says the same without
+    its name, for callers that name the file themselves."""
+
+    def __init__(self, name: Any, what: str) -> None:
+        super().__init__(f"{shown_name(name)}: {what}")
+        self.what = what
+
+
 def warn_damaged(name: Any, damage: str, *, stacklevel: int = 1) -> None:
     """Warns DamagedFileWarning: the file `name` (spelled as every message of vexo spells a
     file's name) and what stopped the reading. `stacklevel` counts from the caller."""

@@ -21,6 +21,7 @@ from vexo._archive.outputs import (
 )
 from vexo._archive.parquet import to_parquet
 from vexo._archive.rows import CHUNK_RECORDS, Conversion
+from vexo._errors import FileError
 from vexo._names import shown_name
 
 
@@ -116,6 +117,9 @@ def _settings(fmt: str, conversion: Conversion, compression: str) -> Dict[str, A
 
 
 def _reason(e: BaseException) -> str:
+    """Why a file failed, without its name (the report names it)."""
+    if isinstance(e, FileError):
+        return e.what
     if isinstance(e, OSError) and e.strerror:
         return e.strerror + (f": {shown_name(e.filename)}" if e.filename else "")
     if isinstance(e, MemoryError):

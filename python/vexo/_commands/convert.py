@@ -11,8 +11,8 @@ import sys
 from typing import Iterator, List, Optional, Sequence, Tuple
 
 from vexo._archive.convert import FORMATS, Outcome, convert_file
-from vexo._archive.netcdf import COMPRESSIONS
 from vexo._archive.inputs import find_inputs
+from vexo._archive.netcdf import COMPRESSIONS
 from vexo._archive.outputs import remove_abandoned
 from vexo._archive.rows import Conversion
 from vexo._commands.options import (

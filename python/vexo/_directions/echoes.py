@@ -12,6 +12,7 @@ import numpy as np
 
 from vexo._directions.fit import SPEED_OF_LIGHT, BaselinesTooLong, DirectionFit
 from vexo._directions.layout import Layout, LayoutLike
+from vexo._errors import FileError
 from vexo._names import shown_name
 from vexo._reading.file import Source, library_version
 from vexo._reading.index import ENTRY, FileIndex, record_values
@@ -52,13 +53,12 @@ COLUMNS: Dict[str, Tuple[Any, str, Optional[str]]] = {
 }
 
 
-class LayoutMismatch(ValueError):
-    """Records of a file lack antennas of the layout. The message names the file; `what` is
-    the same without the file's name."""
+class LayoutMismatch(FileError):
+    """Records of a file lack antennas of the layout."""
 
-    def __init__(self, name: str, what: str) -> None:
-        super().__init__(f"{shown_name(name)}: {what}")
-        self.what = what
+
+class BaselinesTooLongFor(FileError, BaselinesTooLong):
+    """A layout whose baselines are too long for the sounding frequencies of a file."""
 
 
 def check_layout(index: FileIndex, entries: np.ndarray, layout: Layout) -> None:
@@ -198,7 +198,7 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
                 columns = _part_columns(index, run, layout, fit, reader, threshold_db,
                                         residual_limit)
             except BaselinesTooLong as e:
-                raise BaselinesTooLong(f"{shown_name(index.name)}: {e}") from None
+                raise BaselinesTooLongFor(index.name, str(e)) from None
             if len(columns["record"]):
                 got.append(columns)
     out = _empty(None)

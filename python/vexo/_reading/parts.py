@@ -11,8 +11,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from vexo import _core
-
-from vexo._names import shown_name
+from vexo._errors import FileError
 from vexo._reading.index import ENTRY, FileIndex, entry_times
 from vexo._reading.selection import Selection
 
@@ -96,7 +95,7 @@ def read_part(index: FileIndex, entries: np.ndarray, width: Optional[int] = None
             reader.read(entries[first:last].view(np.uint8), width,
                         **{k: a[first:last].reshape(-1) for k, a in arrays.items()})
         except ValueError as e:
-            raise ValueError(f"{shown_name(index.name)}: {e}") from None
+            raise FileError(index.name, str(e)) from None
 
     if threads == 1:
         fill(0, len(entries), reader)
