@@ -147,6 +147,8 @@ def test_damage_and_other_warnings_are_said_and_a_record_past_2_to_the_62_is_one
         done = run_plot(cut, "-o", tmp_path / "c.png", "--kind", kind)
         assert done.returncode == 1 and "record 4 at byte 12288: truncated record" in \
             done.stderr, done.stderr
+    done = run_plot(cut, "-o", tmp_path / "c.png", "--record", "5")  # the damage said once
+    assert done.returncode == 1 and done.stderr.count("truncated record") == 1, done.stderr
     done = run_plot(EXAMPLE, "-o", tmp_path / "c.png", "--record", str(2**62 + 1))
     assert done.returncode == 2 and "Traceback" not in done.stderr
     assert done.stderr.splitlines()[-1].endswith("records are numbered from 1 (to 2^62)")
