@@ -47,6 +47,8 @@ class DamagedFileWarning(UserWarning):
     (2, True)
     """
 
+    damage: str = ""  # what stopped the reading (the message without the file's name)
+
 
 class FileError(ValueError):
     """What is wrong with a file: the message names the file; `what` says the same without
@@ -60,4 +62,6 @@ class FileError(ValueError):
 def warn_damaged(name: Any, damage: str, *, stacklevel: int = 1) -> None:
     """Warns DamagedFileWarning: the file `name` (spelled as every message of vexo spells a
     file's name) and what stopped the reading. `stacklevel` counts from the caller."""
-    warnings.warn(f"{shown_name(name)}: {damage}", DamagedFileWarning, stacklevel=stacklevel + 1)
+    warning = DamagedFileWarning(f"{shown_name(name)}: {damage}")
+    warning.damage = damage  # what stopped the reading, for callers that say it their way
+    warnings.warn(warning, stacklevel=stacklevel + 1)

@@ -215,11 +215,11 @@ def _picture(args: argparse.Namespace, sources: List[Any], prog: str) -> Tuple[i
     damaged one status 1."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", DamagedFileWarning)
-        status, fig, said = 0, None, False
+        status, fig, said = 0, None, ""
         try:
             fig = _draw(args, sources)
         except ChoiceError as e:
-            status, said = _fail(prog, 1 if e.damaged else 2, str(e)), e.damaged
+            status, said = _fail(prog, 1 if e.damaged else 2, str(e)), str(e)
         except BaselinesTooLong as e:  # the layout, for the records' frequencies
             status = _fail(prog, 2, str(e))
         except OSError as e:
@@ -227,7 +227,8 @@ def _picture(args: argparse.Namespace, sources: List[Any], prog: str) -> Tuple[i
             status = _fail(prog, 1, f"{name}: {e.strerror or e}")
     for w in caught:
         if issubclass(w.category, DamagedFileWarning):
-            if not said:  # a choice the damage cut short has said it already
+            damage = getattr(w.message, "damage", "")
+            if not (said and damage and damage in said):  # said once
                 print(f"{prog}: {w.message}", file=sys.stderr)
             status = status or 1
         else:  # as Python shows it: the filters have passed it already
