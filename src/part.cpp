@@ -1,6 +1,7 @@
 #include "vexo/part.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <tuple>
 #include <type_traits>
@@ -9,6 +10,7 @@
 #include "src/descriptors.h"
 #include "src/header.h"
 #include "src/record_layout.h"
+#include "src/record_values.h"
 
 namespace vexo {
 namespace {
@@ -48,15 +50,35 @@ constexpr bool kinds_match_arrays() {
 }
 static_assert(kinds_match_arrays(), "each kind of kPartKinds has the element type of its array");
 
-// Whether the record's header says what its index entry does: the clock, FREQ, shape, H and
-// the phase scale's direction. A header field that does not parse keeps the entry's value, as
-// it kept the record before's when the file was indexed.
+bool same(double a, double b) {
+  return a == b || (std::isnan(a) && std::isnan(b));
+}
+
+// Whether the record's header says what its index entry does: the clock, FREQ, shape, H, the
+// phase scale's direction, and the line spacing and rate that D1, D2, R and X give. A header
+// field that does not parse keeps the entry's value, as it kept the record before's when the
+// file was indexed; D1, D2, R and X, which the entry holds only as the values they give, are
+// compared through those values where the record's own digits are read.
 bool header_matches(const RecordView& view, const IndexEntry& e) {
+  constexpr int32_t kUnread = -1;  // no digit reads as this
   HeaderFields h = header_of(e);
+  h.D1 = h.D2 = h.R = h.X = kUnread;
   read_header(view, h);
-  return h.year == e.year && h.day == e.day && h.hour == e.hour && h.minute == e.minute &&
-         h.second == e.second && h.FREQ == e.FREQ && h.N == e.N && h.A == e.A && h.H == e.H &&
-         (h.FF == 0xFE) == (e.backwards != 0);
+  if (!(h.year == e.year && h.day == e.day && h.hour == e.hour && h.minute == e.minute &&
+        h.second == e.second && h.FREQ == e.FREQ && h.N == e.N && h.A == e.A && h.H == e.H &&
+        (h.FF == 0xFE) == (e.backwards != 0))) {
+    return false;
+  }
+  const bool spacing_read = h.D1 != kUnread && h.D2 != kUnread;
+  const bool rate_read = h.R != kUnread && h.X != kUnread;
+  if (!spacing_read && !rate_read) return true;
+  HeaderFields read = h;
+  if (!spacing_read) read.D1 = read.D2 = 0;
+  if (!rate_read) read.R = 1, read.X = 0;  // selects no rate: the entry's carries over
+  DerivedValues d = derived_of(e);
+  derive_values(read, d);
+  return (!spacing_read || same(d.line_spacing, e.line_spacing)) &&
+         (!rate_read || same(d.rate_known ? d.rate : std::nan(""), e.rate));
 }
 
 }  // namespace

@@ -224,9 +224,9 @@ TEST(IndexPart, PartsFromTheMiddleEqualTheWholeRead) {
 }
 
 TEST(IndexPart, AFileChangedSinceItWasIndexedIsCaughtAtItsFirstChangedRecord) {
-  // Record 3 (at byte 8192) overwritten in place with one of another second, FREQ, shape or
-  // phase direction: the read of records 1 to 7 stops there, by name; the file as it was
-  // reads.
+  // Record 3 (at byte 8192) overwritten in place with one of another second, FREQ, shape,
+  // phase direction, rate or line spacing: the read of records 1 to 7 stops there, by name; the
+  // file as it was reads.
   const std::vector<unsigned char> file = kept_rate_file();
   test::TempDir dir;
   const std::string path = dir.path("x.dft");
@@ -250,7 +250,9 @@ TEST(IndexPart, AFileChangedSinceItWasIndexedIsCaughtAtItsFirstChangedRecord) {
       record_with([](HeaderFields& h) { h.second = 40; }),
       record_with([](HeaderFields& h) { h.FREQ = 4000; }),
       record_with([](HeaderFields& h) { h.N = 4, h.A = 8; }),
-      record_with([](HeaderFields& h) { h.FF = 0xFE; })};
+      record_with([](HeaderFields& h) { h.FF = 0xFE; }),
+      record_with([](HeaderFields& h) { h.R = 3; }),     // a rate of its own, 200
+      record_with([](HeaderFields& h) { h.D1 = 11; })};  // another line spacing
   for (const auto& record : changed) {
     std::vector<unsigned char> now = file;
     std::copy(record.begin(), record.end(), now.begin() + 2 * kRecordSize);

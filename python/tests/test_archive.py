@@ -164,7 +164,7 @@ def test_damaged_file_among_good_ones(make_dft, tmp_path):
     assert "(1 converted, 2 up to date" in convert(folder, "-o", out).stderr
 
     # usage errors: nothing is converted
-    for args in (["--antenna", "1,1"], ["--records", f"1-{2**62 + 1}"],
+    for args in (["--antenna", "1,1"], ["--records", f"1-{2**62 + 1}"], ["--records", "2-"],
                  ["--scheduler", "tcp://127.0.0.1"]):
         done = convert(folder, "-o", tmp_path / "none", *args)
         assert done.returncode == 2 and done.stderr.count("\n") <= 10, done.stderr
@@ -190,6 +190,18 @@ def test_odd_inputs_and_many_dates(make_dft, tmp_path, monkeypatch):
     assert done.returncode == 0 and "2 files (2 converted" in done.stderr
     rows = pyarrow.dataset.dataset(tmp_path / "out", partitioning="hive").to_table()
     assert rows.num_rows == 2 * 4 * 64
+    # the pipe named as an input is read as it comes (its times change as it is written)
+    import threading
+
+    from conftest import EXAMPLE
+
+    feed = threading.Thread(target=(folder / "pipe.dft").write_bytes,
+                            args=(EXAMPLE.read_bytes(),))
+    feed.start()
+    piped = convert_file(str(folder / "pipe.dft"), str(tmp_path / "piped"), "parquet",
+                         Conversion())
+    feed.join()
+    assert not piped.failure and piped.records == 6, piped.failure
 
     # records of many dates, at most two files open at once: every row in its date
     real_rows = parquet.block_rows
@@ -358,8 +370,8 @@ def test_echo_rows_beside_the_samples(make_dft, tmp_path):
     five.write_text(layout.read_text().replace(
         "[antennas]", "[antennas]\n5 = { east = 80.0, north = 0.0 }"))
     failed = convert(folder / "a.dft", "-o", tmp_path / "five", "--echoes", "--layout", five)
-    assert failed.returncode == 1 and f"convert: {folder / 'a.dft'}: record 1: no antenna 5 of the " \
-        "layout" in failed.stderr  # the file named once
+    once = f"convert: {folder / 'a.dft'}: record 1: no antenna 5 of the layout"  # named once
+    assert failed.returncode == 1 and once in failed.stderr
     assert not [p for p in (tmp_path / "five").rglob("*") if p.is_file()]
 
     # usage errors: one line for a layout file, nothing converted

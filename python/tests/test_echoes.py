@@ -246,6 +246,16 @@ def test_drift_of_a_field_of_echoes(make_records):
     for window in (1e-12, 1e12):  # 0 ns once rounded; more than 64 bits of nanoseconds
         with pytest.raises(ValueError, match="1 ns to a hundred years"):
             vexo.drift(table, window=window)
+    with pytest.raises(ValueError, match="'60' has no unit"):  # not 60 ns
+        vexo.drift(table, window="60")
+    # Tables that cannot be echoes: a resolved echo without a direction, flags that are text.
+    for column, value, error in (("east", np.nan, ValueError), ("north", 1.5, ValueError),
+                                 ("resolved", "no", TypeError)):
+        bad = table.copy()
+        bad[column] = bad[column].astype(object) if column == "resolved" else bad[column]
+        bad.loc[bad.index[3], column] = value
+        with pytest.raises(error, match="row 3 is resolved|column resolved holds"):
+            vexo.drift(bad)
 
 
 def test_layouts_that_cannot_tell_a_direction(tmp_path, make_dft):

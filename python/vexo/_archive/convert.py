@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import time as clock
 from dataclasses import asdict, dataclass, field
+from stat import S_ISREG
 from typing import Any, Dict, List, Optional, Tuple
 
 from vexo._archive.netcdf import COMPRESSIONS, to_netcdf
@@ -93,7 +94,10 @@ def _converted(path: str, name: str, outdir: str, fmt: str, conversion: Conversi
 
 
 def _unchanged_since(path: str, before: os.stat_result) -> None:
-    """A ValueError when the file at path is no longer the one `before` describes."""
+    """A ValueError when the file at path is no longer the one `before` describes (a regular
+    file: a pipe or device, read once into memory, is what was read)."""
+    if not S_ISREG(before.st_mode):
+        return
     now = os.stat(path)
     if any(getattr(now, k) != getattr(before, k) for k in _IDENTITY):
         raise ValueError("changed while it was read; nothing converted")

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import re
 from typing import Any, Callable, List, Sequence, Tuple
 
 from vexo._directions.echoes import RESIDUAL_LIMIT, THRESHOLD_DB
@@ -49,11 +50,10 @@ def _record_list(text: str) -> List[Tuple[int, int]]:
     """"1-100,205" -> [(1, 100), (205, 205)]."""
     out = []
     for part in text.split(","):
-        first, _, last = part.partition("-")
-        try:
-            a, b = int(first), int(last or first)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{part!r} is not N or FIRST-LAST") from None
+        got = re.fullmatch(r"([0-9]+)(?:-([0-9]+))?", part.strip())
+        if got is None:
+            raise argparse.ArgumentTypeError(f"{part!r} is not N or FIRST-LAST")
+        a, b = int(got.group(1)), int(got.group(2) or got.group(1))
         if not 1 <= a <= b <= LAST_RECORD:
             raise argparse.ArgumentTypeError(f"{part!r}: records are numbered from 1 (to "
                                              "2^62), FIRST to LAST")

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import re
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -52,6 +53,9 @@ def _window_length_ns(window: Window) -> Optional[int]:
         return round(seconds * 1e9) if seconds < 1e10 else LONGEST_WINDOW_NS + 1
     import pandas as pd
 
+    if isinstance(window, str) and re.fullmatch(r"\s*[-+]?[0-9.eE+-]+\s*", window):
+        raise ValueError(f"window: {window!r} has no unit: give seconds as a number, or a "
+                         f"time delta such as '60s'")
     try:
         delta = pd.Timedelta(window)
     except (TypeError, ValueError):
@@ -154,6 +158,9 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     ranges = _height_ranges(heights)
     by_file = "file" in echoes.columns
 
+    if not pd.api.types.is_bool_dtype(echoes["resolved"]):
+        raise TypeError(f"echoes: column resolved holds {echoes['resolved'].dtype}, not bools")
+    _check_directions(echoes)
     frequency = echoes["frequency"].to_numpy(dtype=np.float64)
     used = (echoes["resolved"].to_numpy(dtype=bool)
             & np.isfinite(echoes["doppler"].to_numpy(dtype=np.float64))
@@ -178,6 +185,20 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     out["residual"] = residual
     out["echo_count"] = echo_count.astype(np.int64)
     return pd.DataFrame(out)
+
+
+def _check_directions(echoes: "pd.DataFrame") -> None:
+    """A ValueError naming the first resolved echo whose direction cosines are not those of a
+    direction (NaN, or east² + north² above 1)."""
+    resolved = echoes["resolved"].to_numpy(dtype=bool)
+    east = echoes["east"].to_numpy(dtype=np.float64)
+    north = echoes["north"].to_numpy(dtype=np.float64)
+    with np.errstate(invalid="ignore"):
+        bad = resolved & ~(east * east + north * north <= 1.0 + 1e-9)
+    if bad.any():
+        i = int(np.flatnonzero(bad)[0])
+        raise ValueError(f"echoes: row {i} is resolved, but east {float(east[i])} and north "
+                         f"{float(north[i])} are not the cosines of a direction")
 
 
 def _groups(table: "pd.DataFrame", times: np.ndarray, height: np.ndarray, width: Optional[int],
