@@ -7,6 +7,7 @@ from __future__ import annotations
 import itertools
 import os
 import subprocess
+import sys
 from pathlib import Path
 from typing import Any, Dict, List
 
@@ -89,3 +90,9 @@ def listing(tmp_path_factory: pytest.TempPathFactory):
         return out.read_text().split()
 
     return run
+
+
+def convert(*args: Any, **kwargs: Any) -> "subprocess.CompletedProcess[str]":
+    """Runs vexo-convert (python -m vexo convert) with these arguments."""
+    return subprocess.run([sys.executable, "-m", "vexo", "convert", *map(str, args)],
+                          capture_output=True, text=True, **kwargs)
