@@ -43,16 +43,16 @@ def test_lazy_dataset_is_the_loaded_one(make_dft, options, _):
         opened = lazy(path, **kw)
         assert not isinstance(opened.phase.variable._data, np.ndarray)  # not read yet
         xr.testing.assert_identical(opened.load(), loaded)
-        n = loaded.sizes["record"]
+        n = loaded.sizes["time"]
         for key in (0, -1, slice(None, None, 2), [n - 1, 0, 0]) if n else ():
-            pick = {"record": key, "subblock": [1, 0], "antenna": -1, "line": slice(3, None, 5)}
+            pick = {"time": key, "subblock": [1, 0], "antenna": -1, "line": slice(3, None, 5)}
             xr.testing.assert_identical(lazy(path, **kw).isel(pick).load(), loaded.isel(pick))
 
 
 def test_only_the_records_asked_for_are_read(make_dft, tmp_path):
     path = tmp_path / "day.dft"
     path.write_bytes(make_dft(8).read_bytes())
-    opened = lazy(path, chunks={"record": 2})
+    opened = lazy(path, chunks={"time": 2})
     with open(path, "r+b") as f:  # record 6 is damaged after the file was opened
         f.seek(5 * 4096)
         f.write(b"\x41")
@@ -64,15 +64,59 @@ def test_only_the_records_asked_for_are_read(make_dft, tmp_path):
 
 def test_many_files_one_dataset(make_dft, tmp_path):
     paths = [make_dft(n) for n in (3, 5, 4)]
-    combined = xr.open_mfdataset(paths, engine="vexo", combine="nested", concat_dim="record",
-                                 chunks={"record": 2}, data_vars="all")
-    whole = xr.concat([vexo.read(p) for p in paths], dim="record", data_vars="all")
+    combined = xr.open_mfdataset(paths, engine="vexo", combine="nested", concat_dim="time",
+                                 chunks={"time": 2}, data_vars="all")
+    whole = xr.concat([vexo.read(p) for p in paths], dim="time", data_vars="all")
     xr.testing.assert_equal(combined.load(), whole)
+    combined.close()
     # a file of several shapes: one line naming them, as vexo.read says it
     mixed = make_dft(4, "5/4,3/4")
     with pytest.raises(vexo.ShapeError) as raised:
         lazy(mixed)
     assert str(raised.value).count("\n") == 0 and "N=5 A=4: 2 records" in str(raised.value)
+
+
+def _pieces(tmp_path, source, cuts):
+    """Files of the records of source between the cuts (records from 0), named by them."""
+    data = Path(source).read_bytes()
+    paths = []
+    for a, b in cuts:
+        paths.append(tmp_path / f"{a}-{b}.dft")
+        paths[-1].write_bytes(data[a * 4096:b * 4096])
+    return paths
+
+
+def test_default_open_mfdataset_keeps_every_record_or_refuses(make_dft, tmp_path):
+    day = make_dft(8)  # one record a second
+    late, early = _pieces(tmp_path, day, [(3, 8), (0, 3)])
+    with xr.open_mfdataset([late, early], engine="vexo") as combined:
+        whole = vexo.read(day)
+        np.testing.assert_array_equal(combined.time.values, whole.time.values)
+        np.testing.assert_array_equal(combined.phase.values, whole.phase.values)
+        assert combined.record.values.tolist() == [1, 2, 3, 1, 2, 3, 4, 5]
+        assert combined.file.values.tolist() == [str(early)] * 3 + [str(late)] * 5
+        assert combined.phase.dtype == np.uint8
+    # files whose times interleave, or of other lines or subblock places: refused
+    overlapping = _pieces(tmp_path, day, [(0, 5), (2, 8)])
+    wider = _pieces(tmp_path, make_dft(6, "4/4"), [(3, 6)])  # 16 lines, from second 3
+    fewer = _pieces(tmp_path, make_dft(6, "5/4", "uneven"), [(5, 6)])  # 3 places at 4100 kHz
+    for other in (overlapping, [early] + wider, [early] + fewer):
+        with pytest.raises(ValueError):
+            xr.open_mfdataset(other, engine="vexo", frequency=4100).load()
+
+
+def test_backend_keywords_as_xarray_documents_them(make_dft):
+    path = make_dft(4100)
+    with xr.open_dataset(path, engine="vexo", chunks={}, drop_variables="phase") as ds:
+        assert "phase" not in ds and "amplitude" in ds
+        assert ds.amplitude.chunks[0] == (4096, 4)
+    raw = lazy(path, decode_times=False, mask_and_scale=False, decode_coords=False)
+    # 2026-12-08 (day 342) 12:00:00 UTC: 20795 days and 12 hours after 1970-01-01
+    assert float(raw.time[0]) == 20795 * 86400 + 12 * 3600
+    assert raw.time.attrs["units"].startswith("seconds since 1970-01-01")
+    if importlib.util.find_spec("cftime"):
+        coder = xr.coders.CFDatetimeCoder(use_cftime=True)
+        assert lazy(path, decode_times=coder).time.values[1].second == 1
 
 
 def test_dask_chunks_on_worker_processes(make_dft):
@@ -82,10 +126,10 @@ def test_dask_chunks_on_worker_processes(make_dft):
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster):
         combined = xr.open_mfdataset(paths, engine="vexo", combine="nested",
-                                     concat_dim="record", parallel=True, chunks={"record": 3})
-        mean = combined.amplitude_db.mean("record").compute()
-    whole = xr.concat([vexo.read(p) for p in paths], dim="record")
-    np.testing.assert_allclose(mean.values, whole.amplitude_db.mean("record").values, rtol=1e-6)
+                                     concat_dim="time", parallel=True, chunks={"time": 3})
+        mean = combined.amplitude_db.mean("time").compute()
+    whole = xr.concat([vexo.read(p) for p in paths], dim="time")
+    np.testing.assert_allclose(mean.values, whole.amplitude_db.mean("time").values, rtol=1e-6)
 
 
 def test_what_opens_and_how(make_dft, tmp_path):
@@ -100,10 +144,10 @@ def test_what_opens_and_how(make_dft, tmp_path):
     assert not backend.guess_can_open(str(text))
     with open(renamed, "rb") as f:
         assert backend.guess_can_open(f) and f.tell() == 0
-        assert xr.open_dataset(f, engine="vexo").sizes["record"] == 6
+        assert xr.open_dataset(f, engine="vexo").sizes["time"] == 6
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        assert xr.open_dataset(cut, engine="vexo").sizes["record"] == 0
+        assert xr.open_dataset(cut, engine="vexo").sizes["time"] == 0
     assert "truncated record" in str(caught[0].message)
     # options are keywords: a number in the place of an option is refused
     import vexo.dask
@@ -174,9 +218,9 @@ def test_dataset_to_netcdf_and_dataframe(tmp_path):
     ds = vexo.read(EXAMPLE, frequency=2500)
     ds.to_netcdf(tmp_path / "example.nc")
     with xr.open_dataset(tmp_path / "example.nc") as back:
-        xr.testing.assert_identical(back.load(), ds)
+        xr.testing.assert_identical(back.load().set_xindex("record"), ds)
         assert back.phase_degrees.attrs["units"] == "degree"
         assert back.attrs["source"] == str(EXAMPLE)
     frame = ds.phase_degrees.to_dataframe()
     assert len(frame) == ds.phase_degrees.size
-    assert frame.index.names == ["record", "subblock", "antenna", "line"]
+    assert frame.index.names == ["time", "subblock", "antenna", "line"]

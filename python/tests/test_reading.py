@@ -174,7 +174,7 @@ def test_file_objects_that_misbehave():
         def read(self, size=-1):
             return bytearray(self.inner.read(size))
 
-    assert vexo.read(ReadOnly()).sizes["record"] == 6
+    assert vexo.read(ReadOnly()).sizes["time"] == 6
 
     class Cycle(io.BytesIO):
         pass
@@ -209,7 +209,7 @@ def test_names_and_selections_as_users_write_them(tmp_path):
         (tmp_path / odd).write_bytes(EXAMPLE.read_bytes())
     except (OSError, UnicodeEncodeError):
         pytest.skip("the file system takes no such name")
-    assert vexo.read(os.fsencode(tmp_path / odd)).sizes["record"] == 6
+    assert vexo.read(os.fsencode(tmp_path / odd)).sizes["time"] == 6
     assert list(vexo.read(EXAMPLE, records=range(5, 10**15)).record.values) == [5, 6]
     for bad, error in [
         ({"antenna": 2**40}, ValueError), ({"records": float("nan")}, ValueError),

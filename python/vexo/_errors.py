@@ -21,7 +21,7 @@ class ShapeError(ValueError):
     >>> issubclass(vexo.ShapeError, ValueError)
     True
     >>> ds = vexo.read("examples/example.dft", shape=(5, 4))  # the records of one shape
-    >>> ds.sizes["record"]
+    >>> ds.sizes["time"]
     6
     """
 
@@ -43,7 +43,7 @@ class DamagedFileWarning(UserWarning):
     >>> with warnings.catch_warnings(record=True) as caught:
     ...     warnings.simplefilter("always")
     ...     ds = vexo.read(io.BytesIO(data[:2 * 4096 + 100]))  # cut inside record 3
-    >>> ds.sizes["record"], caught[0].category is vexo.DamagedFileWarning
+    >>> ds.sizes["time"], caught[0].category is vexo.DamagedFileWarning
     (2, True)
     """
 

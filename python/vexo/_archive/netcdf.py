@@ -10,7 +10,7 @@ import numpy as np
 
 from vexo._archive.outputs import Staging, Written, output_stem
 from vexo._archive.rows import Conversion
-from vexo._datasets.dataset import loaded
+from vexo._datasets.dataset import TIME_ENCODING, loaded
 from vexo._names import shown_name
 from vexo._reading.file import library_version
 from vexo._reading.index import FileIndex, shapes_of
@@ -41,12 +41,12 @@ def to_netcdf(path: str, outdir: str, conversion: Conversion, staging: Staging,
                         correct=conversion.correct, convert=conversion.convert)
             if start == 0:
                 ds.to_netcdf(temporary, mode="a" if groups else "w", group=group,
-                             engine="netcdf4", unlimited_dims=["record"],
+                             engine="netcdf4", unlimited_dims=["time"],
                              encoding=encoding(ds, compression, chunk))
                 groups.append(group)
             else:
                 _append(temporary, group, ds, start)
-            records += ds.sizes["record"]
+            records += ds.sizes["time"]
     attributes = {"Conventions": "CF-1.8", "title": "DFT sounding records",
                   "source": shown_name(path), "vexo_version": library_version(),
                   "phase_correction": int(conversion.correct), "stop": index.stop_text}
@@ -68,13 +68,12 @@ def encoding(ds: Any, compression: str, chunk: int) -> Dict[str, Dict[str, Any]]
     setting = ({"zlib": True, "complevel": 1} if compression == "deflate"
                else {"compression": "zstd", "complevel": 1})
     out: Dict[str, Dict[str, Any]] = {
-        "time": {"units": "seconds since 1970-01-01 00:00:00", "calendar": "proleptic_gregorian",
-                 "dtype": "float64", "_FillValue": np.nan}}
+        "time": {**TIME_ENCODING, "dtype": "float64", "_FillValue": np.nan}}
     for name, v in {**ds.data_vars, **ds.coords}.items():
         if v.ndim == 0 or v.dtype.kind not in "uifbM":
             continue
         out.setdefault(name, {}).update(setting)
-        if "record" in v.dims:
+        if "time" in v.dims:
             per_record = max(1, v.dtype.itemsize * int(np.prod(v.shape[1:])))
             # no longer than the part: a chunk is stored whole, fill values compressed too
             records = min(chunk, max(1, v.shape[0]), (4 << 20) // per_record)
@@ -90,7 +89,7 @@ def _append(path: str, group: Optional[str], ds: Any, start: int) -> None:
     with netCDF4.Dataset(path, "a") as nc:
         target = nc if group is None else nc.groups[group]
         for name, v in ds.variables.items():
-            if "record" not in v.dims:
+            if "time" not in v.dims:
                 continue
             values = v.values
             if name == "time":

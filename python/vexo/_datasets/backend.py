@@ -1,9 +1,17 @@
 """The xarray backend: ``xr.open_dataset("day342.dft", engine="vexo")`` and
-``xr.open_mfdataset(paths, engine="vexo", combine="nested", concat_dim="record")``.
+``xr.open_mfdataset(paths, engine="vexo")`` (files combined in time order).
 
 The dataset is that of vexo.read, its variables and per-subblock coordinates lazily indexed
 arrays over the file's index and parts: selecting records reads only those records, and
-``chunks=`` gives dask arrays that pickle to distributed workers.
+``chunks=`` gives dask arrays that pickle to distributed workers (``chunks={}``:
+PREFERRED_RECORDS records a chunk).
+
+The decoding keywords of xarray's netCDF backend are taken with their meaning there, applied
+to time, the only value held encoded: ``decode_times=False`` gives it as the NetCDF outputs
+store it (float seconds since 1970-01-01, NaN where a record has no time), ``use_cftime`` and
+a ``CFDatetimeCoder`` as xarray decodes those. The other values are stored as what they are
+(nothing is packed, no fill value stands for a missing one), so mask_and_scale,
+concat_characters, decode_coords and decode_timedelta change nothing.
 """
 
 from __future__ import annotations
@@ -11,13 +19,13 @@ from __future__ import annotations
 import dataclasses
 import os
 import stat
-from typing import Any, Iterable, Optional, Tuple
+from typing import Any, Iterable, Optional, Tuple, Union
 
 import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from vexo._datasets.dataset import dataset, flag, opened
+from vexo._datasets.dataset import TIME_ENCODING, dataset, dropped, flag, opened
 from vexo._reading.index import RECORD_DTYPES, FileIndex, looks_like_dft, record_values
 from vexo._reading.parts import DTYPES, read_part
 from vexo._reading.selection import Selection, Values
@@ -103,12 +111,38 @@ def _head(source: Any) -> Optional[bytes]:
     return None
 
 
+#: Records in a chunk of ``chunks={}``: 16 MiB of the file, at most 32 MiB of converted values.
+PREFERRED_RECORDS = 4096
+
+def _time_decoded(ds: Any, decode_times: Any, use_cftime: Optional[bool],
+                  decode_timedelta: Any) -> Any:
+    """ds with its time decoded as xarray's netCDF backend decodes the stored time."""
+    if "time" not in ds.variables or (decode_times in (None, True) and not use_cftime):
+        return ds
+    import xarray as xr
+
+    time = ds["time"]
+    seconds = time.values.astype("datetime64[s]")
+    stored = np.where(np.isnat(seconds), np.nan, seconds.astype(np.int64).astype(np.float64))
+    encoded = xr.Variable("time", stored, {**time.attrs, **TIME_ENCODING})
+    decoded = xr.conventions.decode_cf_variable(
+        "time", encoded, decode_times=decode_times if decode_times is not None else True,
+        use_cftime=use_cftime, decode_timedelta=decode_timedelta)
+    return ds.assign_coords(time=decoded)
+
+
+def _nothing_to_close() -> None:
+    return None
+
+
 class VexoBackendEntrypoint(BackendEntrypoint):
     """Opens DFT files for xarray (engine="vexo")."""
 
     description = "DFT files of phase and amplitude samples, read with vexo"
     url = "https://vexo.invalid/docs/python"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "selection", "frequency",
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "mask_and_scale",
+                               "decode_times", "concat_characters", "decode_coords",
+                               "use_cftime", "decode_timedelta", "selection", "frequency",
                                "height", "polarization", "antenna", "records", "shape",
                                "correct", "convert")
 
@@ -116,7 +150,13 @@ class VexoBackendEntrypoint(BackendEntrypoint):
         self,
         filename_or_obj: Any,
         *,
-        drop_variables: Optional[Iterable[str]] = None,
+        drop_variables: Union[None, str, Iterable[str]] = None,
+        mask_and_scale: Any = True,
+        decode_times: Any = True,
+        concat_characters: Any = True,
+        decode_coords: Any = True,
+        use_cftime: Optional[bool] = None,
+        decode_timedelta: Any = None,
         selection: Optional[Selection] = None,
         frequency: Values = None,
         height: Values = None,
@@ -127,14 +167,20 @@ class VexoBackendEntrypoint(BackendEntrypoint):
         correct: bool = True,
         convert: bool = True,
     ) -> Any:
-        """The dataset of vexo.read, read lazily: the keywords are those of vexo.read.
+        """The dataset of vexo.read, read lazily: the keywords are those of vexo.read, and
+        xarray's decoding keywords (see the module's documentation).
 
         Examples
         --------
         >>> import xarray as xr
         >>> ds = xr.open_dataset("examples/example.dft", engine="vexo", frequency=3200)
-        >>> ds.amplitude_db.isel(record=[0, 2]).values.shape
+        >>> ds.amplitude_db.isel(time=[0, 2]).values.shape
         (2, 4, 4, 32)
+        >>> ds.phase.encoding["preferred_chunks"]
+        {'time': 4096}
+        >>> raw = xr.open_dataset("examples/example.dft", engine="vexo", decode_times=False)
+        >>> float(raw.time[0]), raw.time.units
+        (1796731200.0, 'seconds since 1970-01-01 00:00:00')
         """
         correct, convert = flag("correct", correct), flag("convert", convert)
         chosen = Selection.of(selection, frequency=frequency, height=height,
@@ -152,9 +198,16 @@ class VexoBackendEntrypoint(BackendEntrypoint):
         def per_record(kind: str) -> Any:
             return indexing.LazilyIndexedArray(RecordArray(entries, kind))
 
-        return dataset(index, entries, got_shape, width, correct=correct,
-                       convert=convert, make=make, per_record=per_record,
-                       drop_variables=drop_variables or ())
+        ds = dataset(index, entries, got_shape, width, correct=correct, convert=convert,
+                     make=make, per_record=per_record, drop_variables=dropped(drop_variables))
+        for variable in ds.variables.values():
+            if "time" in variable.dims and variable.ndim > 1:
+                variable.encoding["preferred_chunks"] = {"time": PREFERRED_RECORDS}
+        ds = _time_decoded(ds, decode_times, use_cftime, decode_timedelta)
+        # Nothing stays open between reads (each read opens the file): the closer has
+        # nothing to release, but xarray's close() and `with` call it.
+        ds.set_close(_nothing_to_close)
+        return ds
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         """A DFT file: its first record starts with the record marker and passes the check,

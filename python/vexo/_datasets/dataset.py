@@ -5,7 +5,7 @@ they have the same variables, coordinates, attributes and values."""
 from __future__ import annotations
 
 import numbers
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Optional, Set, Tuple, Union
 
 import numpy as np
 
@@ -23,6 +23,11 @@ if TYPE_CHECKING:
 # What a variable or coordinate that comes from the parts is made of: (kind, dims, attrs);
 # the kind names the values of read_part.
 Make = Callable[[str, Tuple[int, ...], Any], Any]
+
+
+#: How a record's time is stored where it is stored as a number (the NetCDF outputs; xarray's
+#: decode_times=False): whole seconds are exact in float64, NaN where there is no time.
+TIME_ENCODING = {"units": "seconds since 1970-01-01 00:00:00", "calendar": "proleptic_gregorian"}
 
 
 def shapes_text(shapes: Iterable[Tuple[int, int, int]]) -> str:
@@ -91,10 +96,10 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
 
     antennas = antenna_numbers(index.selection, shape[1]) if shape is not None else []
     lines = (1 << shape[0]) if shape is not None else 0
-    dims4 = ("record", "subblock", "antenna", "line")
+    dims4 = ("time", "subblock", "antenna", "line")
     shape4 = (len(entries), width, len(antennas), lines)
-    pair = ("record", "subblock")
-    drop = set(drop_variables or ())
+    pair = ("time", "subblock")
+    drop = dropped(drop_variables)
 
     def samples(kind: str, attrs: Dict[str, Any]) -> Any:
         return (dims4, make(kind, shape4, None), attrs)
@@ -117,26 +122,26 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
             else "without the antenna correction"})
         data_vars["amplitude_db"] = samples("amplitude_db", {
             "long_name": "amplitude", "units": "dB"})
-    data_vars["record_frequency"] = ("record", per_record("record_frequency"), {
+    data_vars["record_frequency"] = ("time", per_record("record_frequency"), {
         "long_name": "frequency of the record's header (FREQ)", "units": "kHz"})
-    data_vars["line_spacing"] = ("record", per_record("line_spacing"), {
+    data_vars["line_spacing"] = ("time", per_record("line_spacing"), {
         "long_name": "spacing of the spectral lines", "units": "Hz",
         "comment": "inf where the header gives none"})
-    data_vars["rate"] = ("record", per_record("rate"), {
+    data_vars["rate"] = ("time", per_record("rate"), {
         "long_name": "rate that the phase correction divides by",
         "comment": "NaN while no record has set one"})
     coords: Dict[str, Any] = {
-        "record": ("record", entries["number"].copy(), {"long_name": "record number (from 1)"}),
-        "time": ("record", per_record("time"), {
-            "long_name": "time of the record", "standard_name": "time"}),
-        "offset": ("record", per_record("offset"), {
+        # Time is the records' dimension coordinate, so that xarray combines files in time
+        # order; the record numbers (from 1 in each file) are indexed too: sel(record=3).
+        "time": ("time", per_record("time"), {
+            "long_name": "time of the record", "standard_name": "time", "axis": "T"}),
+        "record": ("time", entries["number"].copy(), {"long_name": "record number (from 1)"}),
+        "file": ("time", np.full(len(entries), shown_name(index.name), dtype=object), {
+            "long_name": "file the record was read from"}),
+        "offset": ("time", per_record("offset"), {
             "long_name": "byte offset of the record in the file", "units": "byte"}),
-        "subblock": ("subblock", np.arange(width, dtype=np.int16), {
-            "long_name": "place among the subblocks taken from the record"}),
         "antenna": ("antenna", np.asarray(antennas, dtype=np.int8), {
             "long_name": "antenna number (from 1)"}),
-        "line": ("line", np.arange(lines, dtype=np.int16), {
-            "long_name": "spectral line (sample index, from 0)"}),
         "subblock_number": places("subblock_number", {
             "long_name": "number of the subblock in its record (from 0)",
             "comment": "-1 where the record has no subblock at this place"}),
@@ -157,7 +162,15 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
         attrs["N"], attrs["A"] = shape
     data_vars = {k: v for k, v in data_vars.items() if k not in drop}
     coords = {k: v for k, v in coords.items() if k not in drop}
-    return xr.Dataset(data_vars, coords, attrs)
+    ds = xr.Dataset(data_vars, coords, attrs)
+    return ds.set_xindex("record") if "record" in coords else ds
+
+
+def dropped(drop_variables: Union[None, str, Iterable[str]]) -> Set[str]:
+    """The names of drop_variables: one name or several, as xarray takes them."""
+    if drop_variables is None:
+        return set()
+    return {drop_variables} if isinstance(drop_variables, str) else set(drop_variables)
 
 
 def loaded(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, int]],
@@ -166,7 +179,7 @@ def loaded(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, int
     """The dataset with every value read, in one pass over the records (shared among
     `threads` threads, default: one a core for parts of many records)."""
     kinds = [k for k in SAMPLE_KINDS + PLACE_KINDS
-             if k not in set(drop_variables or ()) and (convert or k in ("phase", "amplitude")
+             if k not in dropped(drop_variables) and (convert or k in ("phase", "amplitude")
                                                        or k in PLACE_KINDS)]
     part = read_part(index, entries, width, kinds=kinds, correct=correct, shape=shape,
                      threads=threads)
@@ -213,11 +226,15 @@ def read(
     Returns
     -------
     xarray.Dataset
-        Dimensions record, subblock, antenna and line; variables phase and amplitude (uint8),
-        phase_degrees and amplitude_db (float32), record_frequency, line_spacing and rate;
-        coordinates record (from 1), time, offset, antenna (from 1), line, and per record and
-        subblock frequency (kHz), height (km), gain (dB), polarization and subblock_number (in
-        its record, from 0). A record none of whose subblocks is taken is left out; where
+        Dimensions time (the records, in the file's order), subblock (places), antenna and
+        line (positions from 0); variables phase and amplitude (uint8), phase_degrees and
+        amplitude_db (float32), record_frequency, line_spacing and rate; coordinates time
+        (NaT where the header gives none), record (from 1, indexed: ``ds.sel(record=3)``),
+        file, offset, antenna (from 1), and per record and subblock frequency (kHz), height
+        (km), gain (dB), polarization and subblock_number (in its record, from 0). The time
+        index makes ``xr.open_mfdataset`` combine files in time order, every record of each;
+        files whose records are not in time order, or whose shapes or subblock places
+        differ, are refused by it. A record none of whose subblocks is taken is left out; where
         records take fewer subblocks than the most, the places left over have
         subblock_number -1, frequency and height NaN, gain and polarization -1, samples 0 and
         converted values NaN. The four-antenna mean of the listing is
@@ -242,7 +259,9 @@ def read(
     >>> import vexo
     >>> ds = vexo.read("examples/example.dft", frequency=3200, antenna=[1, 2])
     >>> ds.phase_degrees.dims
-    ('record', 'subblock', 'antenna', 'line')
+    ('time', 'subblock', 'antenna', 'line')
+    >>> int(ds.sel(record=3).record), str(ds.sel(record=3).time.values)[:19]
+    (3, '2026-12-08T12:00:02')
     """
     correct, convert = flag("correct", correct), flag("convert", convert)
     chosen = Selection.of(selection, frequency=frequency, height=height,

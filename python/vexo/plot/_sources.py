@@ -44,7 +44,8 @@ def kind_of(source: Any) -> Optional[Kind]:
         return Kind.FILE
     if isinstance(source, (str, bytes, os.PathLike)):
         return Kind.PATH
-    if hasattr(source, "data_vars") and "record" in getattr(source, "dims", {}):
+    if (hasattr(source, "data_vars") and "time" in getattr(source, "dims", {})
+            and "record" in getattr(source, "coords", {})):
         return Kind.DATASET
     if hasattr(source, "columns") and hasattr(source, "iloc"):
         return Kind.TABLE
@@ -157,7 +158,10 @@ def _from_dataset(ds: "xr.Dataset", number: Optional[int], name: Optional[str],
     elif number not in numbers:
         raise ChoiceError(f"{name}: no record {number} in the dataset; it has records "
                           f"{ranges(numbers)}")
-    one = ds.sel(record=number)
+    if int(np.count_nonzero(numbers == number)) > 1:
+        raise ChoiceError(f"{name}: record {number} is in several files of the dataset; "
+                          f"pick one file's records first (ds.file)")
+    one = ds.isel(time=int(np.flatnonzero(numbers == number)[0]))
     present = one.subblock_number.values >= 0
     spacing = float(one.line_spacing)
     return Snapshot(

@@ -153,11 +153,11 @@ def _dataset_strengths(ds: "xr.Dataset", antenna: Antenna, out: Strengths) -> No
     out.antennas.update(numbers.tolist())
     mode = _mode_for(antenna, numbers)
     if mode is None:
-        out.without_antenna += ds.sizes["record"]
+        out.without_antenna += ds.sizes["time"]
         return
-    if ds.sizes["record"] == 0:
+    if ds.sizes["time"] == 0:
         return
-    present = ds.subblock_number.values >= 0  # (record, subblock)
+    present = ds.subblock_number.values >= 0  # (time, subblock)
     strongest = spectra(ds.amplitude_db.values[present], numbers,
                         None if mode == "every" else mode).max(axis=1)
     times = np.broadcast_to(ds.time.values[:, None], present.shape)[present]
