@@ -6,9 +6,17 @@ files, or the compressor alone on the same arrays' bytes, a chunk at a time as v
 netCDF-4 compress them (zlib or zstd, level 1).
 
     build/venv/bin/python bench/convert_speed.py [TOTAL_MIB [FILES [TINY_FILES]]]
+    build/venv/bin/python bench/convert_speed.py --compare [TOTAL_MIB [FILES [ROUNDS]]]
 
 Defaults: 1024 MiB in 300 files, 1000 tiny files of one record. Uses build/make_dft (or
-$MAKE_DFT) and the installed package.
+$MAKE_DFT) and the installed package (or the one PYTHONPATH names). Each conversion's line
+gives the size of its output against the input's.
+
+With --compare, only the Parquet conversion of the samples (--jobs 2), as vexo-convert writes
+it against the sample lists stored without a compressor (DELTA_BINARY_PACKED alone, as
+before), in turns for ROUNDS rounds (default 3) so that a machine that other work slows
+slows both alike; then the best and median of each. The alternative is put in place in the
+conversion's processes by a sitecustomize module on PYTHONPATH.
 """
 
 from __future__ import annotations
@@ -22,7 +30,7 @@ import time
 import zlib
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
-from typing import List, Tuple
+from typing import Dict, List, Optional, Tuple
 
 ROOT = Path(__file__).resolve().parents[1]
 MAKE_DFT = os.environ.get("MAKE_DFT", str(ROOT / "build" / "make_dft"))
@@ -126,22 +134,96 @@ def show_floor(label: str, mbs: float) -> None:
     print(f"{'  floor: ' + label:51} {mbs:8.0f} MB/s", flush=True)
 
 
+def output_bytes(folder: Path) -> int:
+    """The bytes of the outputs below folder (the markers left out)."""
+    return sum(p.stat().st_size for p in folder.rglob("*")
+               if p.is_file() and ".vexo-convert" not in p.parts)
+
+
+def convert_once(label: str, *args: str, env: Optional[Dict[str, str]] = None) -> float:
+    """Seconds one vexo-convert run takes, into an OUTDIR emptied first."""
+    shutil.rmtree(Path(args[args.index("-o") + 1]), ignore_errors=True)
+    started = time.perf_counter()
+    done = subprocess.run([sys.executable, "-m", "vexo", "convert", *args],
+                          capture_output=True, text=True, env=env)
+    seconds = time.perf_counter() - started
+    if done.returncode != 0:
+        sys.exit(f"{label}: {done.stderr}")
+    return seconds
+
+
 def run(label: str, size: int, *args: str) -> float:
-    best = float("inf")
-    for _ in range(2):
-        out = Path(args[args.index("-o") + 1])
-        shutil.rmtree(out, ignore_errors=True)
-        started = time.perf_counter()
-        done = subprocess.run([sys.executable, "-m", "vexo", "convert", *args],
-                              capture_output=True, text=True)
-        best = min(best, time.perf_counter() - started)
-        if done.returncode != 0:
-            sys.exit(f"{label}: {done.stderr}")
-    print(f"{label:42} {best:7.2f} s {size / 1e6 / best:8.0f} MB/s", flush=True)
+    best = min(convert_once(label, *args) for _ in range(2))
+    out = Path(args[args.index("-o") + 1])
+    print(f"{label:42} {best:7.2f} s {size / 1e6 / best:8.0f} MB/s "
+          f"{output_bytes(out) / size:6.2f} x the input", flush=True)
     return best
 
 
+#: The options of the sample lists before they were compressed: DELTA_BINARY_PACKED alone,
+#: put in place of parquet_options in the processes of a conversion (a sitecustomize module).
+UNCOMPRESSED_LISTS = '''\
+import vexo._archive.parquet as parquet
+
+shipped = parquet.parquet_options
+
+
+def uncompressed_lists(schema, sample_columns=parquet.SAMPLE_COLUMNS):
+    import pyarrow as pa
+
+    options = shipped(schema, sample_columns)
+    for name in schema.names:
+        if name in sample_columns and pa.types.is_integer(schema.field(name).type.value_type):
+            element = f"{name}.list.element"
+            options["compression"][element] = "none"
+            options["compression_level"].pop(element, None)
+            options["column_encoding"][element] = "DELTA_BINARY_PACKED"
+            if element in options["use_dictionary"]:
+                options["use_dictionary"].remove(element)
+    return options
+
+
+parquet.parquet_options = uncompressed_lists
+'''
+
+
+def compare(total_mib: int, files: int, rounds: int) -> None:
+    """The Parquet conversion of the samples as shipped against the sample lists
+    uncompressed, in turns."""
+    with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR", "/tmp")) as tmp:
+        work = Path(tmp)
+        records = max(1, total_mib * 1024 * 1024 // 4096 // files)
+        size = generate(work / "archive", files, records)
+        hook = work / "hook"
+        hook.mkdir()
+        (hook / "sitecustomize.py").write_text(UNCOMPRESSED_LISTS)
+        before = dict(os.environ)
+        before["PYTHONPATH"] = os.pathsep.join(
+            [str(hook)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+        print(f"{files} files of {records} records, {size / 1e6:.0f} MB; {rounds} rounds in "
+              f"turns; {os.cpu_count()} cores")
+        ways = {"parquet, --jobs 2 (as shipped)": None,
+                "parquet, --jobs 2, sample lists uncompressed": before}
+        seconds: Dict[str, List[float]] = {label: [] for label in ways}
+        sizes: Dict[str, int] = {}
+        for _ in range(rounds):
+            for i, (label, env) in enumerate(ways.items()):
+                out = work / f"out{i}"
+                seconds[label].append(convert_once(label, str(work / "archive"), "-o", str(out),
+                                                   "--jobs", "2", env=env))
+                sizes[label] = output_bytes(out)
+        for label, taken in seconds.items():
+            taken.sort()
+            print(f"{label:46} best {size / 1e6 / taken[0]:5.0f} MB/s, median "
+                  f"{size / 1e6 / taken[len(taken) // 2]:5.0f} MB/s; {sizes[label] / size:.3f} x "
+                  f"the input ({sizes[label] / 1e6:.0f} MB)", flush=True)
+
+
 def main() -> None:
+    if "--compare" in sys.argv[1:]:
+        numbers = [int(a) for a in sys.argv[1:] if a != "--compare"]
+        compare(*(numbers + [1024, 300, 3][len(numbers):]))
+        return
     total_mib = int(sys.argv[1]) if len(sys.argv) > 1 else 1024
     files = int(sys.argv[2]) if len(sys.argv) > 2 else 300
     tiny = int(sys.argv[3]) if len(sys.argv) > 3 else 1000

@@ -1,13 +1,16 @@
 """Archives: vexo-convert to Parquet and NetCDF, here and on a Dask cluster, DuckDB queries of
-the result, damaged files and interrupted runs, and vexo.dask.read_archive."""
+the result, damaged files and interrupted runs, archives of the earlier form migrated, and
+vexo.dask.read_archive."""
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
 import sys
 import time
+from datetime import timezone
 
 import numpy as np
 import pytest
@@ -26,9 +29,9 @@ KEYS = ["file", "record", "subblock", "antenna"]
 
 
 def rows(outdir, where="true"):
-    """The dataset's rows as Python values, in key order."""
+    """The samples' rows as Python values, in key order."""
     return duckdb.sql(
-        f"SELECT * FROM read_parquet('{outdir}/**/*.parquet', hive_partitioning=true) "
+        f"SELECT * FROM read_parquet('{outdir}/samples/**/*.parquet', hive_partitioning=true) "
         f"WHERE {where} ORDER BY {', '.join(KEYS)}").fetchall()
 
 
@@ -48,11 +51,11 @@ def test_duckdb_queries_agree_with_numpy(archive, tmp_path):
     done = convert(archive, "-o", out, "--jobs", "2")
     assert done.returncode == 0, done.stderr
     assert "3 files (3 converted, 0 up to date, 0 failed), 3765 records" in done.stderr
-    glob = f"{out}/**/*.parquet"
+    glob = f"{out}/samples/**/*.parquet"
     # mean strongest echo (dB) per height and hour at 3200 kHz, as the README has it
     echo = duckdb.sql(f"""
-        SELECT height, hour(time) AS hour, avg(list_max(amplitude) // 4) * 1.5 AS mean_db,
-               count(*) AS n
+        SELECT height, hour(time AT TIME ZONE 'UTC') AS hour,
+               avg(list_max(amplitude) // 4) * 1.5 AS mean_db, count(*) AS n
         FROM read_parquet('{glob}', hive_partitioning=true)
         WHERE frequency = 3200 GROUP BY height, hour ORDER BY height, hour""").fetchall()
     expected = {}
@@ -78,7 +81,8 @@ def test_duckdb_queries_agree_with_numpy(archive, tmp_path):
     ds = vexo.read(archive / "short.dft", frequency=2500)
     short = [(f, r, t) for f, r, t in day if f.endswith("short.dft")]
     assert [r for _, r, _ in short] == list(ds.record.values)
-    assert [np.datetime64(t, "s") for _, _, t in short] == list(ds.time.values.astype("M8[s]"))
+    assert [t.astimezone(timezone.utc).replace(tzinfo=None) for _, _, t in short] == \
+        list(ds.time.values.astype("M8[s]").astype(object))  # instants in UTC
     assert len(day) == 3765  # every record has a 2500 kHz subblock
 
     # the rows hold the bytes and descriptors of vexo.read, and vexo.dask gives the same rows
@@ -128,7 +132,7 @@ def test_netcdf_has_a_group_per_shape(archive, tmp_path):
                    "--records", "1")
     assert done.returncode == 0, done.stderr
     (path,) = (tmp_path / "one").glob("mixed-*.nc")
-    assert xr.open_dataset(path).sizes["record"] == 1
+    assert xr.open_dataset(path).sizes["time"] == 1
 
 
 def test_damaged_file_among_good_ones(make_dft, tmp_path):
@@ -148,7 +152,7 @@ def test_damaged_file_among_good_ones(make_dft, tmp_path):
     assert "3 files (3 converted, 0 up to date, 0 failed), 23 records" in lines[-1]
     assert "1 damaged" in lines[-1]
     counts = duckdb.sql(f"SELECT file, count(DISTINCT record) FROM read_parquet("
-                        f"'{out}/**/*.parquet') GROUP BY file ORDER BY file").fetchall()
+                        f"'{out}/samples/**/*.parquet') GROUP BY file ORDER BY file").fetchall()
     assert [c for _, c in counts] == [10, 10, 3]
 
     again = convert(folder, "-o", out)  # up to date, and still damaged
@@ -162,7 +166,7 @@ def test_damaged_file_among_good_ones(make_dft, tmp_path):
     for args in (["--antenna", "1,1"], ["--records", f"1-{2**62 + 1}"], ["--records", "2-"],
                  ["--scheduler", "tcp://127.0.0.1"]):
         done = convert(folder, "-o", tmp_path / "none", *args)
-        assert done.returncode == 2 and done.stderr.count("\n") <= 10, done.stderr
+        assert done.returncode == 2 and done.stderr.count("\n") <= 12, done.stderr
     done = convert(folder, "-o", tmp_path / "none", "--compression", "zstd")  # not for Parquet
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert "--compression" in done.stderr
@@ -183,7 +187,7 @@ def test_odd_inputs_and_many_dates(make_dft, tmp_path, monkeypatch):
     os.mkfifo(folder / "pipe.dft")  # not a regular file: left out, never opened
     done = convert(folder, "-o", tmp_path / "out", timeout=120)
     assert done.returncode == 0 and "2 files (2 converted" in done.stderr
-    rows = pyarrow.dataset.dataset(tmp_path / "out", partitioning="hive").to_table()
+    rows = pyarrow.dataset.dataset(tmp_path / "out" / "samples", partitioning="hive").to_table()
     assert rows.num_rows == 2 * 4 * 64
     # the pipe named as an input is read as it comes (its times change as it is written)
     import threading
@@ -211,7 +215,7 @@ def test_odd_inputs_and_many_dates(make_dft, tmp_path, monkeypatch):
                            Conversion(), chunk=5)
     assert not outcome.failure and len(outcome.outputs) > 3
     got = duckdb.sql(f"SELECT day, list(DISTINCT record ORDER BY record) FROM read_parquet("
-                     f"'{tmp_path}/dates/**/*.parquet', hive_partitioning=true) "
+                     f"'{tmp_path}/dates/samples/**/*.parquet', hive_partitioning=true) "
                      f"GROUP BY day ORDER BY day").fetchall()
     assert got == [(1, [3, 6, 9, 12]), (2, [1, 4, 7, 10]), (3, [2, 5, 8, 11])]
 
@@ -237,7 +241,7 @@ def test_interrupted_run_leaves_whole_files_and_a_rerun_completes(make_dft, tmp_
     done = convert(folder, "-o", out)
     assert done.returncode == 0, done.stderr
     keys = duckdb.sql(f"SELECT count(*), count(DISTINCT (file, record, subblock, antenna)) "
-                      f"FROM read_parquet('{out}/**/*.parquet')").fetchall()
+                      f"FROM read_parquet('{out}/samples/**/*.parquet')").fetchall()
     assert keys == [(sum(300 + i for i in range(12)) * 64,) * 2]
     assert not [p for p in out.rglob("*") if p.name.endswith(".tmp")]
     assert "(0 converted, 12 up to date" in convert(folder, "-o", out).stderr
@@ -301,7 +305,7 @@ def test_parquet_types_and_converted_values_read_back(make_dft, tmp_path):
         ds = vexo.read(path, shape=(n, a))
         got = duckdb.sql(
             f"SELECT phase, list_max(amplitude), phase_degrees, amplitude_db "
-            f"FROM read_parquet('{out}/**/*.parquet') WHERE sample_count = {1 << n} "
+            f"FROM read_parquet('{out}/samples/**/*.parquet') WHERE sample_count = {1 << n} "
             f"ORDER BY record, subblock, antenna").fetchall()
         lines = 1 << n
         assert len(got) == ds.phase.size // lines
@@ -334,16 +338,19 @@ def test_echo_rows_beside_the_samples(make_dft, tmp_path):
     for name, want in expected.items():
         mine = got[got.file == f"{folder}/{name}"].reset_index(drop=True)
         assert len(mine) == len(want) > 0
+        mine["time"] = mine.time.dt.tz_convert("UTC").dt.tz_localize(None)  # instants in UTC
         for column in want.columns:
             a, b = mine[column].to_numpy(), want[column].to_numpy()
             assert np.array_equal(a.astype(b.dtype), b, equal_nan=b.dtype.kind == "f"), column
-    (sample_file,) = (p for p in out.rglob("a-*.parquet") if "echoes" not in p.parts)
+    (sample_file,) = (out / "samples").rglob("a-*.parquet")
     (echo_file,) = (out / "echoes").rglob("a-*.parquet")
-    assert sample_file.relative_to(out).parent == echo_file.relative_to(out / "echoes").parent
+    assert sample_file.relative_to(out / "samples").parent == \
+        echo_file.relative_to(out / "echoes").parent
     kinds = pq.read_schema(echo_file)
-    assert kinds.field("time").type == pa.timestamp("ns")
+    assert kinds.field("time").type == pq.read_schema(sample_file).field("time").type == \
+        pa.timestamp("us", tz="UTC")
     assert kinds.field("resolved").type == pa.bool_()
-    samples = duckdb.sql(f"SELECT count(*) FROM read_parquet('{out}/year=*/**/*.parquet')")
+    samples = duckdb.sql(f"SELECT count(*) FROM read_parquet('{out}/samples/**/*.parquet')")
     assert samples.fetchall() == [((30 + 10) * 64 + 10 * 128,)]  # 16 or 32 subblocks of 4
 
     frame = vexo.dask.read_archive(str(folder), table="echoes", layout=str(layout)).compute()
@@ -383,3 +390,44 @@ def test_echo_rows_beside_the_samples(make_dft, tmp_path):
         assert done.returncode == 2 and line in done.stderr, (args, done.stderr)
     assert done.stderr.count("\n") == 1
     assert not (tmp_path / "none").exists()
+
+
+def test_a_rerun_migrates_an_archive_of_the_earlier_form(make_dft, tmp_path):
+    from conftest import EXAMPLE
+
+    folder, out = tmp_path / "in", tmp_path / "out"
+    folder.mkdir()
+    for name, records in (("a.dft", 5), ("b.dft", 3)):
+        os.replace(make_dft(records), folder / name)
+    args = (folder, "-o", out, "--echoes", "--layout", EXAMPLE.with_name("layout.toml"))
+    assert convert(*args).returncode == 0
+    # as earlier versions wrote it: the samples' partitions right under OUTDIR, the echo rows
+    # under OUTDIR/echoes, times without a zone (the echo rows' in ns), markers without a form
+    for marker in (out / ".vexo-convert").glob("*.json"):
+        value = json.loads(marker.read_text())
+        del value["settings"]["output_form"]
+        for i, output in enumerate(value["outputs"]):
+            table = pq.read_table(out / output)
+            (out / output).unlink()
+            old = output.removeprefix("samples/")
+            naive = table.column("time").cast(pa.timestamp("us" if old != output else "ns"))
+            (out / old).parent.mkdir(parents=True, exist_ok=True)
+            pq.write_table(table.set_column(2, "time", naive), out / old)
+            value["outputs"][i] = old
+        marker.write_text(json.dumps(value))
+    for emptied in sorted((out / "samples").rglob("*"), reverse=True) + [out / "samples"]:
+        emptied.rmdir()
+    assert sorted(p.name for p in out.iterdir()) == [".vexo-convert", "echoes", "year=2026"]
+
+    done = convert(*args)
+    assert done.returncode == 0 and "(2 converted, 0 up to date" in done.stderr, done.stderr
+    assert sorted(p.name for p in out.iterdir()) == [".vexo-convert", "echoes", "samples"]
+    for table in ("samples", "echoes"):
+        files = sorted(p.relative_to(out / table).as_posix() for p in out.rglob("*.parquet")
+                       if p.relative_to(out).parts[0] == table)
+        assert [f.split("-")[0] for f in files] == ["year=2026/month=12/day=8/a",
+                                                    "year=2026/month=12/day=8/b"]
+        assert pq.read_schema(out / table / files[0]).field("time").type == \
+            pa.timestamp("us", tz="UTC")
+    assert len(rows(out)) == (5 + 3) * 64  # 16 subblocks of 4 antennas a record
+    assert "(0 converted, 2 up to date" in convert(*args).stderr

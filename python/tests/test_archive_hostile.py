@@ -90,7 +90,8 @@ def test_odd_names_give_outputs_that_every_glob_reads(make_dft, tmp_path):
                        f"'{out}/**/*.parquet', hive_partitioning=true)").fetchall()
     assert files == [(len(names), len(names) * 2 * 64)]
     digest = hashlib.sha1(os.fsencode(os.path.realpath(folder / "plain.dft"))).hexdigest()[:8]
-    assert (out / "year=2026" / "month=12" / "day=8" / f"plain-{digest}.parquet").exists()
+    assert (out / "samples" / "year=2026" / "month=12" / "day=8" /
+            f"plain-{digest}.parquet").exists()
 
 
 def _descendants(pid):

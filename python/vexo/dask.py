@@ -4,11 +4,12 @@
     df = vexo.dask.read_archive("archive/2026/", frequency=3200)
     df.groupby("height").record.count().compute()
 
-The columns are those of vexo-convert's Parquet dataset (file, record, time, subblock,
+The columns are those of vexo-convert's Parquet samples (file, record, time, subblock,
 frequency, height, gain, polarization, antenna, sample_count, phase, amplitude, and with
-convert=True phase_degrees and amplitude_db), one row per record, subblock and antenna, one
-partition per file. With table="echoes" and a layout, the echo rows of vexo-convert --echoes
-instead (file, then the columns of vexo.echoes), one row per echo:
+convert=True phase_degrees and amplitude_db; time an instant in UTC, timestamp[us, tz=UTC]),
+one row per record, subblock and antenna, one partition per file. With table="echoes" and a
+layout, the echo rows of vexo-convert --echoes instead (file, then the columns of
+vexo.echoes, time in UTC as above), one row per echo:
 
     echoes = vexo.dask.read_archive("archive/2026/", table="echoes", layout="layout.toml")
 """

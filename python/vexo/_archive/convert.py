@@ -10,9 +10,10 @@ from dataclasses import asdict, dataclass, field
 from stat import S_ISREG
 from typing import Any, Dict, List, Optional, Tuple
 
-from vexo._archive.netcdf import COMPRESSIONS, to_netcdf
+from vexo._archive.netcdf import COMPRESSIONS, KINDS, to_netcdf
 from vexo._archive.outputs import (
     MARKERS,
+    OUTPUT_FORM,
     Staging,
     Written,
     output_stem,
@@ -47,7 +48,8 @@ FORMATS = ("parquet", "netcdf")
 
 def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
                  label: Optional[str] = None, chunk: int = CHUNK_RECORDS,
-                 compression: str = COMPRESSIONS[0]) -> Outcome:
+                 compression: str = COMPRESSIONS[0], netcdf_kind: str = next(iter(KINDS))
+                 ) -> Outcome:
     """Converts one file into outdir as "parquet" or "netcdf" (compression "deflate" or
     "zstd"); never raises for what the file, the disk or the data do (the outcome says it).
     label is the file's name in the rows (default: path). A file that is as it was when its
@@ -59,7 +61,7 @@ def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
         stat = os.stat(path)
         size = stat.st_size
         written, outputs, skipped = _converted(path, name, outdir, fmt, conversion, stat,
-                                               chunk, compression)
+                                               chunk, compression, netcdf_kind)
         failure = ""
     except Exception as e:  # noqa: BLE001 - whatever it is, it is this file's failure
         written, outputs, skipped, failure = Written(), [], False, _reason(e)
@@ -69,15 +71,15 @@ def convert_file(path: str, outdir: str, fmt: str, conversion: Conversion,
 
 
 def _converted(path: str, name: str, outdir: str, fmt: str, conversion: Conversion,
-               stat: os.stat_result, chunk: int, compression: str
-               ) -> Tuple[Written, List[str], bool]:
+               stat: os.stat_result, chunk: int, compression: str,
+               netcdf_kind: str = next(iter(KINDS))) -> Tuple[Written, List[str], bool]:
     """What the outputs of one input hold, their names relative to outdir, and whether they
     were up to date already (else they are written now, from the file as `stat` found it: a
     file that changed while it was read is a ValueError, and nothing is published)."""
     source = {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
     marker_path = os.path.join(outdir, MARKERS, f"{output_stem(path)}.{fmt}.json")
     marker = read_marker(marker_path)
-    settings = _settings(fmt, conversion, compression)
+    settings = _settings(fmt, conversion, compression, netcdf_kind)
     if up_to_date(marker, outdir, source, settings):
         written = Written(int(marker.get("records", 0)), int(marker.get("echoes", 0)),
                           str(marker.get("damage", "")))
@@ -86,7 +88,8 @@ def _converted(path: str, name: str, outdir: str, fmt: str, conversion: Conversi
         if fmt == "parquet":
             written = to_parquet(path, name, outdir, conversion, staging, chunk)
         else:
-            written = to_netcdf(path, outdir, conversion, staging, compression, chunk)
+            written = to_netcdf(path, outdir, conversion, staging, compression, chunk,
+                                netcdf_kind)
         _unchanged_since(path, stat)
         outputs = publish(outdir, marker_path, marker, staging, name, written,
                           {"source": source, "settings": settings})
@@ -107,12 +110,16 @@ def _unchanged_since(path: str, before: os.stat_result) -> None:
 _IDENTITY = ("st_dev", "st_ino", "st_size", "st_mtime_ns", "st_ctime_ns")
 
 
-def _settings(fmt: str, conversion: Conversion, compression: str) -> Dict[str, Any]:
-    """What the outputs depend on besides the input, as the marker records it."""
-    settings = {"format": fmt, **asdict(conversion.selection),
+def _settings(fmt: str, conversion: Conversion, compression: str,
+              netcdf_kind: str = next(iter(KINDS))) -> Dict[str, Any]:
+    """What the outputs depend on besides the input, as the marker records it (the form of
+    the outputs too: markers of another form are not up to date)."""
+    settings = {"format": fmt, "output_form": OUTPUT_FORM, **asdict(conversion.selection),
                 "convert": conversion.convert, "correct": conversion.correct}
     if fmt == "netcdf":
         settings["compression"] = compression
+        if netcdf_kind != next(iter(KINDS)):  # the default's markers are as they were
+            settings["netcdf_kind"] = netcdf_kind
     if conversion.layout is not None:
         if fmt != "parquet":
             raise ValueError("the echo rows are written as Parquet only")

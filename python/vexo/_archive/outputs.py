@@ -16,8 +16,29 @@ from typing import Any, Dict, List, Tuple
 
 MARKERS = ".vexo-convert"  # the folder of OUTDIR that records what each input became
 
-
+# The Parquet tables, each in a folder of OUTDIR of its own, so that a reader of one folder
+# reads one table.
+SAMPLES = "samples"  # the folder of OUTDIR that holds the samples' rows
 ECHOES = "echoes"  # the folder of OUTDIR that holds the echo rows
+
+#: The form of the outputs (their folders, names and column types), as every marker's settings
+#: record it: markers of another form are not up to date, so a re-run converts their inputs
+#: anew and removes the outputs of the form before. 1: the samples' partitions right under
+#: OUTDIR, the echo rows' under OUTDIR/echoes, naive times, records without a time under
+#: year=0/month=0/day=0. 2: the samples under OUTDIR/samples, times in UTC, the records
+#: without a time in the default partition.
+OUTPUT_FORM = 2
+
+#: The partition value of a record without a time: what readers of Hive partitions take as null.
+NO_VALUE = "__HIVE_DEFAULT_PARTITION__"
+
+
+def partition(date: int) -> str:
+    """The folder of a table's rows of one date (YYYYMMDD, 0 for rows without a time)."""
+    if date == 0:
+        return os.path.join(f"year={NO_VALUE}", f"month={NO_VALUE}", f"day={NO_VALUE}")
+    return os.path.join(f"year={date // 10000}", f"month={date // 100 % 100}",
+                        f"day={date % 100}")
 
 
 #: The longest name an output's own name may take (in UTF-8 bytes), so that with the digest,
@@ -182,6 +203,19 @@ def up_to_date(marker: Dict[str, Any], outdir: str, source: Dict[str, int],
             and all(os.path.exists(os.path.join(outdir, o)) for o in marker.get("outputs", [])))
 
 
+def _remove_empty_folders(outdir: str, folder: str) -> None:
+    """Removes the folder (relative to outdir) and those above it below outdir, as long as
+    they are empty: the partitions that removed outputs leave (a writer that finds its folder
+    gone makes it again)."""
+    while folder and not os.path.isabs(folder) and folder.split(os.sep)[0] not in (
+            os.curdir, os.pardir):
+        try:
+            os.rmdir(os.path.join(outdir, folder))
+        except OSError:  # not empty (or gone, or not ours to remove): the folders above stay
+            return
+        folder = os.path.dirname(folder)
+
+
 def publish(outdir: str, marker_path: str, old: Dict[str, Any], staging: Staging, name: str,
             written: Written, done: Dict[str, Any]) -> List[str]:
     """Renames the finished temporary files of the input `name` to their names and records
@@ -198,6 +232,7 @@ def publish(outdir: str, marker_path: str, old: Dict[str, Any], staging: Staging
             os.remove(os.path.join(outdir, stale))
         except FileNotFoundError:
             pass
+        _remove_empty_folders(outdir, os.path.dirname(stale))
     _write_json(marker_path, {**done, "status": "done", "input": name, "outputs": new,
                               "records": written.records, "echoes": written.echoes,
                               "damage": written.damage})

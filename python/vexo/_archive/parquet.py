@@ -1,4 +1,5 @@
-"""Parquet outputs: the samples' rows of one input, written into date-partitioned files.
+"""Parquet outputs: the samples' rows and echo rows of one input, each table in a folder of
+OUTDIR of its own (OUTDIR/samples, OUTDIR/echoes), written into date-partitioned files.
 """
 
 from __future__ import annotations
@@ -9,7 +10,7 @@ from typing import Any, Dict, Optional, Sequence
 
 import numpy as np
 
-from vexo._archive.outputs import ECHOES, Staging, Written, output_stem
+from vexo._archive.outputs import ECHOES, SAMPLES, Staging, Written, output_stem, partition
 from vexo._archive.rows import SAMPLE_COLUMNS, Conversion, block_rows, blocks, echo_rows
 from vexo._directions.fit import DirectionFit
 from vexo._reading.index import FileIndex
@@ -22,11 +23,19 @@ OPEN_WRITERS = 2
 
 def parquet_options(schema: Any, sample_columns: Sequence[str] = SAMPLE_COLUMNS
                     ) -> Dict[str, Any]:
-    """How the rows are written (pyarrow.parquet.ParquetWriter's options). The sample bytes
-    are stored as Parquet's 32-bit integers: DELTA_BINARY_PACKED keeps them at about a byte a
-    value without a dictionary or a compressor (faster than either, and smaller); the
-    converted values split into byte streams and zstd (level 1). The other columns keep the
-    defaults (a dictionary, snappy, statistics). Every reader of Parquet 2.x reads these.
+    """How the rows are written (pyarrow.parquet.ParquetWriter's options).
+
+    The sample bytes are stored as Parquet's 32-bit integers, DELTA_BINARY_PACKED, then
+    compressed with zstd at level 1. The delta packing alone keeps them at about a byte a
+    value, no smaller than the DFT files (a phase's deltas take nine bits); zstd over the
+    packed pages brings the samples to about 0.82 of the input (generated soundings), for
+    about 5 % of the writer's time and a few percent of the conversion's, which the writer
+    dominates (bench/convert_speed.py --compare runs both in turns). Faster zstd levels,
+    LZ4 and snappy cost the same pass and save less; a dictionary, or zstd over plain values,
+    write slower; byte streams of integers are beyond older readers. The converted values
+    are split into byte streams and compressed with zstd (level 1). The other columns keep
+    the defaults (a dictionary, snappy, statistics). Every reader of Parquet 2.x reads these.
+
     sample_columns: the columns that hold lists of samples (the echo rows have none)."""
     import pyarrow as pa
 
@@ -38,39 +47,51 @@ def parquet_options(schema: Any, sample_columns: Sequence[str] = SAMPLE_COLUMNS
         "use_dictionary": others,
         "write_statistics": others,
         "compression": {**{n: "snappy" for n in others},
-                        **{elements[n]: "none" if n in integers else "zstd" for n in samples}},
-        "compression_level": {elements[n]: 1 for n in samples if n not in integers},
+                        **{elements[n]: "zstd" for n in samples}},
+        "compression_level": {elements[n]: 1 for n in samples},
         "column_encoding": {elements[n]: "DELTA_BINARY_PACKED" if n in integers
                             else "BYTE_STREAM_SPLIT" for n in samples},
     }
 
 
-class _DateFiles:
-    """The Parquet files of one input, one per date (or more, when a date comes back after
-    its file was closed to keep at most OPEN_WRITERS open)."""
+def _writer(folder: str, path: str, schema: Any, options: Dict[str, Any]) -> Any:
+    """A Parquet writer of a new file in folder, which is made if need be: also when another
+    run removes it (emptied of the outputs of another form) between its making and the file's
+    opening."""
+    import pyarrow.parquet as pq
 
-    def __init__(self, outdir: str, stem: str, staging: Staging,
+    for attempt in range(3):
+        os.makedirs(folder, exist_ok=True)
+        try:
+            return pq.ParquetWriter(path, schema, **options)
+        except FileNotFoundError:
+            if attempt == 2:
+                raise
+    raise AssertionError("unreachable")
+
+
+class _DateFiles:
+    """The Parquet files of one input in the folder of a table, one per date (or more, when a
+    date comes back after its file was closed to keep at most OPEN_WRITERS open)."""
+
+    def __init__(self, root: str, stem: str, staging: Staging,
                  sample_columns: Sequence[str] = SAMPLE_COLUMNS) -> None:
-        self.outdir, self.stem, self.staging = outdir, stem, staging
+        self.root, self.stem, self.staging = root, stem, staging
         self.sample_columns = sample_columns
         self.open: "OrderedDict[int, Any]" = OrderedDict()
         self.made: Dict[int, int] = {}
 
     def write(self, date: int, rows: Any) -> None:
-        import pyarrow.parquet as pq
-
         writer = self.open.get(date)
         if writer is None:
             if len(self.open) >= OPEN_WRITERS:
                 self.open.popitem(last=False)[1].close()
             count = self.made.get(date, 0)
             self.made[date] = count + 1
-            folder = os.path.join(self.outdir, f"year={date // 10000}",
-                                  f"month={date // 100 % 100}", f"day={date % 100}")
-            os.makedirs(folder, exist_ok=True)
+            folder = os.path.join(self.root, partition(date))
             final = os.path.join(folder, self.stem + (f".{count}" if count else "") + ".parquet")
-            writer = pq.ParquetWriter(self.staging.claim(final), rows.schema,
-                                      **parquet_options(rows.schema, self.sample_columns))
+            writer = _writer(folder, self.staging.claim(final), rows.schema,
+                             parquet_options(rows.schema, self.sample_columns))
             self.open[date] = writer
         else:
             self.open.move_to_end(date)
@@ -98,11 +119,12 @@ def _write_dated(files: _DateFiles, rows: Any, dates: np.ndarray) -> None:
 
 def to_parquet(path: str, label: str, outdir: str, conversion: Conversion, staging: Staging,
                chunk: int) -> Written:
-    """The samples and, with a layout, the echo rows of one index, a block of records at a
-    time: the echoes of a block are found right after its samples are read, through the same
-    reader of the file. Returns what it wrote."""
+    """The samples (under outdir/samples) and, with a layout, the echo rows (under
+    outdir/echoes) of one index, a block of records at a time: the echoes of a block are found
+    right after its samples are read, through the same reader of the file. Returns what it
+    wrote."""
     stem = output_stem(path)
-    files = _DateFiles(outdir, stem, staging)
+    files = _DateFiles(os.path.join(outdir, SAMPLES), stem, staging)
     index = FileIndex.of(path, conversion.selection)
     echoes = None if conversion.layout is None else _DateFiles(
         os.path.join(outdir, ECHOES), stem, staging, sample_columns=())

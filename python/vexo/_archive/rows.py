@@ -41,6 +41,21 @@ class Conversion:
                 "residual_limit": self.residual_limit}
 
 
+def time_type() -> Any:
+    """The type of both tables' time: instants in UTC, to the microsecond (the records' times
+    are whole seconds), which every engine compares alike whatever its session's zone."""
+    import pyarrow as pa
+
+    return pa.timestamp("us", tz="UTC")
+
+
+def time_array(times: np.ndarray) -> Any:
+    """Times (datetime64, NaT where there is none) as a column of time_type(), null for NaT."""
+    import pyarrow as pa
+
+    return pa.array(times.astype("datetime64[us]"), type=time_type())
+
+
 def schema(convert: bool) -> Any:
     """The rows' columns. Only time may be null (a header without a valid time)."""
     import pyarrow as pa
@@ -54,7 +69,7 @@ def schema(convert: bool) -> Any:
     fields = [
         column("file", pa.dictionary(pa.int32(), pa.string())),
         column("record", pa.int64()),
-        column("time", pa.timestamp("us"), nullable=True),
+        column("time", time_type(), nullable=True),
         column("subblock", pa.int16()),
         column("frequency", pa.float32()),
         column("height", pa.float32()),
@@ -120,7 +135,7 @@ def _run_table(index: FileIndex, run: np.ndarray, label: str, convert: bool, cor
         "file": pa.DictionaryArray.from_arrays(pa.array(np.zeros(rows, dtype=np.int32)),
                                                pa.array([shown_name(label)])),
         "record": pa.array(np.repeat(run["number"], per_record)),
-        "time": pa.array(np.repeat(times, per_record).astype("datetime64[us]")),
+        "time": time_array(np.repeat(times, per_record)),
         "subblock": pa.array(per_place("subblock_number")),
         "frequency": pa.array(per_place("frequency")),
         "height": pa.array(per_place("height")),
@@ -188,7 +203,7 @@ def echo_schema() -> Any:
     fields = [pa.field("file", pa.dictionary(pa.int32(), pa.string()), nullable=False)]
     for name, (kind, _, _) in COLUMNS.items():
         if name == "time":
-            fields.append(pa.field(name, pa.timestamp("ns"), nullable=True))
+            fields.append(pa.field(name, time_type(), nullable=True))
         else:
             fields.append(pa.field(name, pa.from_numpy_dtype(np.dtype(kind)), nullable=False))
     return pa.schema(fields)
@@ -209,5 +224,6 @@ def echo_rows(index: FileIndex, block: np.ndarray, label: str, conversion: Conve
     rows = len(columns["record"])
     arrays = {"file": pa.DictionaryArray.from_arrays(pa.array(np.zeros(rows, dtype=np.int32)),
                                                      pa.array([shown_name(label)]))}
-    arrays.update({name: pa.array(columns[name]) for name in COLUMNS})
+    for name in COLUMNS:
+        arrays[name] = time_array(columns[name]) if name == "time" else pa.array(columns[name])
     return pa.table(arrays, schema=echo_schema()), _dates(columns["time"])

@@ -12,7 +12,7 @@ from typing import Iterator, List, Optional, Sequence, Tuple
 
 from vexo._archive.convert import FORMATS, Outcome, convert_file
 from vexo._archive.inputs import find_inputs
-from vexo._archive.netcdf import COMPRESSIONS
+from vexo._archive.netcdf import COMPRESSIONS, KINDS
 from vexo._archive.outputs import remove_abandoned
 from vexo._archive.rows import Conversion
 from vexo._commands.options import (
@@ -28,32 +28,35 @@ from vexo._directions.layout import Layout
 
 DESCRIPTION = """\
 Converts DFT files to a Parquet dataset (one row per file, record, subblock and antenna,
-partitioned by the record's date: OUTDIR/year=Y/month=M/day=D/NAME-DIGEST.parquet) or to one
-NetCDF-4 file per input (OUTDIR/NAME-DIGEST.nc; a group per record shape when a file has
-several). INPUT: files, directories (searched below for *.dft, any case) or glob patterns.
+partitioned by the record's date: OUTDIR/samples/year=Y/month=M/day=D/NAME-DIGEST.parquet)
+or to one NetCDF-4 file per input (OUTDIR/NAME-DIGEST.nc; a group per record shape when a
+file has several). INPUT: files, directories (searched below for *.dft, any case) or glob
+patterns.
 
-Parquet columns: file (the input's path as found), record (from 1), time (timestamp; null
-where the header gives no valid time, such records go to year=0/month=0/day=0), subblock
-(from 0, as the listing counts), frequency (kHz), height (km), gain (dB), polarization,
-antenna (from 1), sample_count, phase and amplitude (lists of the sample bytes, uint8); with
---convert also phase_degrees and amplitude_db (lists of float32, the listing's values).
+Parquet columns: file (the input's path as found), record (from 1), time (timestamp in UTC;
+null where the header gives no valid time, such records go to the partition
+year=__HIVE_DEFAULT_PARTITION__/month=__HIVE_DEFAULT_PARTITION__/day=__HIVE_DEFAULT_PARTITION__,
+which readers of Hive partitions take as null), subblock (from 0, as the listing counts),
+frequency (kHz), height (km), gain (dB), polarization, antenna (from 1), sample_count, phase
+and amplitude (lists of the sample bytes, uint8); with --convert also phase_degrees and
+amplitude_db (lists of float32, the listing's values).
 
 With --echoes --layout FILE.toml, the echo rows of each input as vexo.echoes finds them in
-the records taken go beside the samples, as Parquet partitioned by date the same way:
-OUTDIR/echoes/year=Y/month=M/day=D/NAME-DIGEST.parquet, one row per echo. Columns: file,
-record, time (timestamp[ns]), subblock, frequency (kHz), height (km), line, doppler (Hz),
+the records taken go in a folder beside the samples', as Parquet partitioned by date the same
+way: OUTDIR/echoes/year=Y/month=M/day=D/NAME-DIGEST.parquet, one row per echo. Columns: file,
+record, time (timestamp in UTC), subblock, frequency (kHz), height (km), line, doppler (Hz),
 amplitude (dB, the mean over the layout's antennas), east and north (direction cosines),
 zenith and azimuth (degrees; NaN where not resolved), residual (degrees) and resolved
-(bool). --format netcdf refuses --echoes. With --echoes, read the samples alone as
-'OUTDIR/year=*/**/*.parquet'.
+(bool). --format netcdf refuses --echoes.
 
 Outputs are written under temporary names and renamed when complete; a run skips the inputs
 that are unchanged since their outputs were made with the same options, and removes the
 temporary files that ended processes of this machine left. OUTDIR/.vexo-convert records what
-each input was and became.
+each input was and became. A run over an archive of an earlier form (the samples right under
+OUTDIR) converts each input into this form and removes its files of the earlier one.
 
-Query with DuckDB:  SELECT ... FROM read_parquet('OUTDIR/**/*.parquet', hive_partitioning=true)
-             echoes: read_parquet('OUTDIR/echoes/**/*.parquet', hive_partitioning=true)
+Query with DuckDB, samples: read_parquet('OUTDIR/samples/**/*.parquet', hive_partitioning=true)
+                  echoes:  read_parquet('OUTDIR/echoes/**/*.parquet', hive_partitioning=true)
 """
 
 
@@ -86,6 +89,10 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                    help=f"NetCDF: {COMPRESSIONS[0]} (default; every NetCDF-4 reader reads it) or "
                         f"{COMPRESSIONS[1]} (faster; readers need netCDF-C 4.9 with its filter "
                         "plugins)")
+    p.add_argument("--netcdf-kind", choices=KINDS, metavar="KIND",
+                   help="NetCDF: netcdf4 (default), or for older tools classic (NetCDF-4 "
+                        "classic) or netcdf3 (64-bit offset, not compressed); neither has "
+                        "groups, so a file of several record shapes fails")
     p.add_argument("--jobs", type=_jobs, default=os.cpu_count() or 1, metavar="N",
                    help="processes on this machine (default: every core)")
     p.add_argument("--scheduler", metavar="ADDRESS",
@@ -100,7 +107,8 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                         "directions are fitted to corrected phases all the same)")
     e = p.add_argument_group("echo rows (Parquet only; as vexo.echoes)")
     e.add_argument("--echoes", action="store_true",
-                   help="write the echo rows of each input under OUTDIR/echoes/ too")
+                   help="write the echo rows of each input under OUTDIR/echoes/ too (the "
+                        "samples go under OUTDIR/samples/ either way)")
     e.add_argument("--layout", metavar="FILE.toml",
                    help="the antennas' places (a TOML layout, see vexo.Layout); needed with "
                         "--echoes")
@@ -142,8 +150,9 @@ def _layout(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Option
 
 
 def convert_labelled(path: str, label: str, outdir: str, fmt: str, selection: Conversion,
-                     compression: str) -> Outcome:
-    return convert_file(path, outdir, fmt, selection, label, compression=compression)
+                     compression: str, netcdf_kind: str = next(iter(KINDS))) -> Outcome:
+    return convert_file(path, outdir, fmt, selection, label, compression=compression,
+                        netcdf_kind=netcdf_kind)
 
 
 def _missing(*modules: str) -> Optional[str]:
@@ -182,6 +191,13 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
     if args.compression is not None and args.format != "netcdf":
         print(f"{prog}: --compression is for --format netcdf", file=sys.stderr)
         return 2
+    if args.netcdf_kind is not None and args.format != "netcdf":
+        print(f"{prog}: --netcdf-kind is for --format netcdf", file=sys.stderr)
+        return 2
+    if args.netcdf_kind == "netcdf3" and args.compression is not None:
+        print(f"{prog}: --netcdf-kind netcdf3 is not compressed: leave out --compression",
+              file=sys.stderr)
+        return 2
     try:
         layout = _layout(parser, args)
     except LayoutError as e:
@@ -212,7 +228,8 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
         report.cannot_search(error)
     task = functools.partial(convert_labelled, outdir=outdir, fmt=args.format,
                              selection=conversion,
-                             compression=args.compression or COMPRESSIONS[0])
+                             compression=args.compression or COMPRESSIONS[0],
+                             netcdf_kind=args.netcdf_kind or next(iter(KINDS)))
     if args.scheduler and _missing("distributed"):
         print(f"{prog}: --scheduler needs dask.distributed: pip install 'vexo[archive]'",
               file=sys.stderr)

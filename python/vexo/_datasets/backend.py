@@ -139,7 +139,9 @@ class VexoBackendEntrypoint(BackendEntrypoint):
     """Opens DFT files for xarray (engine="vexo")."""
 
     description = "DFT files of phase and amplitude samples, read with vexo"
-    url = "https://vexo.invalid/docs/python"
+    # No documentation is published at an address of its own yet: an address that leads
+    # nowhere would be worse than none.
+    url = ""
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "mask_and_scale",
                                "decode_times", "concat_characters", "decode_coords",
                                "use_cftime", "decode_timedelta", "selection", "frequency",

@@ -29,6 +29,20 @@ Make = Callable[[str, Tuple[int, ...], Any], Any]
 #: decode_times=False): whole seconds are exact in float64, NaN where there is no time.
 TIME_ENCODING = {"units": "seconds since 1970-01-01 00:00:00", "calendar": "proleptic_gregorian"}
 
+#: How the variables are stored in NetCDF (ds.to_netcdf and vexo-convert alike): in the types that
+#: CF-1.8 and the classic formats have, every value exact. The sample bytes widened to short;
+#: record numbers as int (2^31 records of 4096 bytes: 8 TiB); byte offsets as double (whole
+#: numbers exact below 2^53); the file names as characters; time without a fill value, since
+#: a coordinate may hold none (a record without a time is stored NaN).
+STORED: Dict[str, Dict[str, Any]] = {
+    "phase": {"dtype": "int16"},
+    "amplitude": {"dtype": "int16"},
+    "record": {"dtype": "int32"},
+    "offset": {"dtype": "float64", "_FillValue": None},
+    "file": {"dtype": "S1", "char_dim_name": "name_length"},
+    "time": {**TIME_ENCODING, "dtype": "float64", "_FillValue": None},
+}
+
 
 def shapes_text(shapes: Iterable[Tuple[int, int, int]]) -> str:
     return ", ".join(
@@ -107,6 +121,9 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
     def places(kind: str, attrs: Dict[str, Any]) -> Any:
         return (pair, make(kind, (len(entries), width), None), attrs)
 
+    # Levels in dB have units "1" and say dB in their long_name: udunits (and so both CF
+    # checkers) knows no dB, a level is a plain number, and no units would leave gain, a
+    # coordinate, warned of.
     data_vars: Dict[str, Any] = {
         "phase": samples("phase", {
             "long_name": "phase sample", "units": "1",
@@ -121,7 +138,7 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
             "comment": "with the antenna correction where the record allows it" if correct
             else "without the antenna correction"})
         data_vars["amplitude_db"] = samples("amplitude_db", {
-            "long_name": "amplitude", "units": "dB"})
+            "long_name": "amplitude in dB", "units": "1"})
     data_vars["record_frequency"] = ("time", per_record("record_frequency"), {
         "long_name": "frequency of the record's header (FREQ)", "units": "kHz"})
     data_vars["line_spacing"] = ("time", per_record("line_spacing"), {
@@ -135,20 +152,21 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
         # order; the record numbers (from 1 in each file) are indexed too: sel(record=3).
         "time": ("time", per_record("time"), {
             "long_name": "time of the record", "standard_name": "time", "axis": "T"}),
-        "record": ("time", entries["number"].copy(), {"long_name": "record number (from 1)"}),
+        "record": ("time", entries["number"].copy(), {
+            "long_name": "record number (from 1)", "units": "1"}),
         "file": ("time", np.full(len(entries), shown_name(index.name), dtype=object), {
             "long_name": "file the record was read from"}),
         "offset": ("time", per_record("offset"), {
             "long_name": "byte offset of the record in the file", "units": "byte"}),
         "antenna": ("antenna", np.asarray(antennas, dtype=np.int8), {
-            "long_name": "antenna number (from 1)"}),
+            "long_name": "antenna number (from 1)", "units": "1"}),
         "subblock_number": places("subblock_number", {
-            "long_name": "number of the subblock in its record (from 0)",
+            "long_name": "number of the subblock in its record (from 0)", "units": "1",
             "comment": "-1 where the record has no subblock at this place"}),
         "frequency": places("frequency", {"long_name": "sounding frequency", "units": "kHz"}),
         "height": places("height", {"long_name": "height", "units": "km"}),
-        "gain": places("gain", {"long_name": "gain", "units": "dB"}),
-        "polarization": places("polarization", {"long_name": "polarization"}),
+        "gain": places("gain", {"long_name": "gain in dB", "units": "1"}),
+        "polarization": places("polarization", {"long_name": "polarization", "units": "1"}),
     }
     attrs: Dict[str, Any] = {
         "Conventions": "CF-1.8",
@@ -163,7 +181,15 @@ def dataset(index: FileIndex, entries: np.ndarray, shape: Optional[Tuple[int, in
     data_vars = {k: v for k, v in data_vars.items() if k not in drop}
     coords = {k: v for k, v in coords.items() if k not in drop}
     ds = xr.Dataset(data_vars, coords, attrs)
-    return ds.set_xindex("record") if "record" in coords else ds
+    if "record" in coords:
+        ds = ds.set_xindex("record")
+    for name, stored in STORED.items():
+        if name in ds.variables:
+            ds[name].encoding.update(stored)
+    numbers = index.entries["number"]  # the file's: every block written of it alike
+    if "record" in ds.variables and len(numbers) and int(numbers.max()) >= 1 << 31:
+        ds["record"].encoding["dtype"] = "float64"  # beyond int: whole numbers below 2^53
+    return ds
 
 
 def dropped(drop_variables: Union[None, str, Iterable[str]]) -> Set[str]:

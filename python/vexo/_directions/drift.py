@@ -65,6 +65,20 @@ def _window_length_ns(window: Window) -> Optional[int]:
     return int(delta.value)
 
 
+def _naive_times(column: "pd.Series") -> np.ndarray:
+    """A column of times as datetime64[ns] without a zone (NaT where there is none): times
+    with a zone, such as those of an archive's echo rows read back (UTC), as the same instants
+    in UTC; times without one as they are."""
+    import pandas as pd
+
+    if isinstance(column.dtype, (pd.ArrowDtype, pd.DatetimeTZDtype)):
+        times = pd.to_datetime(column)
+        if times.dt.tz is not None:
+            times = times.dt.tz_convert("UTC").dt.tz_localize(None)
+        return times.to_numpy(dtype="datetime64[ns]")
+    return column.to_numpy().astype("datetime64[ns]")
+
+
 def _height_ranges(heights: Heights) -> List[Tuple[float, float]]:
     if heights is None:
         return []
@@ -101,7 +115,8 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     echoes : pandas.DataFrame
         As vexo.echoes gives it (columns record, time, frequency, height, doppler, east,
         north and resolved; with a column file, as the archive's tables have it, the records
-        of each file are kept apart).
+        of each file are kept apart). Times with a zone (the archive's, in UTC) are taken as
+        their instants in UTC.
     window : float, numpy.timedelta64 or pandas.Timedelta, optional
         None: one velocity per record. Else the length of time windows (seconds when a
         number), aligned on whole multiples of it since 1970-01-01; echoes without a time
@@ -165,7 +180,7 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None,
     used = (echoes["resolved"].to_numpy(dtype=bool)
             & np.isfinite(echoes["doppler"].to_numpy(dtype=np.float64))
             & np.isfinite(frequency) & (frequency > 0))
-    times = echoes["time"].to_numpy().astype("datetime64[ns]")
+    times = _naive_times(echoes["time"])
     if width is not None:
         used &= ~np.isnat(times)
     table = echoes[used]
