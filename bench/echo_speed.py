@@ -108,7 +108,8 @@ def run(folder: str, make_dft: str, mib: int, layout: Any, shown: str) -> None:
     rng = np.random.default_rng(1)
     phases[:] = rng.uniform(0, 360, phases.shape)
     lam = SPEED_OF_LIGHT / (table.frequency.to_numpy(np.float64) * 1000)
-    fitting, _ = best(2, lambda: fit.fit(phases, lam))
+    sigma = table.phase_noise.to_numpy(np.float64)
+    fitting, _ = best(2, lambda: fit.fit_rows(phases, lam, sigma, 0.01))
     print(f"{'  the direction fit of its rows':34s} {fitting:7.2f} s "
           f"{rows / fitting:10.0f} rows/s")
     drift, got = best(2, lambda: vexo.drift(table))

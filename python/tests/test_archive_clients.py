@@ -151,8 +151,14 @@ def test_the_readme_queries_run_as_printed(made, monkeypatch):
     assert {hour for _, hour, _, _ in hours} == {12}  # 12:00 UTC
     assert [record for _, record, _ in day] == list(range(1, RECORDS + 1))
     assert years == [(2026, RECORDS)]
-    resolved = vexo.echoes(EXAMPLE, layout=LAYOUT).resolved.sum()
-    assert [(hour, n) for hour, n, _, _ in echo_hours] == [(12, resolved)]
+    found = vexo.echoes(EXAMPLE, layout=LAYOUT)
+    taken = found[found.resolved]
+    assert [row[:3] for row in echo_hours] == [
+        (12, p, int((taken.polarization == p).sum())) for p in sorted(set(taken.polarization))]
+    for _, p, _, zenith, _, _ in echo_hours:  # the mean direction, from the mean cosines
+        mine = taken[taken.polarization == p]
+        assert zenith == pytest.approx(np.degrees(np.arcsin(np.hypot(mine.east.mean(),
+                                                                     mine.north.mean()))))
 
 
 def test_drift_and_skymap_take_the_echo_rows_read_back(made):

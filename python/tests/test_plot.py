@@ -232,15 +232,21 @@ def arrows(fig):
 def test_skymap_draws_the_resolved_echoes_where_they_come_from():
     table = vexo.echoes(EXAMPLE, layout=LAYOUT)
     fig = plot.skymap(EXAMPLE, layout=LAYOUT)
-    assert fig.vexo_choices == ["record 1 (the first with a resolved echo)"]
+    # the example's subblocks alternate polarizations 1 and 2: one map shows one of them
+    assert fig.vexo_choices == ["record 1 (the first with a resolved echo)",
+                                "polarization 1 (the lowest; also 2)"]
+    assert fig.vexo_data.attrs["polarization"] == 1
+    two = plot.skymap_data(EXAMPLE, layout=LAYOUT, polarization=2).data
+    assert two.sizes["echo"] == int((table.resolved & (table.record == 1)
+                                     & (table.polarization == 2)).sum()) > 0
     ax = fig.axes[0]
     assert ax.name == "polar" and ax.get_theta_direction() == -1  # clockwise
     assert ax.get_theta_offset() == pytest.approx(np.pi / 2)  # north up
     assert ax.get_ylim() == (0, 90) and "Hz" in fig.axes[-1].get_ylabel()
 
-    fig = plot.skymap(EXAMPLE, layout=LAYOUT, record=3)
+    fig = plot.skymap(EXAMPLE, layout=LAYOUT, record=3, polarization=1)
     data = fig.vexo_data
-    mine = table[(table.record == 3) & table.resolved]
+    mine = table[(table.record == 3) & table.resolved & (table.polarization == 1)]
     assert data.sizes["echo"] == len(mine) > 0 and fig.vexo_choices == []
     for column in ("zenith", "azimuth", "doppler", "line", "frequency", "height"):
         np.testing.assert_array_equal(data[column].values, mine[column].to_numpy())
@@ -300,7 +306,7 @@ def test_skymap_command_and_its_errors(tmp_path):
                     "--window", "60", "--threshold-db", "12", "--size", "640x600")
     assert done.returncode == 0, done.stderr
     assert done.stderr == ("python -m vexo plot: example.dft: record 1 (the first with a "
-                           "resolved echo)\n")
+                           "resolved echo), polarization 1 (the lowest; also 2)\n")
     from matplotlib.image import imread
 
     assert imread(out).shape[:2] == (600, 640)
@@ -341,7 +347,7 @@ def test_skymap_command_and_its_errors(tmp_path):
 
 def test_the_data_steps_need_no_matplotlib():
     table = vexo.echoes(EXAMPLE, layout=LAYOUT)
-    dots = int((table.resolved & (table.record == 1)).sum())
+    dots = int((table.resolved & (table.record == 1) & (table.polarization == 1)).sum())
     code = (f"import sys\nsys.modules['matplotlib'] = None  # importing it fails\n"
             f"import vexo.plot as plot\nexample, layout = {str(EXAMPLE)!r}, {str(LAYOUT)!r}\n"
             "for data, _ in (plot.spectrum_data(example), plot.phases_data(example),\n"

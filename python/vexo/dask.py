@@ -21,7 +21,7 @@ from typing import Any, Optional, Sequence, Union
 from vexo._archive.inputs import find_inputs
 from vexo._archive.rows import Conversion, echo_rows, echo_schema, parts, schema
 from vexo._datasets.dataset import flag
-from vexo._directions.echoes import RESIDUAL_LIMIT, THRESHOLD_DB
+from vexo._directions.echoes import PRIOR, RESIDUAL_LIMIT, SIGNIFICANCE, THRESHOLD_DB, settings
 from vexo._directions.layout import Layout, LayoutLike
 from vexo._reading.index import FileIndex
 from vexo._reading.selection import Selection, Values
@@ -62,8 +62,9 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
                  polarization: Values = None, antenna: Values = None,
                  records: Any = None, convert: bool = False, correct: bool = True,
                  table: str = "samples", layout: Optional[LayoutLike] = None,
-                 threshold_db: float = THRESHOLD_DB, residual_limit: float = RESIDUAL_LIMIT
-                 ) -> Any:
+                 threshold_db: float = THRESHOLD_DB, significance: float = SIGNIFICANCE,
+                 residual_limit: Optional[float] = RESIDUAL_LIMIT,
+                 prior: Optional[str] = PRIOR) -> Any:
     """A Dask DataFrame of the DFT files that inputs name: their samples, or their echoes.
 
     Parameters
@@ -82,7 +83,7 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
         those of vexo.echoes, found in the records and subblocks taken), one row per echo.
     layout : vexo.Layout, path of a TOML layout, or mapping, optional
         The antennas; needed for the echoes (see vexo.Layout).
-    threshold_db, residual_limit : float, optional
+    threshold_db, significance, residual_limit, prior : optional
         For the echoes, as vexo.echoes takes them (and with its defaults).
 
     Returns
@@ -137,8 +138,8 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
         Selection.of(selection, frequency=frequency, height=height, polarization=polarization,
                      antenna=antenna, records=records),
         flag("convert", convert), flag("correct", correct),
-        None if layout is None else Layout.of(layout), float(threshold_db),
-        float(residual_limit))
+        None if layout is None else Layout.of(layout),
+        settings(threshold_db, significance, residual_limit, prior))
     empty = schema(conversion.convert) if table == "samples" else echo_schema()
     meta = _pandas(empty.empty_table())
     if not files:

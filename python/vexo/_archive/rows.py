@@ -5,12 +5,12 @@ counts them), antennas from 1 (as the settings file names them).
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass, field
 from typing import Any, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 
-from vexo._directions.echoes import COLUMNS, RESIDUAL_LIMIT, THRESHOLD_DB, echo_columns
+from vexo._directions.echoes import COLUMNS, Settings, echo_columns, settings
 from vexo._directions.fit import DirectionFit
 from vexo._directions.layout import Layout
 from vexo._names import shown_name
@@ -29,16 +29,17 @@ class Conversion:
     convert: bool = False  # phase_degrees and amplitude_db as well
     correct: bool = True  # the antenna correction of phase_degrees
     layout: Optional[Layout] = None  # the echo rows as well, of these antennas
-    threshold_db: float = THRESHOLD_DB  # as vexo.echoes takes them
-    residual_limit: float = RESIDUAL_LIMIT
+    echo: Settings = field(default_factory=settings)  # as vexo.echoes takes them
 
     def echo_settings(self) -> Optional[Dict[str, Any]]:
-        """What the echo rows depend on, as plain values; None without them."""
+        """What the echo rows depend on, as plain values (the layout's calibration among
+        them); None without them."""
         if self.layout is None:
             return None
         return {"antennas": {str(n): list(p) for n, p in self.layout.positions.items()},
-                "phase_sign": self.layout.phase_sign, "threshold_db": self.threshold_db,
-                "residual_limit": self.residual_limit}
+                "phase_sign": self.layout.phase_sign,
+                "offsets": [float(v) for v in self.layout.offsets],
+                "rotation": float(self.layout.rotation), **asdict(self.echo)}
 
 
 def time_type() -> Any:
@@ -218,9 +219,8 @@ def echo_rows(index: FileIndex, block: np.ndarray, label: str, conversion: Conve
     import pyarrow as pa
 
     assert conversion.layout is not None
-    columns = echo_columns(index, block, conversion.layout,
-                           threshold_db=conversion.threshold_db,
-                           residual_limit=conversion.residual_limit, reader=reader, fit=fit)
+    columns = echo_columns(index, block, conversion.layout, **asdict(conversion.echo),
+                           reader=reader, fit=fit)
     rows = len(columns["record"])
     arrays = {"file": pa.DictionaryArray.from_arrays(pa.array(np.zeros(rows, dtype=np.int32)),
                                                      pa.array([shown_name(label)]))}

@@ -19,6 +19,7 @@ from vexo._commands.options import (
     LayoutError,
     add_echo_options,
     add_options,
+    echo_settings_of,
     from_options,
     read_layout,
 )
@@ -119,10 +120,8 @@ def _parser(prog: str) -> argparse.ArgumentParser:
 def _conversion(args: argparse.Namespace, layout: Optional[Layout]) -> Conversion:
     """What the options ask of each file; the echo options not given are those of
     Conversion (vexo.echoes' defaults)."""
-    limits = {name: getattr(args, name) for name in ("threshold_db", "residual_limit")
-              if getattr(args, name) is not None}
     return Conversion(from_options(args), bool(args.convert), not args.no_correction, layout,
-                      **limits)
+                      echo_settings_of(args))
 
 
 def _layout(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Optional[Layout]:
@@ -130,7 +129,9 @@ def _layout(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Option
     not go together. LayoutError for a layout file that cannot be read or is not one."""
     if not args.echoes:
         given = [o for o, v in (("--layout", args.layout), ("--threshold-db", args.threshold_db),
-                                ("--residual-limit", args.residual_limit)) if v is not None]
+                                ("--significance", args.significance),
+                                ("--residual-limit", args.residual_limit),
+                                ("--prior", args.prior)) if v is not None]
         if given:
             parser.error(f"{given[0]} is for --echoes")
         return None

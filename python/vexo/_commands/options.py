@@ -9,7 +9,7 @@ import math
 import re
 from typing import Any, Callable, List, Sequence, Tuple
 
-from vexo._directions.echoes import RESIDUAL_LIMIT, THRESHOLD_DB
+from vexo._directions.echoes import RESIDUAL_LIMIT, THRESHOLD_DB, Settings, settings
 from vexo._directions.layout import Layout
 from vexo._names import shown_name
 from vexo._reading.selection import Selection
@@ -87,14 +87,40 @@ def from_options(args: argparse.Namespace, names: Sequence[str] = OPTIONS) -> Se
 
 
 def add_echo_options(group: Any) -> None:
-    """--threshold-db and --residual-limit (as vexo.echoes takes them; None when not given)
-    on an argparse parser or group; the help texts give the defaults of vexo.echoes."""
+    """--threshold-db, --significance, --residual-limit and --prior (as vexo.echoes takes
+    them; None when not given) on an argparse parser or group; the help texts give the
+    defaults of vexo.echoes."""
+    from vexo._directions.echoes import PRIOR, PRIORS, SIGNIFICANCE
+
+    def probability(text: str) -> float:
+        value = finite(text)
+        if not 0 < value < 1:
+            raise argparse.ArgumentTypeError(f"{text}: a probability between 0 and 1 is "
+                                             "needed")
+        return value
+
     group.add_argument("--threshold-db", type=finite, metavar="DB",
-                       help="an echo stands this far above its subblock's median (default "
-                            f"{THRESHOLD_DB:g})")
+                       help="an echo stands this far above its subblock's noise floor "
+                            f"(default {THRESHOLD_DB:g})")
+    group.add_argument("--significance", type=probability, metavar="P",
+                       help="the plane-wave test rejects a true one with this probability "
+                            f"(default {SIGNIFICANCE:g})")
+    limit = "none" if RESIDUAL_LIMIT is None else f"{RESIDUAL_LIMIT:g}"
     group.add_argument("--residual-limit", type=positive, metavar="DEGREES",
-                       help="a direction fits below this RMS phase residual (default "
-                            f"{RESIDUAL_LIMIT:g})")
+                       help="resolved only below this RMS phase residual as well (default "
+                            f"{limit})")
+    group.add_argument("--prior", choices=[p for p in PRIORS if p is not None],
+                       help="zenith: of directions that fit alike, take the one nearest "
+                            f"the zenith (default {PRIOR or 'none'}: not resolved)")
+
+
+
+def echo_settings_of(args: Any) -> Settings:
+    """The echo options given (add_echo_options), the others vexo.echoes' defaults."""
+    given = {name: getattr(args, name) for name in ("threshold_db", "significance",
+                                                     "residual_limit", "prior")
+             if getattr(args, name, None) is not None}
+    return settings(**given)
 
 
 class LayoutError(Exception):

@@ -25,7 +25,7 @@ from vexo.plot import LARGEST_SIZE, SIZES, SMALLEST_SIZE, ChoiceError
 ECHO_SELECTION = ("height", "records")
 
 EXTENSIONS = (".png", ".svg", ".pdf")
-SKYMAP_OPTIONS = ("layout", "window", "threshold_db", "residual_limit")
+SKYMAP_OPTIONS = ("layout", "window", "threshold_db", "significance", "residual_limit", "prior")
 
 DESCRIPTION = """\
 Draws a quick-look picture of DFT files:
@@ -38,7 +38,8 @@ Draws a quick-look picture of DFT files:
             angle and azimuth (north up, east right), each resolved echo a dot coloured by
             its Doppler shift, and the horizontal drift as an arrow; needs --layout
 What is not given is chosen and said on standard error: the first record (skymap: the first
-with a resolved echo), the strongest frequency (and polarization; skymap: every frequency),
+with a resolved echo), the strongest frequency (and polarization; skymap: every frequency and
+the lowest polarization, one map never mixing two),
 the strongest subblock (phases), the mean of antennas 1 to 4 (spectrum) or the strongest
 antenna (echo). A FILE of - is standard input.
 """
@@ -129,11 +130,13 @@ def _draw(args: argparse.Namespace, sources: List[Any]) -> Any:
 
     size = args.size  # None: the picture's own
     if args.kind == "skymap":
-        limits = {k: v for k, v in (("threshold_db", args.threshold_db),
-                                    ("residual_limit", args.residual_limit)) if v is not None}
+        limits = {k: getattr(args, k) for k in ("threshold_db", "significance",
+                                                 "residual_limit", "prior")
+                  if getattr(args, k) is not None}
         return plot.skymap(sources[0], layout=args.layout, record=args.record,
                            window=args.window, frequency=args.frequency,
-                           drift=not args.no_drift, size=size, **limits)
+                           polarization=args.polarization, drift=not args.no_drift,
+                           size=size, **limits)
     if args.kind == "echo":
         return plot.echo(sources, frequency=args.frequency, polarization=args.polarization,
                          antenna=args.antenna, selection=args.selection, size=size)
@@ -178,10 +181,9 @@ def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
         parser.error("--kind echo draws every record: leave out --record (--records takes "
                      "some of them)")
     if args.kind == "skymap":
-        for option in ("polarization", "antenna"):
-            if getattr(args, option) is not None:
-                parser.error(f"--kind skymap draws the echoes of the layout's antennas at "
-                             f"every polarization: leave out --{option}")
+        if args.antenna is not None:
+            parser.error("--kind skymap draws the echoes of the layout's antennas: leave out "
+                         "--antenna")
         if args.layout is None:
             parser.error("--kind skymap needs --layout FILE.toml (the antennas' places)")
     else:

@@ -1,22 +1,22 @@
-"""The echoes of a file: spectral lines that stand out above a subblock's median, with the
-direction they come from, fitted to the antennas' phases.
+"""The echoes of a file: spectral peaks that stand out above their subblock's noise floor, with
+the direction they come from, fitted to the antennas' phases and tested as a plane wave.
 """
 
 from __future__ import annotations
 
 import math
-import warnings
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from vexo._directions.fit import SPEED_OF_LIGHT, BaselinesTooLong, DirectionFit
+from vexo._directions.fit import BaselinesTooLong, DirectionFit
+from vexo._directions.found import PHASE_NOISE_MODEL, Settings, part_columns
 from vexo._directions.layout import Layout, LayoutLike
 from vexo._errors import FileError
 from vexo._names import shown_name
 from vexo._reading.file import Source, library_version
-from vexo._reading.index import ENTRY, FileIndex, record_values
-from vexo._reading.parts import antenna_numbers, read_part
+from vexo._reading.index import ENTRY, FileIndex
+from vexo._reading.parts import antenna_numbers
 from vexo._reading.selection import Selection, Values
 
 if TYPE_CHECKING:
@@ -28,8 +28,11 @@ CHUNK_RECORDS = 2048  # records read at a time: 32 MiB of converted values at th
 
 #: The defaults of echoes, echoes_dataset and echo_columns, read by every caller that offers
 #: them (the commands, their help texts, the archive's echo rows, the sky map).
-THRESHOLD_DB = 10.0  # a line is an echo this far above its subblock's median, dB
-RESIDUAL_LIMIT = 20.0  # a direction is resolved when its phase residual is below this, degrees
+THRESHOLD_DB = 10.0  # a peak is an echo this far above its subblock's noise floor, dB
+SIGNIFICANCE = 0.01  # the test's probability of rejecting a true plane wave
+RESIDUAL_LIMIT: Optional[float] = None  # degrees: resolved only below it; None: no limit
+PRIOR: Optional[str] = None  # "zenith": of directions that fit alike, the nearest the zenith
+PRIORS = (None, "zenith")
 
 
 #: The columns of echo_columns (besides file), in order, with their types and attributes.
@@ -39,18 +42,39 @@ COLUMNS: Dict[str, Tuple[Any, str, Optional[str]]] = {
     "subblock": (np.int16, "number of the subblock in its record (from 0)", None),
     "frequency": (np.float32, "sounding frequency", "kHz"),
     "height": (np.float32, "height", "km"),
-    "line": (np.int16, "spectral line (sample index, from 0)", None),
-    "doppler": (np.float64, "Doppler shift: (line - sample_count/2) times the line spacing",
+    "polarization": (np.int8, "polarization of the subblock (its descriptor's)", None),
+    "gain": (np.int8, "receiver gain of the subblock (its descriptor's)", "dB"),
+    "line": (np.int16, "peak line of the echo (sample index, from 0)", None),
+    "lines": (np.int16, "adjacent lines above the threshold in the echo's peak", None),
+    "doppler": (np.float64, "Doppler shift, refined between lines (positive: approaching)",
                 "Hz"),
-    "amplitude": (np.float64, "amplitude, the mean over the antennas of the layout", "dB"),
+    "doppler_error": (np.float64, "standard error of the Doppler shift", "Hz"),
+    "amplitude": (np.float64, "amplitude of the peak line, the mean over the antennas of the "
+                  "layout", "dB"),
+    "snr": (np.float64, "power of the peak line over the subblock's noise floor", "dB"),
+    "phase_noise": (np.float64, "standard deviation of one antenna's phase, from snr",
+                    "degree"),
     "east": (np.float64, "east direction cosine of the arrival direction", "1"),
     "north": (np.float64, "north direction cosine of the arrival direction", "1"),
+    "east_error": (np.float64, "standard error of east", "1"),
+    "north_error": (np.float64, "standard error of north", "1"),
+    "east_north_correlation": (np.float64, "correlation of the errors of east and north",
+                               "1"),
     "zenith": (np.float64, "zenith angle of the arrival direction", "degree"),
     "azimuth": (np.float64, "azimuth of the arrival direction, clockwise from north",
                 "degree"),
+    "zenith_error": (np.float64, "standard error of zenith", "degree"),
+    "azimuth_error": (np.float64, "standard error of azimuth (at most 180)", "degree"),
     "residual": (np.float64, "RMS of the wrapped phase residuals of the fit", "degree"),
-    "resolved": (np.bool_, "a direction fits below the residual limit", None),
+    "chi2": (np.float64, "sum of the squared wrapped phase residuals over phase_noise squared",
+             "1"),
+    "probability": (np.float64, "probability that a plane wave leaves a chi2 as large", "1"),
+    "candidates": (np.int16, "distinct directions that pass the test", None),
+    "ambiguous": (np.bool_, "more than one direction passes the test", None),
+    "resolved": (np.bool_, "one direction passes the test (or the prior chose one) at a "
+                 "wavelength the layout tells directions at", None),
 }
+
 
 
 class LayoutMismatch(FileError):
@@ -85,63 +109,32 @@ def _number(name: str, value: Any, positive: bool) -> float:
     return real
 
 
+def settings(threshold_db: float = THRESHOLD_DB, significance: float = SIGNIFICANCE,
+             residual_limit: Optional[float] = RESIDUAL_LIMIT,
+             prior: Optional[str] = PRIOR) -> Settings:
+    """The options of vexo.echoes, checked (TypeError or ValueError naming the option)."""
+    significance = _number("significance", significance, positive=True)
+    if not significance < 1:
+        raise ValueError(f"significance: {significance!r} is not a probability between 0 "
+                         "and 1")
+    if prior not in PRIORS:
+        raise ValueError(f"prior: {prior!r} is neither None nor 'zenith'")
+    return Settings(
+        _number("threshold_db", threshold_db, positive=False), significance,
+        None if residual_limit is None else _number("residual_limit", residual_limit,
+                                                    positive=True), prior)
+
+
 def _empty(file: Optional[str]) -> Dict[str, np.ndarray]:
     out: Dict[str, np.ndarray] = {} if file is None else {"file": np.empty(0, dtype=object)}
     out.update({name: np.empty(0, dtype=kind) for name, (kind, _, _) in COLUMNS.items()})
     return out
 
 
-def _part_columns(index: FileIndex, entries: np.ndarray, layout: Layout, fit: DirectionFit,
-                  reader: Any, threshold_db: float, residual_limit: float
-                  ) -> Dict[str, np.ndarray]:
-    """The echoes of records of one shape; fit is that of the layout."""
-    part = read_part(index, entries, reader=reader,
-                     kinds=("phase_degrees", "amplitude_db", "subblock_number", "frequency",
-                            "height"))
-    used = np.array([part.antennas.index(n) for n in layout.numbers])
-    every = len(used) == len(part.antennas) and bool(np.all(used == np.arange(len(used))))
-    decibels = part.amplitude_db if every else part.amplitude_db[:, :, used]
-    # Sums of steps of 1.5 dB, exact in 32 bits; the mean over the antennas is a sum / len(used).
-    total = decibels.sum(axis=2)  # record, place, line
-    present = part.subblock_number >= 0
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # places left over are NaN
-        floor = np.median(total, axis=2)
-    strong = (total >= (floor + threshold_db * len(used))[:, :, None]) & present[:, :, None]
-    r, w, k = np.nonzero(strong)
-    phases = part.phase_degrees[r[:, None], w[:, None], used[None, :], k[:, None]]
-    frequency = part.frequency[r, w]
-    with np.errstate(divide="ignore"):  # subblocks at 0 kHz: no wavelength, no direction
-        wavelength = SPEED_OF_LIGHT / (frequency.astype(np.float64) * 1000.0)
-    east, north, residual = fit.fit(phases, wavelength)
-    resolved = np.isfinite(east) & (residual < residual_limit) & fit.resolves(wavelength)
-    east = np.where(resolved, east, np.nan)
-    north = np.where(resolved, north, np.nan)
-    zenith = np.rad2deg(np.arcsin(np.minimum(1.0, np.hypot(east, north))))
-    azimuth = np.mod(np.rad2deg(np.arctan2(east, north)), 360.0)
-    azimuth[azimuth >= 360.0] = 0.0  # -0.0 and the least negative angles
-    spacing = entries["line_spacing"].astype(np.float64)
-    return {
-        "record": entries["number"].astype(np.int64)[r],
-        "time": record_values(entries, "time")[r],
-        "subblock": part.subblock_number[r, w].astype(np.int16),
-        "frequency": frequency.astype(np.float32),
-        "height": part.height[r, w].astype(np.float32),
-        "line": k.astype(np.int16),
-        "doppler": (k - part.sample_count // 2) * spacing[r],
-        "amplitude": total[r, w, k].astype(np.float64) / len(used),
-        "east": east,
-        "north": north,
-        "zenith": zenith,
-        "azimuth": azimuth,
-        "residual": residual,
-        "resolved": resolved,
-    }
-
-
 def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
-                 threshold_db: float = THRESHOLD_DB, residual_limit: float = RESIDUAL_LIMIT,
-                 file: Optional[str] = None, reader: Any = None,
+                 threshold_db: float = THRESHOLD_DB, significance: float = SIGNIFICANCE,
+                 residual_limit: Optional[float] = RESIDUAL_LIMIT,
+                 prior: Optional[str] = PRIOR, file: Optional[str] = None, reader: Any = None,
                  fit: Optional[DirectionFit] = None) -> Dict[str, np.ndarray]:
     """The echoes of some records of a file, as columns (the work of vexo.echoes on a part).
 
@@ -155,11 +148,8 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
         (no line spacing, or no rate set yet), give no echo.
     layout : Layout, path or mapping
         The antennas (see vexo.Layout); only these are used.
-    threshold_db : float, optional
-        A spectral line is an echo where its amplitude (dB, the mean over the layout's
-        antennas) is at least this much above the median over the subblock's lines.
-    residual_limit : float, optional
-        Degrees: a direction whose RMS phase residual is not below it is not resolved.
+    threshold_db, significance, residual_limit, prior
+        As vexo.echoes takes them.
     file : str, optional
         When given, a first column "file" (object) of this name.
     reader : optional
@@ -179,8 +169,7 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
         are no longer what its index says.
     """
     layout = Layout.of(layout)
-    threshold_db = _number("threshold_db", threshold_db, positive=False)
-    residual_limit = _number("residual_limit", residual_limit, positive=True)
+    chosen = settings(threshold_db, significance, residual_limit, prior)
     if fit is None or fit.layout != layout:
         fit = DirectionFit(layout)
     entries = np.ascontiguousarray(entries, dtype=ENTRY)
@@ -195,8 +184,7 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
         shape = block["N"].astype(np.int32) * 16 + block["A"]
         for run in np.split(block, np.flatnonzero(np.diff(shape)) + 1):
             try:
-                columns = _part_columns(index, run, layout, fit, reader, threshold_db,
-                                        residual_limit)
+                columns = part_columns(index, run, layout, fit, reader, chosen)
             except BaselinesTooLong as e:
                 raise BaselinesTooLongFor(index.name, str(e)) from None
             if len(columns["record"]):
@@ -212,15 +200,24 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
 
 
 def _file_columns(source: Source, layout: LayoutLike, selection: Optional[Selection],
-                  keywords: Dict[str, Any], threshold_db: float, residual_limit: float,
-                  stacklevel: int) -> Tuple[FileIndex, Layout, Dict[str, np.ndarray]]:
-    chosen = Selection.of(selection, **keywords)
+                  keywords: Dict[str, Any], chosen: Settings, stacklevel: int
+                  ) -> Tuple[FileIndex, Layout, Dict[str, np.ndarray]]:
+    selected = Selection.of(selection, **keywords)
     layout = Layout.of(layout)
-    index = FileIndex.of(source, chosen)
+    index = FileIndex.of(source, selected)
     index.warn_damage(stacklevel=stacklevel + 1)
-    columns = echo_columns(index, index.asked(taking=True), layout, threshold_db=threshold_db,
-                           residual_limit=residual_limit)
+    columns = echo_columns(index, index.asked(taking=True), layout,
+                           threshold_db=chosen.threshold_db, significance=chosen.significance,
+                           residual_limit=chosen.residual_limit, prior=chosen.prior)
     return index, layout, columns
+
+
+def _attributes(chosen: Settings) -> Dict[str, Any]:
+    """The options as the table's and the dataset's attributes (None as "none")."""
+    return {"threshold_db": chosen.threshold_db, "significance": chosen.significance,
+            "residual_limit": ("none" if chosen.residual_limit is None
+                               else chosen.residual_limit),
+            "prior": "none" if chosen.prior is None else chosen.prior}
 
 
 def echoes(
@@ -229,7 +226,9 @@ def echoes(
     layout: LayoutLike,
     selection: Optional[Selection] = None,
     threshold_db: float = THRESHOLD_DB,
-    residual_limit: float = RESIDUAL_LIMIT,
+    significance: float = SIGNIFICANCE,
+    residual_limit: Optional[float] = RESIDUAL_LIMIT,
+    prior: Optional[str] = PRIOR,
     frequency: Values = None,
     height: Values = None,
     polarization: Values = None,
@@ -238,43 +237,56 @@ def echoes(
 ) -> "pd.DataFrame":
     """The echoes of a DFT file and the directions they come from, as a table.
 
-    One row per record, subblock and spectral line whose amplitude stands out of its subblock
-    (see threshold_db), in the file's order.
+    One row per echo: a run of adjacent spectral lines of a subblock whose power stands out
+    of the subblock's noise floor (see threshold_db), in the file's order.
 
     Parameters
     ----------
     source : str, bytes, os.PathLike or binary file object
         The DFT file.
     layout : vexo.Layout, path of a TOML layout, or mapping
-        Where the antennas stand and which way their phases turn (see vexo.Layout). Only its
-        antennas are used; the records must have all of them.
+        Where the antennas stand, which way their phases turn, their phase offsets and the
+        layout's rotation (see vexo.Layout). Only its antennas are used; the records must
+        have all of them.
     selection : vexo.Selection, optional
         What to take of the file; or give its keywords instead.
-    threshold_db : float, optional
-        A spectral line is an echo where its amplitude (dB, the mean over the layout's
-        antennas) is at least this much above the subblock's median (over its lines) of that
-        mean.
+    threshold_db : float, default 10
+        A line belongs to an echo where its power (linear, the mean over the layout's
+        antennas) is at least this many dB above the subblock's noise floor.
+    significance : float, default 0.01
+        The test of a plane wave rejects a true one with this probability: a direction passes
+        where the probability of its χ² is at least this.
     residual_limit : float, optional
-        Degrees. Where no direction fits with an RMS phase residual below it, the echo is not
-        resolved: its direction is NaN and its residual the best one found.
+        Degrees: when given, an echo is resolved only where its RMS phase residual is below
+        it as well. By default there is no such limit (the χ² test is the test).
+    prior : {None, "zenith"}, default None
+        "zenith": where several distinct directions pass the test, the one nearest the zenith
+        is taken and the echo is resolved; by default such an echo is not resolved, and its
+        direction is the one of least χ².
     frequency, height, polarization, antenna, records
         The keywords of vexo.Selection, as vexo.read takes them.
 
     Returns
     -------
     pandas.DataFrame
-        Columns record (from 1), time (datetime64[ns], NaT where the header gives none),
-        subblock (in its record, from 0), frequency (kHz), height (km), line (from 0),
-        doppler (Hz), amplitude (dB), east and north (direction cosines), zenith and azimuth
-        (degrees; azimuth clockwise from north, 0 to 360), residual (degrees, RMS of the
-        wrapped phase residuals of the fit) and resolved (False where no direction fits below
-        residual_limit: east to azimuth are NaN there).
+        The columns of vexo.echo_columns' COLUMNS, in order: record (from 1), time
+        (datetime64[ns], NaT where the header gives none), subblock (from 0), frequency
+        (kHz), height (km), polarization and gain (the subblock's descriptor), line (the peak
+        line, from 0), lines (adjacent lines above the threshold), doppler and doppler_error
+        (Hz), amplitude (dB, the peak line's mean over the antennas), snr (dB, the peak
+        line's power over the noise floor), phase_noise (degrees), east and north (direction
+        cosines), east_error, north_error, east_north_correlation, zenith and azimuth
+        (degrees; azimuth clockwise from north, 0 to 360), zenith_error, azimuth_error,
+        residual (degrees), chi2, probability, candidates, ambiguous and resolved. Directions
+        are NaN where no direction passes the test. Its attrs hold threshold_db,
+        significance, residual_limit and prior ("none" for None).
 
     Raises
     ------
     ValueError
         Naming the file, when the records lack antennas of the layout; for a layout that is
-        not one (see vexo.Layout), or a threshold or limit that is not a finite number.
+        not one (see vexo.Layout), a threshold or limit that is not a finite number, a
+        significance that is not between 0 and 1, or a prior other than None or "zenith".
     OSError
         When the file cannot be opened.
 
@@ -285,18 +297,32 @@ def echoes(
 
     Notes
     -----
-    The direction is fitted to the corrected phases (phase_degrees) of the layout's antennas.
-    A plane wave from the unit vector u = (east, north, sqrt(1 - east² - north²)) gives
-    antenna j at r_j = (east_j, north_j, 0) m the phase φ0 + s·360°·(r_j·u)/λ, with s the
-    layout's phase_sign (+1: an antenna further toward the echo has the larger phase) and
-    λ = c / (frequency kHz × 1000), c = 299792458 m/s. Whole turns left open by baselines
-    longer than half a wavelength are settled by a search of the directions above the
-    horizon, then the fit is a least-squares one; a fit that would lie beyond the horizon is
-    put on it. Where several directions fit equally well (antennas spaced by whole multiples
-    of one another can leave that open), the one nearest the zenith is taken. Records without
-    the antenna correction in force (no line spacing, or no rate set yet) give no echo: their
-    phases do not tell directions. The Doppler shift is that of the line,
-    (line - sample_count // 2) × line spacing, as on the top axis of vexo.plot.spectrum.
+    Detection: the noise floor of a subblock is the lower quartile of its lines' powers
+    divided by the lower quartile of the mean of that many unit exponential powers (the
+    power of complex Gaussian noise), then the same of the lines below the threshold alone
+    (where at least four are), so that an echo over most of the lines does not raise it.
+    Adjacent lines above the threshold are one echo; its line is the
+
+    strongest. The Doppler shift of line k is -phase_sign × m × line spacing, m the line
+    offset the antenna correction uses (k - lines/2, one more from line 64 on), positive for
+    an echo approaching: the correction takes away the turn that a frequency of -m × spacing
+    puts across antennas sampled one after another (antenna index j j/rate s after 0). It is
+    refined toward the stronger neighbour line by the ratio of the lines' signal amplitudes
+    (a tone between lines of an untapered transform); doppler_error carries the noise and
+    the amplitudes' 1.5 dB steps.
+
+    The direction is fitted to the peak line's corrected phases (phase_degrees) of the
+    layout's antennas, less their offsets. A plane wave from the unit vector u = (east,
+    north, sqrt(1 - east² - north²)) (geographic: the layout turned by its rotation) gives
+    antenna j at r_j the phase φ0 + s·360°·(r_j·u)/λ, s the layout's phase_sign and
+    λ = c / (frequency kHz × 1000), c = 299792458 m/s. phase_noise is each phase's standard
+    deviation: for a signal in complex Gaussian noise σ² ≈ 1/(2·SNR) rad², SNR the peak's
+    power over the floor less 1, plus the phase bytes' rounding, (360/256)²/12 degree². The
+    fit tests χ² (the squared wrapped residuals over σ², antennas - 3 degrees of freedom);
+    the errors are those of the fit from σ and the layout (first order for zenith and
+    azimuth). An echo is resolved where exactly one distinct direction passes (or the prior
+    chose one) and the layout tells directions at its wavelength. Records without the
+    antenna correction in force (no line spacing, or no rate set yet) give no echo.
 
     Examples
     --------
@@ -308,11 +334,13 @@ def echoes(
     """
     import pandas as pd
 
+    chosen = settings(threshold_db, significance, residual_limit, prior)
     keywords = dict(frequency=frequency, height=height, polarization=polarization,
                     antenna=antenna, records=records)
-    _, _, columns = _file_columns(source, layout, selection, keywords, threshold_db,
-                                  residual_limit, stacklevel=2)
-    return pd.DataFrame(columns, copy=False)  # the columns as they are, not once more
+    _, _, columns = _file_columns(source, layout, selection, keywords, chosen, stacklevel=2)
+    table = pd.DataFrame(columns, copy=False)  # the columns as they are, not once more
+    table.attrs.update(_attributes(chosen))
+    return table
 
 
 def echoes_dataset(
@@ -321,7 +349,9 @@ def echoes_dataset(
     layout: LayoutLike,
     selection: Optional[Selection] = None,
     threshold_db: float = THRESHOLD_DB,
-    residual_limit: float = RESIDUAL_LIMIT,
+    significance: float = SIGNIFICANCE,
+    residual_limit: Optional[float] = RESIDUAL_LIMIT,
+    prior: Optional[str] = PRIOR,
     frequency: Values = None,
     height: Values = None,
     polarization: Values = None,
@@ -333,7 +363,7 @@ def echoes_dataset(
 
     Parameters
     ----------
-    source, layout, selection, threshold_db, residual_limit
+    source, layout, selection, threshold_db, significance, residual_limit, prior
         As vexo.echoes takes them.
     frequency, height, polarization, antenna, records
         The keywords of vexo.Selection, as vexo.echoes and vexo.read take them.
@@ -342,7 +372,8 @@ def echoes_dataset(
     -------
     xarray.Dataset
         Dimension echo; the variables of vexo.echoes' columns; attributes source, layout,
-        phase_sign, threshold_db, residual_limit, vexo_version and stop.
+        phase_sign, rotation, threshold_db, significance, residual_limit and prior ("none"
+        for None), vexo_version and stop.
 
     Raises
     ------
@@ -363,18 +394,18 @@ def echoes_dataset(
     """
     import xarray as xr
 
+    chosen = settings(threshold_db, significance, residual_limit, prior)
     keywords = dict(frequency=frequency, height=height, polarization=polarization,
                     antenna=antenna, records=records)
-    index, layout, columns = _file_columns(source, layout, selection, keywords,
-                                           threshold_db, residual_limit, stacklevel=2)
+    index, layout, columns = _file_columns(source, layout, selection, keywords, chosen,
+                                           stacklevel=2)
     variables = {}
     for name, (_, long_name, units) in COLUMNS.items():
         described = {"long_name": long_name}
         if units is not None:
             described["units"] = units
-        if name == "resolved":
-            described["comment"] = (f"False where no direction fits with an RMS phase "
-                                    f"residual below {residual_limit:g} degrees")
+        if name == "phase_noise":
+            described["comment"] = PHASE_NOISE_MODEL
         variables[name] = ("echo", columns[name], described)
     attrs: Dict[str, Any] = {
         "title": "echoes and their arrival directions",
@@ -382,8 +413,8 @@ def echoes_dataset(
         "vexo_version": library_version(),
         "layout": repr(layout),
         "phase_sign": layout.phase_sign,
-        "threshold_db": float(threshold_db),
-        "residual_limit": float(residual_limit),
+        "rotation": layout.rotation,
+        **_attributes(chosen),
         "stop": index.stop_text,
         "comment": "phase of antenna j: phi0 + phase_sign * 360 * (r_j . u) / wavelength",
     }

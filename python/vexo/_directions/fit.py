@@ -2,37 +2,34 @@
 antennas, for many rows at once. numpy only: no files, no other module of vexo.
 
 A plane wave from the unit vector u = (east, north, up) gives antenna j at r_j = (east_j,
-north_j, 0) m the phase φ0 + s·360°·(r_j·u)/λ, s the layout's phase_sign.
+north_j, 0) m the phase φ0 + s·360°·(r_j·u)/λ, s the layout's phase_sign. With Gaussian
+noise of σ on each phase, the squared wrapped residuals of the best fit summed over σ² are χ²
+with (antennas - 3) degrees of freedom: each direction that passes that test is a candidate.
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Dict, Optional, Protocol, Tuple
+from typing import Dict, Iterator, Optional, Protocol, Tuple
 
 import numpy as np
 
 SPEED_OF_LIGHT = 299_792_458.0  # m/s
 
-
 # Coherences (rows times grid directions) worked out at once in the search: 8 MiB.
 SEARCH_CELLS = 1 << 21
-
 
 # The grid's step in direction cosine, as a share of λ / (longest baseline): from the grid
 # point nearest the true direction no baseline's phase is more than 45° off (the nearest point
 # lies within step/√2 of it, which turns a baseline B by 360° · B · step / (√2 λ)).
 GRID_STEP = 45.0 * math.sqrt(2.0) / 360.0
 
-
 COARSEST_STEP = 0.25  # the grid is never coarser than this, however short the baselines
-
 
 # The most directions a search grid holds (512 KiB of float32 a pair of antennas): baselines up
 # to about 25 wavelengths (1.3 km at 5600 kHz, 3 km at 2500 kHz). Longer ones are refused.
 MOST_GRID = 1 << 16
-
 
 # A layout tells directions at a wavelength only where its narrowest extent (the standard
 # deviation of the antennas' positions across its thinnest direction) turns the phase by at
@@ -41,24 +38,74 @@ MOST_GRID = 1 << 16
 # shorter extents are not resolved.
 LEAST_EXTENT_DEGREES = 5 * 360.0 / 256
 
-
 BATCH_ROWS = 4096  # rows fitted at a time: their arrays stay in the processor's caches
-
 
 # Shifts of direction that turn every baseline by whole turns within this share of a turn are
 # tried as well: from the grid point nearest them, too, every phase is less than half a turn off.
 ALIAS_TURN = 1.0 / 8
 
-
 TIE = 1e-3  # degrees: fits whose residuals are this close are equally good
 
-
 REFINEMENTS = 2  # unwrapping and fitting again, each time against the fit before
+
+CIRCLE_STEPS = 12  # most Newton steps for the fit held to the horizon (8 do for 20:1 layouts)
+
+# Candidates are one direction within this many 1-sigma errors and half an alias shift.
+SAME_SIGMAS = 3.0
 
 
 def _wrap(radians: np.ndarray) -> np.ndarray:
     """Angles into [-pi, pi)."""
     return np.mod(radians + np.pi, 2 * np.pi) - np.pi
+
+
+def _common(radians: np.ndarray) -> np.ndarray:
+    """The common phase of rows of phases: the direction of the sum of their unit vectors."""
+    return np.arctan2(np.sin(radians).sum(axis=1), np.cos(radians).sum(axis=1))
+
+
+def chi2_probability(chi2: np.ndarray, dof: int) -> np.ndarray:
+    """The probability that χ² with dof degrees of freedom is at least chi2.
+
+    Parameters
+    ----------
+    chi2 : numpy.ndarray
+        Values of χ² (NaN stays NaN; values below 0 count as 0).
+    dof : int
+        Degrees of freedom, 0 or more (with none nothing is tested: the probability is 1).
+
+    Returns
+    -------
+    numpy.ndarray
+        P(χ²_dof >= chi2): for an even dof e^(-x/2) Σ_(i<dof/2) (x/2)^i / i!, for an odd one
+        erfc(√(x/2)) + √(2x/π) e^(-x/2) Σ_(1<=i<=(dof-1)/2) x^(i-1) / (1·3·…·(2i-1)).
+    """
+    if isinstance(dof, bool) or int(dof) != dof or dof < 0:
+        raise ValueError(f"degrees of freedom: expected a whole number >= 0, not {dof!r}")
+    x = np.maximum(np.asarray(chi2, dtype=np.float64), 0.0)
+    if dof == 0:
+        return np.where(np.isnan(x), np.nan, 1.0)
+    finite = np.where(np.isinf(x), 0.0, x)  # the sums of terms stay finite; P is 0 there
+    if dof % 2 == 0:
+        total, term, count = np.zeros_like(x), np.exp(-finite / 2), dof // 2
+    else:
+        total = np.asarray(np.frompyfunc(math.erfc, 1, 1)(np.sqrt(finite / 2)), np.float64)
+        term, count = np.sqrt(2 * finite / math.pi) * np.exp(-finite / 2), (dof - 1) // 2
+    for i in range(count):
+        total = total + term
+        term = term * finite / (2 * i + (2 if dof % 2 == 0 else 3))
+    return np.where(np.isinf(x), 0.0, np.minimum(total, 1.0))
+
+
+def _critical(significance: float, dof: int) -> float:
+    """The χ² that a plane wave exceeds with probability significance (by bisection)."""
+    low, high = 0.0, 4.0 * dof + 100.0  # beyond it for significances down to 1e-20
+    for _ in range(60):
+        middle = (low + high) / 2
+        passes = float(chi2_probability(np.array([middle]), dof)[0]) > significance
+        low, high = (middle, high) if passes else (
+            low, middle)
+    return high if dof else float(np.finfo(np.float64).max)  # no freedom: no test
 
 
 def _times(values: np.ndarray, matrix: np.ndarray) -> np.ndarray:
@@ -109,6 +156,36 @@ class _Grid:
     aliases: np.ndarray  # (shifts, 2): shifts of direction that turn every baseline by turns
 
 
+@dataclass(frozen=True)
+class Fitted:
+    """The fit of rows of phases (DirectionFit.fit_rows): arrays of one entry per row.
+
+    Attributes
+    ----------
+    east, north, residual : numpy.ndarray
+        The best direction (least χ²; near the horizon held to e² + n² <= 1 by least
+        squares), NaN where the wavelength is not positive finite; the RMS of its wrapped
+        phase residuals (degrees). chi2 sums their squares over sigma², probability is
+        chi2_probability(chi2, dof) and dof the antennas less 3; candidates (int16) counts
+        the distinct directions that pass the test, ambiguous is candidates > 1, zenith_choice
+        the candidate nearest the zenith (east, north with fewer than 2); covariance (rows, 2,
+        2) of (east, north) is (σ / k)² M⁻¹, σ in radians, k = 2π/λ, M = Σ r rᵀ over the
+        positions about their middle. NaN without a direction or a positive finite sigma.
+    """
+
+    east: np.ndarray
+    north: np.ndarray
+    residual: np.ndarray
+    chi2: np.ndarray
+    dof: int
+    probability: np.ndarray
+    candidates: np.ndarray
+    ambiguous: np.ndarray
+    zenith_choice_east: np.ndarray
+    zenith_choice_north: np.ndarray
+    covariance: np.ndarray
+
+
 class DirectionFit:
     """Arrival directions fitted to the phases of the layout's antennas (see the module).
 
@@ -129,6 +206,8 @@ class DirectionFit:
         self._solve = np.linalg.pinv(self._design)  # 3 x antennas
         self._pairs = np.triu_indices(len(east), 1)
         self._grids: Dict[float, _Grid] = {}
+        self._spread = self._design[:, 1:].T @ self._design[:, 1:]  # M: Σ r rᵀ, m²
+        self._axes_m, self._axes = np.linalg.eigh(self._spread)  # for the fit on the horizon
         #: The layout's narrowest extent, m (see LEAST_EXTENT_DEGREES).
         self.extent = math.sqrt(max(0.0, float(np.linalg.eigvalsh(
             np.cov(np.stack([east, north]), bias=True))[0])))
@@ -186,6 +265,24 @@ class DirectionFit:
         keep = whole & (near > step / 2) & (near <= 2.0)
         return shifts[keep]
 
+    def _batches(self, phases: np.ndarray, wavelength: np.ndarray, residual: np.ndarray
+                 ) -> Iterator[Tuple[np.ndarray, np.ndarray, float, _Grid]]:
+        """Rows of each positive finite wavelength in batches: the rows, their phases (rad),
+        the wavelength, its grid; the residual of the others about a common phase alone."""
+        radians = np.deg2rad(phases.astype(np.float64))
+        telling = np.isfinite(wavelength) & (wavelength > 0)
+        if not telling.all():
+            rest = radians[~telling]
+            off = _wrap(rest - _common(rest)[:, None])
+            residual[~telling] = np.rad2deg(np.sqrt((off ** 2).mean(axis=1)))
+        values, which = np.unique(wavelength[telling], return_inverse=True)
+        at, which = np.flatnonzero(telling), which.reshape(-1)
+        for i, value in enumerate(values):
+            rows_at, grid = at[which == i], self._grid(float(value))
+            batch = max(1, min(BATCH_ROWS, SEARCH_CELLS // len(grid.east)))
+            for some in (rows_at[s:s + batch] for s in range(0, len(rows_at), batch)):
+                yield some, radians[some], float(value), grid
+
     def fit(self, phases: np.ndarray, wavelength: np.ndarray
             ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Directions of rows of phases.
@@ -203,36 +300,101 @@ class DirectionFit:
         east, north, residual : numpy.ndarray
             The direction cosines (e² + n² ≤ 1) and the RMS of the wrapped phase residuals in
             degrees. Where the wavelength is not a positive finite number the phases tell no
-            direction: e and n are NaN, and the residual is that of a common phase alone.
+            direction: e and n are NaN, and the residual is that of a common phase alone. Of
+            directions that fit alike the one nearest the zenith (fit_rows tests and counts
+            them); a fit beyond the horizon held to it by least squares (as in fit_rows).
         """
-        rows = len(phases)
-        east = np.full(rows, np.nan)
-        north = np.full(rows, np.nan)
-        residual = np.full(rows, np.nan)
-        if rows == 0:
-            return east, north, residual
-        radians = np.deg2rad(phases.astype(np.float64))
-        telling = np.isfinite(wavelength) & (wavelength > 0)
-        if not telling.all():
-            rest = radians[~telling]
-            common = np.arctan2(np.sin(rest).sum(axis=1), np.cos(rest).sum(axis=1))
-            residual[~telling] = np.rad2deg(
-                np.sqrt((_wrap(rest - common[:, None]) ** 2).mean(axis=1)))
-        values, which = np.unique(wavelength[telling], return_inverse=True)
-        at = np.flatnonzero(telling)
-        which = which.reshape(-1)
-        for i, value in enumerate(values):
-            rows_at = at[which == i]
-            grid = self._grid(float(value))
-            batch = max(1, min(BATCH_ROWS, SEARCH_CELLS // len(grid.east)))
-            for start in range(0, len(rows_at), batch):
-                some = rows_at[start:start + batch]
-                east[some], north[some], residual[some] = self._fit_batch(
-                    radians[some], float(value), grid)
+        east, north, residual = (np.full(len(phases), np.nan) for _ in range(3))
+        for some, radians, value, grid in self._batches(phases, wavelength, residual):
+            e, n, squares = self._candidates(radians, value, grid)
+            rms = np.rad2deg(np.sqrt(squares))
+            best_e, best_n, best = e[0].copy(), n[0].copy(), rms[0].copy()
+            # Directions that fit as well from elsewhere: of equals the nearest the zenith.
+            for got_e, got_n, got in zip(e[1:], n[1:], rms[1:]):
+                nearer = np.hypot(got_e, got_n) < np.hypot(best_e, best_n) - 1e-9
+                better = (got < best - TIE) | ((got <= best + TIE) & nearer)
+                best_e[better], best_n[better] = got_e[better], got_n[better]
+                best[better] = got[better]
+            east[some], north[some], residual[some] = best_e, best_n, best
         return east, north, residual
 
-    def _fit_batch(self, radians: np.ndarray, wavelength: float, grid: _Grid
-                   ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def fit_rows(self, phases: np.ndarray, wavelength: np.ndarray, sigma: np.ndarray,
+                 significance: float) -> Fitted:
+        """Directions of rows of phases, tested as plane waves, with their candidates.
+
+        Parameters
+        ----------
+        phases, wavelength : numpy.ndarray
+            As for fit.
+        sigma : numpy.ndarray
+            (rows,) the noise of one antenna's phase, degrees.
+        significance : float
+            The probability that the test rejects a plane wave (0 < significance < 1): a
+            direction passes when chi2_probability(its χ², dof) >= significance.
+
+        Returns
+        -------
+        Fitted
+            The fit from each alias shift of the grid's best direction is a candidate, unless
+            it lies within SAME_SIGMAS of a better one.
+        """
+        if not 0.0 < significance < 1.0:
+            raise ValueError(f"significance {significance!r}: expected 0 < significance < 1")
+        rows, dof = len(phases), len(self._east) - 3
+        sigma = np.deg2rad(np.broadcast_to(np.asarray(sigma, dtype=np.float64), (rows,)))
+        sigma = np.where(np.isfinite(sigma) & (sigma > 0), sigma, np.nan)
+        got = {name: np.full(rows, np.nan) for name in (
+            "east", "north", "residual", "chi2", "zenith_choice_east", "zenith_choice_north")}
+        candidates, covariance = np.zeros(rows, np.int16), np.full((rows, 2, 2), np.nan)
+        critical = _critical(significance, dof)
+        for some, radians, value, grid in self._batches(phases, wavelength, got["residual"]):
+            e, n, squares = self._candidates(radians, value, grid)
+            chi2 = squares * len(self._east) / sigma[some] ** 2
+            best, each = np.argmin(squares, axis=0), np.arange(len(some))
+            got["east"][some], got["north"][some] = e[best, each], n[best, each]
+            got["residual"][some] = np.rad2deg(np.sqrt(squares[best, each]))
+            got["chi2"][some] = chi2[best, each]
+            scale = sigma[some] * value / (2 * np.pi)  # σ / k: radians of phase to cosines
+            covariance[some] = scale[:, None, None] ** 2 * np.linalg.inv(self._spread)
+            candidates[some], zenith = self._distinct(
+                e, n, chi2 <= critical, squares, scale, grid)
+            got["zenith_choice_east"][some], got["zenith_choice_north"][some] = np.where(
+                candidates[some] > 1, zenith, [got["east"][some], got["north"][some]])
+        return Fitted(probability=chi2_probability(got["chi2"], dof), dof=dof,
+                      candidates=candidates, ambiguous=candidates > 1, covariance=covariance,
+                      **got)
+
+    def _distinct(self, e: np.ndarray, n: np.ndarray, passing: np.ndarray,
+                  squares: np.ndarray, scale: np.ndarray, grid: _Grid
+                  ) -> Tuple[np.ndarray, np.ndarray]:
+        """How many distinct directions of (candidates, rows) pass, and (2, rows) the one
+        of them nearest the zenith (NaN where fewer than 2 pass)."""
+        count, zenith = passing.sum(axis=0), np.full((2, passing.shape[1]), np.nan)
+        some = np.flatnonzero(count > 1)
+        # The passing candidates of those rows, best first.
+        order = np.argsort(np.where(passing[:, some], squares[:, some], np.inf), axis=0,
+                           kind="stable")[:count[some].max(initial=1)]
+        e, n = (np.take_along_axis(a[:, some], order, axis=0) for a in (e, n))
+        each, valid = np.arange(len(some)), np.arange(len(order))[:, None] < count[some]
+        # Whitened (Lᵀu / scale, M = L Lᵀ) as far apart as in 1-sigma errors; within `within` of
+        # a better one a candidate is it, never half an alias shift off (d · scale / √m0 at most).
+        root = np.linalg.cholesky(self._spread)[:, :, None] / scale[some]
+        w0, w1 = root[0, 0] * e + root[1, 0] * n, root[1, 1] * n
+        apart = np.hypot(*grid.aliases.T).min() / 2 if len(grid.aliases) else np.inf
+        within = np.minimum(SAME_SIGMAS ** 2, apart ** 2 * self._axes_m[0] / scale[some] ** 2)
+        kept = valid & (np.arange(len(order)) == 0)[:, None]  # the best is one
+        for j in range(1, len(order)):
+            d0, d1 = w0[:j] - w0[j], w1[:j] - w1[j]
+            kept[j] = valid[j] & ~((d0 * d0 + d1 * d1 < within) & kept[:j]).any(axis=0)
+        near = np.argmin(np.where(kept, np.hypot(e, n), np.inf), axis=0)
+        count[some], zenith[:, some] = kept.sum(axis=0), (e[near, each], n[near, each])
+        return count, zenith
+
+    def _candidates(self, radians: np.ndarray, wavelength: float, grid: _Grid
+                    ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(1 + aliases, rows) directions and mean squared wrapped residuals (rad²): the fit
+        from the grid's best direction, then from each alias shift of it (where that is
+        inside the horizon; elsewhere NaN and an infinite residual)."""
         # The coherence |sum_j exp(i(φ_j - model_j))|² of a direction is the number of
         # antennas plus twice the sum over pairs of cos(lead measured - lead of the direction):
         # a product of real matrices, the sum largest where the coherence is.
@@ -241,45 +403,47 @@ class DirectionFit:
         pairs = np.concatenate([np.cos(measured), np.sin(measured)], axis=1)
         best = np.argmax(pairs @ grid.leads, axis=1)
         start_e, start_n = grid.east[best], grid.north[best]
-        east, north, residual = self._refined(radians, wavelength, start_e, start_n)
-        # Directions that fit as well from elsewhere: the best, and of equals the nearest the
-        # zenith.
-        for shift_e, shift_n in grid.aliases:
+        east, north, squares = (np.full((1 + len(grid.aliases), len(radians)), value)
+                                for value in (np.nan, np.nan, np.inf))
+        east[0], north[0], squares[0] = self._refined(radians, wavelength, start_e, start_n)
+        for i, (shift_e, shift_n) in enumerate(grid.aliases, 1):
             e, n = start_e + shift_e, start_n + shift_n
             inside = np.flatnonzero(np.hypot(e, n) <= 1.0 + grid.step)
-            if len(inside) == 0:
-                continue
-            got_e, got_n, got = self._refined(radians[inside], wavelength, e[inside],
-                                              n[inside])
-            was = residual[inside]
-            nearer = np.hypot(got_e, got_n) < np.hypot(east[inside], north[inside]) - 1e-9
-            better = (got < was - TIE) | ((got <= was + TIE) & nearer)
-            take = inside[better]
-            east[take], north[take], residual[take] = got_e[better], got_n[better], got[better]
-        return east, north, residual
+            if len(inside):
+                east[i, inside], north[i, inside], squares[i, inside] = self._refined(
+                    radians[inside], wavelength, e[inside], n[inside])
+        return east, north, squares
 
     def _refined(self, radians: np.ndarray, wavelength: float, east: np.ndarray,
                  north: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The least-squares fit from directions near the phases': unwrapped against the
-        start, fitted, and again against the fit."""
+        start, fitted, and again against the fit; held to the horizon. Directions and mean
+        squared wrapped residuals (rad²)."""
         k = self.layout.phase_sign * 2 * np.pi / wavelength
         fitted = np.stack([np.zeros(len(east)), k * east, k * north], axis=1)
-        rest = radians - _times(fitted, self._design)
-        fitted[:, 0] = np.arctan2(np.sin(rest).sum(axis=1), np.cos(rest).sum(axis=1))
+        fitted[:, 0] = _common(radians - _times(fitted, self._design))
         for _ in range(REFINEMENTS):
             model = _times(fitted, self._design)
             fitted = _times(model + _wrap(radians - model), self._solve)
-        east, north = fitted[:, 1] / k, fitted[:, 2] / k
-        # Beyond the horizon (noise near it): the nearest direction on it, φ0 fitted again.
-        beyond = east * east + north * north > 1.0
-        if beyond.any():
-            scale = 1.0 / np.hypot(east[beyond], north[beyond])
-            east[beyond] *= scale
-            north[beyond] *= scale
-            fitted[beyond, 0] = 0.0
-            fitted[beyond, 1] = k * east[beyond]
-            fitted[beyond, 2] = k * north[beyond]
-            rest = radians[beyond] - _times(fitted[beyond], self._design)
-            fitted[beyond, 0] = np.arctan2(np.sin(rest).sum(axis=1), np.cos(rest).sum(axis=1))
+        fitted[:, 1:] = k * self._held(fitted[:, 1:] / k)  # φ0 stays: r is about the middle
         off = _wrap(radians - _times(fitted, self._design))
-        return east, north, np.rad2deg(np.sqrt((off ** 2).mean(axis=1)))
+        return fitted[:, 1] / k, fitted[:, 2] / k, (off ** 2).mean(axis=1)
+
+    def _held(self, free: np.ndarray) -> np.ndarray:
+        """Directions (rows, 2), changed in place, held to e² + n² <= 1 by least squares: one
+        beyond the horizon becomes the u on it of least (u - free)ᵀ M (u - free), the rise of
+        the squared residuals: u = (M + λ)⁻¹ M free, λ from Newton's steps on 1/|u| - 1."""
+        beyond = np.flatnonzero(free[:, 0] ** 2 + free[:, 1] ** 2 > 1.0)
+        (m0, m1), along = self._axes_m, free[beyond] @ self._axes  # m0 <= m1
+        p0, p1 = along[:, 0] * m0, along[:, 1] * m1
+        shift = m0 * (np.hypot(along[:, 0], along[:, 1]) - 1.0)  # the root where m0 = m1, or
+        for _ in range(CIRCLE_STEPS):  # below it: Newton's steps climb to it from there
+            d0, d1 = m0 + shift, m1 + shift
+            u0, u1 = p0 / d0, p1 / d1
+            size = u0 * u0 + u1 * u1
+            if np.all(np.abs(size - 1.0) < 1e-12):  # (at once without any)
+                break
+            shift += (np.sqrt(size) - 1.0) * size / (u0 * u0 / d0 + u1 * u1 / d1)
+        u = np.stack([u0, u1], axis=1) @ self._axes.T
+        free[beyond] = u / np.hypot(u[:, 0], u[:, 1])[:, None]
+        return free

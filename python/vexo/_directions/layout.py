@@ -1,4 +1,6 @@
-"""Where the antennas stand: vexo.Layout, from a mapping or a TOML file, checked once."""
+"""Where the antennas stand: vexo.Layout, from a mapping or a TOML file, checked once, with
+the calibration of the array: each antenna's phase offset and the layout's rotation against
+geographic north."""
 
 from __future__ import annotations
 
@@ -21,8 +23,9 @@ else:  # pragma: no cover - older interpreters
 Position = Tuple[float, float]
 LayoutLike = Union["Layout", str, "os.PathLike[str]", Mapping[int, Position]]
 
-_TOP_KEYS = ("phase_sign", "antennas")
-_ANTENNA_KEYS = ("east", "north")
+_TOP_KEYS = ("phase_sign", "rotation", "antennas")
+_ANTENNA_KEYS = ("east", "north", "offset")
+_NEEDED_KEYS = ("east", "north")
 # Antennas whose positions span less than this share of the layout's size across its longest
 # direction lie on one line, as far as a fit of directions can tell.
 _FLAT = 1e-6
@@ -43,6 +46,15 @@ def _real(what: str, value: Any) -> float:
     if abs(real) > FARTHEST:
         raise ValueError(f"{what}: {value!r} m is not a place on the ground (positions lie "
                          f"within {FARTHEST:.0e} m of their origin)")
+    return real
+
+
+def _degrees(what: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{what}: expected a number of degrees, not {value!r}")
+    real = float(value)
+    if not math.isfinite(real):
+        raise ValueError(f"{what}: {value!r} is not a finite number of degrees")
     return real
 
 
@@ -84,25 +96,37 @@ def _antenna_number(value: Any) -> int:
 
 
 class Layout:
-    """The positions of the antennas on the ground, and which way their phases turn.
+    """The positions of the antennas on the ground, which way their phases turn, and the
+    calibration of the array.
 
     Parameters
     ----------
     positions : mapping of int to (float, float)
         Antenna number (1 to 9, as the records number them) to its (east, north) position in
-        metres from any common origin. At least three antennas, not all on one line.
+        metres from any common origin, along the layout's own axes (see rotation). At least
+        three antennas, not all on one line.
     phase_sign : {1, -1}, default 1
         +1 when, after the antenna correction, the phase of antenna j grows with r_j·u (its
         position dotted with the unit vector toward the echo): an antenna nearer the echo
         sees a larger phase. -1 when it falls.
+    offsets : mapping of int to float, optional
+        Antenna number to the phase offset (degrees) its receiver adds to every phase: it is
+        subtracted from the antenna's corrected phases before a direction is fitted.
+        Antennas not named have none.
+    rotation : float, default 0
+        Degrees clockwise from geographic north to the layout's north axis (its east axis
+        points 90° further on): with it, directions come out geographic. A layout surveyed
+        along a road that runs 30° east of north, its north axis along the road, has
+        rotation 30.
 
     Raises
     ------
     ValueError
         For fewer than three antennas, antennas on one line, a position that is not a finite
         number or lies farther than FARTHEST (1e8 m) from the origin, antennas closer than
-        CLOSEST (1 mm) to one another, an antenna number outside 1 to 9, or a phase_sign
-        other than 1 or -1. From Layout.read, the message names the file.
+        CLOSEST (1 mm) to one another, an antenna number outside 1 to 9, a phase_sign other
+        than 1 or -1, an offset or rotation that is not a finite number, or an offset of an
+        antenna the layout does not have. From Layout.read, the message names the file.
 
     Examples
     --------
@@ -113,13 +137,43 @@ class Layout:
     """
 
     def __init__(self, positions: Mapping[int, Position], *, phase_sign: int = 1,
-                 name: Optional[str] = None) -> None:
+                 name: Optional[str] = None, offsets: Optional[Mapping[int, float]] = None,
+                 rotation: float = 0.0) -> None:
         where = f"{shown_name(name)}: " if name is not None else ""
         try:
             self._init(positions, phase_sign)
+            self._calibrate(offsets, rotation)
         except ValueError as e:
             raise ValueError(f"{where}{e}") from None
         self._name = name
+
+    def _calibrate(self, offsets: Optional[Mapping[int, float]], rotation: Any) -> None:
+        """The offsets (degrees, in the order of numbers) and the rotation, checked; the
+        antennas' geographic positions."""
+        self._rotation = _degrees("rotation", rotation)
+        if offsets is not None and not isinstance(offsets, Mapping):
+            raise ValueError(f"offsets: expected a mapping of antenna number to degrees, not "
+                             f"{offsets!r}")
+        given: Dict[int, float] = {}
+        for key, value in (offsets or {}).items():
+            number = _antenna_number(key)
+            if number not in self._numbers:
+                raise ValueError(f"offset of antenna {number}: the layout has no antenna "
+                                 f"{number} (it has {', '.join(map(str, self._numbers))})")
+            if number in given:
+                raise ValueError(f"the offset of antenna {number} is given twice")
+            given[number] = _degrees(f"antenna {number}: offset", value)
+        self._offsets = np.array([given.get(n, 0.0) for n in self._numbers])
+        self._offsets.setflags(write=False)
+        # The layout's axes turned clockwise by the rotation: its north axis points at
+        # azimuth `rotation`, (sin, cos) in (east, north); its east axis at rotation + 90°.
+        self._geographic = self._xy
+        if self._rotation != 0.0:
+            turn = math.radians(self._rotation)
+            c, s = math.cos(turn), math.sin(turn)
+            x, y = self._xy[:, 0], self._xy[:, 1]
+            self._geographic = np.stack([c * x + s * y, c * y - s * x], axis=1)
+            self._geographic.setflags(write=False)
 
     def _init(self, positions: Mapping[int, Position], phase_sign: Any) -> None:
         if not isinstance(positions, Mapping):
@@ -156,13 +210,15 @@ class Layout:
     def read(cls, path: Union[str, "os.PathLike[str]"]) -> "Layout":
         """The layout of a TOML file.
 
-        The file gives ``phase_sign`` (optional, default 1) and a table ``antennas`` of
-        ``NUMBER = { east = METRES, north = METRES }``; any other key is refused::
+        The file gives ``phase_sign`` (optional, default 1), ``rotation`` (optional,
+        degrees, default 0) and a table ``antennas`` of ``NUMBER = { east = METRES, north =
+        METRES }``, each with an optional ``offset = DEGREES``; any other key is refused::
 
             phase_sign = 1
+            rotation = 0.0
             [antennas]
             1 = { east = 0.0, north = 0.0 }
-            2 = { east = 60.0, north = 0.0 }
+            2 = { east = 60.0, north = 0.0, offset = 10.0 }
             3 = { east = 0.0, north = 60.0 }
 
         Parameters
@@ -192,12 +248,13 @@ class Layout:
         unknown = sorted(set(document) - set(_TOP_KEYS))
         if unknown:
             raise ValueError(f"{shown}: unknown key {unknown[0]!r}; a layout has "
-                             "phase_sign and [antennas]")
+                             "phase_sign, rotation and [antennas]")
         antennas = document.get("antennas")
         if not isinstance(antennas, dict):
             raise ValueError(f"{shown}: no table [antennas] of NUMBER = {{ east = ..., "
                              "north = ... }")
         positions: Dict[int, Position] = {}
+        offsets: Dict[int, float] = {}
         for key, value in antennas.items():
             what = f"{shown}: antenna {key}"
             if not isinstance(value, dict):
@@ -205,9 +262,9 @@ class Layout:
                                  f"{value!r}")
             extra = sorted(set(value) - set(_ANTENNA_KEYS))
             if extra:
-                raise ValueError(f"{what}: unknown key {extra[0]!r}; an antenna has east "
-                                 "and north")
-            lacking = [k for k in _ANTENNA_KEYS if k not in value]
+                raise ValueError(f"{what}: unknown key {extra[0]!r}; an antenna has east, "
+                                 "north and offset")
+            lacking = [k for k in _NEEDED_KEYS if k not in value]
             if lacking:
                 raise ValueError(f"{what}: no {lacking[0]}")
             try:
@@ -217,7 +274,10 @@ class Layout:
             if number in positions:
                 raise ValueError(f"{shown}: antenna {number} is given twice")
             positions[number] = (value["east"], value["north"])
-        return cls(positions, phase_sign=document.get("phase_sign", 1), name=name)
+            if "offset" in value:
+                offsets[number] = value["offset"]
+        return cls(positions, phase_sign=document.get("phase_sign", 1), name=name,
+                   offsets=offsets, rotation=document.get("rotation", 0.0))
 
     @classmethod
     def of(cls, layout: LayoutLike) -> "Layout":
@@ -238,13 +298,25 @@ class Layout:
 
     @property
     def east(self) -> np.ndarray:
-        """East positions (m), in the order of numbers (read-only)."""
-        return self._xy[:, 0]
+        """Geographic east positions (m: the layout's turned by its rotation), in the order of
+        numbers (read-only)."""
+        return self._geographic[:, 0]
 
     @property
     def north(self) -> np.ndarray:
-        """North positions (m), in the order of numbers (read-only)."""
-        return self._xy[:, 1]
+        """Geographic north positions (m), in the order of numbers (read-only)."""
+        return self._geographic[:, 1]
+
+    @property
+    def offsets(self) -> np.ndarray:
+        """Phase offsets (degrees) in the order of numbers (read-only): 0 where none is
+        given."""
+        return self._offsets
+
+    @property
+    def rotation(self) -> float:
+        """Degrees clockwise from geographic north to the layout's north axis."""
+        return self._rotation
 
     @property
     def phase_sign(self) -> int:
@@ -258,7 +330,7 @@ class Layout:
 
     @property
     def positions(self) -> Dict[int, Position]:
-        """Antenna number to (east, north) in metres."""
+        """Antenna number to (east, north) in metres, as given: along the layout's axes."""
         return {n: (float(e), float(no)) for n, (e, no) in zip(self._numbers, self._xy)}
 
     @property
@@ -271,11 +343,21 @@ class Layout:
         if not isinstance(other, Layout):
             return NotImplemented
         return (self._numbers == other._numbers and self._phase_sign == other._phase_sign
-                and bool(np.array_equal(self._xy, other._xy)))
+                and bool(np.array_equal(self._xy, other._xy))
+                and bool(np.array_equal(self._offsets, other._offsets))
+                and self._rotation == other._rotation)
 
     def __hash__(self) -> int:
-        return hash((self._numbers, self._phase_sign, self._xy.tobytes()))
+        return hash((self._numbers, self._phase_sign, self._xy.tobytes(),
+                     self._offsets.tobytes(), self._rotation))
 
     def __repr__(self) -> str:
         shown = ", ".join(f"{n}: ({e:g}, {no:g})" for n, (e, no) in self.positions.items())
-        return f"vexo.Layout({{{shown}}}, phase_sign={self._phase_sign})"
+        calibration = ""
+        if self._offsets.any():
+            calibration += ", offsets={" + ", ".join(
+                f"{n}: {o:g}" for n, o in zip(self._numbers, self._offsets) if o) + "}"
+        if self._rotation:
+            calibration += f", rotation={self._rotation:g}"
+        return f"vexo.Layout({{{shown}}}, phase_sign={self._phase_sign}{calibration})"
+

@@ -5,7 +5,7 @@ a table of echoes.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass
 from typing import Any, Callable, List, Optional, Set, Tuple
 
 import numpy as np
@@ -81,8 +81,7 @@ def _first_text(record: int, frequency: Optional[float]) -> str:
 Finder = Callable[[np.ndarray], Any]  # entries of a file's index -> their echoes (a table)
 
 
-def _finder(index: FileIndex, layout: Any, name: str, threshold_db: float,
-            residual_limit: float) -> Finder:
+def _finder(index: FileIndex, layout: Any, name: str, echo: Any) -> Finder:
     """What finds the echoes of some entries of the file, as vexo.echoes does."""
     import pandas as pd  # type: ignore[import-untyped]
 
@@ -97,8 +96,7 @@ def _finder(index: FileIndex, layout: Any, name: str, threshold_db: float,
             check_layout(index, some[some["taken_subblocks"] > 0], layout)
         except LayoutMismatch as e:  # named by the name shown here
             raise ChoiceError(f"{name}: {e.what}") from None
-        return pd.DataFrame(echo_columns(index, some, layout, threshold_db=threshold_db,
-                                         residual_limit=residual_limit, reader=reader,
+        return pd.DataFrame(echo_columns(index, some, layout, **asdict(echo), reader=reader,
                                          fit=fit))
 
     return find
@@ -128,7 +126,7 @@ def _first_resolved(find: Finder, entries: np.ndarray, frequency: Optional[float
 
 
 def file_view(source: Any, layout: Any, record: Optional[int], window: Optional[int],
-              frequency: Optional[float], threshold_db: float, residual_limit: float,
+              frequency: Optional[float], echo: Any,
               name: Optional[str], choices: List[str], stacklevel: int = 1) -> View:
     """The echoes in view of a path or file object: those of one record, or of the records of
     its time window, fitted from the file's index and parts of those records alone. A
@@ -142,7 +140,7 @@ def file_view(source: Any, layout: Any, record: Optional[int], window: Optional[
     entries = index.entries
     damage = f" ({index.damage})" if index.damage is not None else ""
     index.warn_damage(stacklevel=stacklevel + 1)
-    find = _finder(index, layout, name, threshold_db, residual_limit)
+    find = _finder(index, layout, name, echo)
     if not len(entries):
         raise ChoiceError(f"{name}: the file has no record{damage}", bool(damage))
     found = None

@@ -7,8 +7,14 @@ from typing import TYPE_CHECKING, Any, List, Optional, cast
 
 import numpy as np
 
-from vexo._directions.echoes import RESIDUAL_LIMIT, THRESHOLD_DB
-from vexo.plot._choices import PictureData, whole
+from vexo._directions.echoes import (
+    PRIOR,
+    RESIDUAL_LIMIT,
+    SIGNIFICANCE,
+    THRESHOLD_DB,
+    settings,
+)
+from vexo.plot._choices import ChoiceError, PictureData, whole
 from vexo.plot._docs import returns, shared, size_and_ax
 from vexo.plot._figure import Size, canvas, finish, nice_above, title, when
 from vexo.plot._sources import Kind, taken
@@ -31,7 +37,7 @@ round scale (the legend gives the speed, the direction and the scale). Echoes th
 not resolved have no direction: they are counted in the title, not drawn.
 """
 
-_PARAMETERS = f"""
+_PARAMETERS = """
 source : path, binary file object or pandas.DataFrame
     A DFT file, whose echoes are found as vexo.echoes finds them (only the records in view
     are read, besides the file's index), or a table of vexo.echoes (or the echo rows of
@@ -50,8 +56,15 @@ window : float, numpy.timedelta64 or pandas.Timedelta, optional
     Default: the record alone.
 frequency : float, optional
     Only the echoes at this sounding frequency (kHz). Default: every frequency.
-threshold_db, residual_limit : float, default {THRESHOLD_DB!r} and {RESIDUAL_LIMIT!r}
-    As vexo.echoes takes them (for a file; a table is drawn as it is).
+polarization : int, optional
+    Only the echoes of this polarization (as the descriptors number it): the magneto-ionic
+    modes reflect at different heights along different paths, so one map (and its drift)
+    shows one. Default: the lowest polarization among the resolved echoes in view, said
+    among the choices when the view holds several.
+threshold_db, significance, residual_limit, prior : optional
+    As vexo.echoes takes them, with its defaults (for a file; a table is drawn as it
+    is). Echoes that are not resolved (ambiguous among them, unless a prior chose) are
+    not drawn.
 drift : bool, default True
     Draw the arrow of the drift; False leaves it out (and vexo.drift is not called).
 name : str, optional
@@ -83,8 +96,9 @@ An xarray.Dataset of the dots drawn, along the dimension echo: zenith and azimut
 (degrees) and doppler (Hz), with the coordinates record, time, subblock, frequency,
 height and line of each (and file, for a table that has it). Its attributes give the
 file, the records in view, time (the record's, or the window's start) and end (of the
-window, else the same time), the frequency ("every" or kHz), echoes (in view, resolved
-or not), and drift_east, drift_north, drift_up, drift_speed (horizontal, m/s) and
+window, else the same time), the frequency ("every" or kHz), the polarization (-1 for a
+table without one), echoes (in view and of the polarization, resolved or not), and
+drift_east, drift_north, drift_up, drift_speed (horizontal, m/s) and
 drift_azimuth (degrees, where the horizontal drift points), NaN where no velocity is
 drawn.
 """
@@ -95,13 +109,41 @@ def _velocity(echoes: Any, window: Any) -> np.ndarray:
     where it gives none."""
     from vexo._directions.drift import drift
 
-    found = drift(echoes.drop(columns=["file"], errors="ignore"), window=window)
+    found = drift(echoes.drop(columns=["file"], errors="ignore"), window=window,
+                  polarization="all")  # the view holds one polarization
     if len(found) == 1:
         return found[["v_east", "v_north", "v_up"]].to_numpy(dtype=np.float64)[0]
     return np.full(3, np.nan)
 
 
-def _dataset(view: View, frequency: Optional[float], velocity: np.ndarray) -> "xr.Dataset":
+def _one_polarization(view: View, polarization: Optional[int], choices: List[str]) -> int:
+    """Keeps the echoes of one polarization in view (see the parameter); returns it (-1 for a
+    table without polarizations)."""
+    table = view.echoes
+    if "polarization" not in table.columns:
+        if polarization is not None:
+            raise ValueError("polarization: the table of echoes has no column polarization")
+        return -1
+    values = table["polarization"].to_numpy(dtype=np.int64)
+    if polarization is None:
+        resolved = np.unique(values[table["resolved"].to_numpy(dtype=bool)])
+        present = resolved if len(resolved) else np.unique(values)
+        if not len(present):
+            return -1
+        polarization = int(present[0])
+        if len(present) > 1:
+            others = ", ".join(str(int(p)) for p in present[1:])
+            choices.append(f"polarization {polarization} (the lowest; also {others})")
+    elif not np.any(values == polarization):
+        have = ", ".join(str(int(p)) for p in np.unique(values)) or "none"
+        raise ChoiceError(f"{view.name}: no echo of polarization {polarization} in view; "
+                          f"its echoes are of polarization {have}")
+    view.echoes = table[values == polarization]
+    return polarization
+
+
+def _dataset(view: View, frequency: Optional[float], polarization: int,
+             velocity: np.ndarray) -> "xr.Dataset":
     """The dots of the resolved echoes in view, with what the map says of them."""
     import xarray as xr
 
@@ -127,7 +169,7 @@ def _dataset(view: View, frequency: Optional[float], velocity: np.ndarray) -> "x
         attrs={"file": view.name, "records": list(view.records),
                "time": when(view.time), "end": when(end),
                "frequency": "every" if frequency is None else frequency,
-               "echoes": len(table),
+               "polarization": polarization, "echoes": len(table),
                "drift_east": float(velocity[0]) if arrow else np.nan,
                "drift_north": float(velocity[1]) if arrow else np.nan,
                "drift_up": float(velocity[2]) if arrow else np.nan,
@@ -136,7 +178,7 @@ def _dataset(view: View, frequency: Optional[float], velocity: np.ndarray) -> "x
 
 
 def _skymap(source: Any, layout: Any, record: Optional[int], window: Any,
-            frequency: Optional[float], threshold_db: float, residual_limit: float,
+            frequency: Optional[float], polarization: Optional[int], echo: Any,
             drift: bool, name: Optional[str]) -> PictureData:
     """The data step of the sky map (for skymap and skymap_data alike, so that a damage
     warning points at their caller)."""
@@ -158,19 +200,25 @@ def _skymap(source: Any, layout: Any, record: Optional[int], window: Any,
     elif layout is None:
         raise ValueError("skymap: a file needs the layout of its antennas (layout=...)")
     else:
-        view = file_view(source, layout, record, width, frequency, threshold_db,
-                         residual_limit, name, choices, stacklevel=3)
+        view = file_view(source, layout, record, width, frequency, echo, name, choices,
+                         stacklevel=3)
+    if polarization is not None:
+        polarization = whole("polarization", polarization, 0)
+    kept = _one_polarization(view, polarization, choices)
     resolved = view.echoes["resolved"].to_numpy(dtype=bool)
     velocity = (_velocity(view.echoes, window) if drift and resolved.any() else
                 np.full(3, np.nan))
-    return PictureData(_dataset(view, frequency, velocity), choices)
+    return PictureData(_dataset(view, frequency, kept, velocity), choices)
 
 
 @shared(about=_ABOUT, parameters=_PARAMETERS, raises=_RAISES, warns=_WARNS, data=_DATA)
 def skymap_data(source: Any, *, layout: Any = None, record: Optional[int] = None,
                 window: Any = None, frequency: Optional[float] = None,
-                threshold_db: float = THRESHOLD_DB, residual_limit: float = RESIDUAL_LIMIT,
-                drift: bool = True, name: Optional[str] = None) -> PictureData:
+                polarization: Optional[int] = None, threshold_db: float = THRESHOLD_DB,
+                significance: float = SIGNIFICANCE,
+                residual_limit: Optional[float] = RESIDUAL_LIMIT,
+                prior: Optional[str] = PRIOR, drift: bool = True,
+                name: Optional[str] = None) -> PictureData:
     """What vexo.plot.skymap draws, without drawing: where the echoes of one record, or of a
     time window, come from (zenith angle and azimuth) and their Doppler shifts, with the
     drift that vexo.drift gives for them.
@@ -200,10 +248,10 @@ def skymap_data(source: Any, *, layout: Any = None, record: Optional[int] = None
     >>> data, choices = vexo.plot.skymap_data("examples/example.dft",
     ...                                       layout="examples/layout.toml", drift=False)
     >>> data.attrs["records"], choices
-    ([1], ['record 1 (the first with a resolved echo)'])
+    ([1], ['record 1 (the first with a resolved echo)', 'polarization 1 (the lowest; also 2)'])
     """
-    return _skymap(source, layout, record, window, frequency, threshold_db, residual_limit,
-                   drift, name)
+    return _skymap(source, layout, record, window, frequency, polarization,
+                   settings(threshold_db, significance, residual_limit, prior), drift, name)
 
 
 def _frequency_text(frequency: Any) -> str:
@@ -236,8 +284,9 @@ def draw(ax: "PolarAxes", data: "xr.Dataset", windowed: bool) -> None:
     count = len(a["records"])
     span = (f"{a['time']} to {a['end']}, {count} record{'s' if count != 1 else ''}"
             if windowed else f"record {a['records'][0]}, {a['time']}")
+    mode = f", polarization {a['polarization']}" if a["polarization"] >= 0 else ""
     ax.set_title(title(f"{a['file']}: {span}\n{data.sizes['echo']} of {a['echoes']} echoes "
-                       f"resolved, {_frequency_text(a['frequency'])}"), pad=24)
+                       f"resolved, {_frequency_text(a['frequency'])}{mode}"), pad=24)
 
 
 def _arrow(ax: "PolarAxes", speed: float, heading: float) -> None:
@@ -263,8 +312,10 @@ def _arrow(ax: "PolarAxes", speed: float, heading: float) -> None:
             """))
 def skymap(source: Any, *, layout: Any = None, record: Optional[int] = None,
            window: Any = None, frequency: Optional[float] = None,
-           threshold_db: float = THRESHOLD_DB, residual_limit: float = RESIDUAL_LIMIT,
-           drift: bool = True, name: Optional[str] = None, size: Optional[Size] = None,
+           polarization: Optional[int] = None, threshold_db: float = THRESHOLD_DB,
+           significance: float = SIGNIFICANCE, residual_limit: Optional[float] = RESIDUAL_LIMIT,
+           prior: Optional[str] = PRIOR, drift: bool = True, name: Optional[str] = None,
+           size: Optional[Size] = None,
            ax: Optional["Axes"] = None) -> "Figure":
     """Where the echoes of one record, or of a time window, come from: a polar map of zenith
     angle (0 at the centre, 90° at the rim) and azimuth (clockwise from north: north up, east
@@ -293,7 +344,8 @@ def skymap(source: Any, *, layout: Any = None, record: Optional[int] = None,
     Examples
     --------
     >>> import vexo.plot
-    >>> fig = vexo.plot.skymap("examples/example.dft", layout="examples/layout.toml")
+    >>> fig = vexo.plot.skymap("examples/example.dft", layout="examples/layout.toml",
+    ...                        polarization=2)
     >>> fig.vexo_choices
     ['record 1 (the first with a resolved echo)']
     >>> fig = vexo.plot.skymap("examples/example.dft", layout="examples/layout.toml",
@@ -302,7 +354,7 @@ def skymap(source: Any, *, layout: Any = None, record: Optional[int] = None,
     [1, 2, 3, 4, 5, 6]
     """
     fig, (axes,) = canvas("skymap", size, ax, polar=True)
-    picked = _skymap(source, layout, record, window, frequency, threshold_db, residual_limit,
-                     drift, name)
+    picked = _skymap(source, layout, record, window, frequency, polarization,
+                     settings(threshold_db, significance, residual_limit, prior), drift, name)
     draw(cast("PolarAxes", axes), cast("xr.Dataset", picked.data), window is not None)
     return finish(fig, picked)
