@@ -110,8 +110,8 @@ def read_archive(inputs: Union[str, Sequence[str]], *, selection: Optional[Selec
     --------
     >>> import vexo.dask
     >>> df = vexo.dask.read_archive("examples/", frequency=3200)
-    >>> int(df.record.nunique().compute())
-    6
+    >>> df.groupby("file").record.nunique().compute().sort_index().to_dict()
+    {'examples/drift.dft': 24, 'examples/example.dft': 6}
     >>> echoes = vexo.dask.read_archive("examples/", table="echoes",
     ...                                 layout="examples/layout.toml")
     >>> list(echoes.columns[:3])

@@ -37,12 +37,18 @@ CLOSEST = 1e-3
 LARGEST_FILE = 1 << 20
 
 
-def _real(what: str, value: Any) -> float:
+def _finite(what: str, value: Any, unit: str) -> float:
+    """A real number (not a bool), finite; ValueError naming what and the unit."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError(f"{what}: expected a number of metres, not {value!r}")
+        raise ValueError(f"{what}: expected a number of {unit}, not {value!r}")
     real = float(value)
     if not math.isfinite(real):
-        raise ValueError(f"{what}: {value!r} is not a finite number of metres")
+        raise ValueError(f"{what}: {value!r} is not a finite number of {unit}")
+    return real
+
+
+def _real(what: str, value: Any) -> float:
+    real = _finite(what, value, "metres")
     if abs(real) > FARTHEST:
         raise ValueError(f"{what}: {value!r} m is not a place on the ground (positions lie "
                          f"within {FARTHEST:.0e} m of their origin)")
@@ -50,12 +56,7 @@ def _real(what: str, value: Any) -> float:
 
 
 def _degrees(what: str, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError(f"{what}: expected a number of degrees, not {value!r}")
-    real = float(value)
-    if not math.isfinite(real):
-        raise ValueError(f"{what}: {value!r} is not a finite number of degrees")
-    return real
+    return _finite(what, value, "degrees")
 
 
 def _closest(which: Tuple[int, ...], xy: np.ndarray) -> None:
