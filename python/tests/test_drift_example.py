@@ -61,6 +61,11 @@ def test_the_echoes_give_back_the_velocity_they_were_written_with():
         assert (np.abs(velocity - VELOCITY) <= 3 * error).all(), (velocity, error)
         resolved = rows[rows.polarization == row.polarization]
         assert row.echo_count + row.rejected_count == len(resolved)
+    # Which polarization is the ordinary mode is the station's to say; the modes stay apart.
+    named = vexo.drift(table, window=60, ordinary=2)
+    mixed = vexo.drift(table, window=60, polarization="all", ordinary=2)
+    assert list(named["magnetoionic_mode"]) == ["X", "O"]
+    assert list(mixed["magnetoionic_mode"]) == [""]
 
 
 def test_a_layout_spaced_by_multiples_leaves_the_same_echoes_ambiguous(tmp_path):

@@ -236,7 +236,9 @@ def test_skymap_draws_the_resolved_echoes_where_they_come_from():
     assert fig.vexo_choices == ["record 1 (the first with a resolved echo)",
                                 "polarization 1 (the lowest; also 2)"]
     assert fig.vexo_data.attrs["polarization"] == 1
-    two = plot.skymap_data(EXAMPLE, layout=LAYOUT, polarization=2).data
+    two = plot.skymap_data(EXAMPLE, layout=LAYOUT, polarization=2, ordinary=1).data
+    assert two.attrs["magnetoionic_mode"] == "X"
+    assert fig.vexo_data.attrs["magnetoionic_mode"] == ""
     assert two.sizes["echo"] == int((table.resolved & (table.record == 1)
                                      & (table.polarization == 2)).sum()) > 0
     ax = fig.axes[0]

@@ -25,7 +25,8 @@ from vexo.plot import LARGEST_SIZE, SIZES, SMALLEST_SIZE, ChoiceError
 ECHO_SELECTION = ("height", "records")
 
 EXTENSIONS = (".png", ".svg", ".pdf")
-SKYMAP_OPTIONS = ("layout", "window", "threshold_db", "significance", "residual_limit", "prior")
+SKYMAP_OPTIONS = ("layout", "window", "ordinary", "threshold_db", "significance",
+                  "residual_limit", "prior")
 
 DESCRIPTION = """\
 Draws a quick-look picture of DFT files:
@@ -110,6 +111,9 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                         "alone)")
     add_echo_options(s)
     s.add_argument("--no-drift", action="store_true", help="leave out the drift's arrow")
+    s.add_argument("--ordinary", type=int, metavar="P",
+                   help="the polarization of the ordinary (O) mode here: the title names the "
+                        "mode shown")
     return p
 
 
@@ -135,7 +139,8 @@ def _draw(args: argparse.Namespace, sources: List[Any]) -> Any:
                   if getattr(args, k) is not None}
         return plot.skymap(sources[0], layout=args.layout, record=args.record,
                            window=args.window, frequency=args.frequency,
-                           polarization=args.polarization, drift=not args.no_drift,
+                           polarization=args.polarization, ordinary=args.ordinary,
+                           drift=not args.no_drift,
                            size=size, **limits)
     if args.kind == "echo":
         return plot.echo(sources, frequency=args.frequency, polarization=args.polarization,

@@ -95,7 +95,8 @@ def _height_ranges(heights: Heights) -> List[Tuple[float, float]]:
 
 def drift(echoes: "pd.DataFrame", *, window: Window = None, heights: Heights = None,
           polarization: Polarization = None, max_doppler: Optional[float] = None,
-          max_zenith: Optional[float] = None, clip: Optional[float] = 3.5) -> "pd.DataFrame":
+          max_zenith: Optional[float] = None, clip: Optional[float] = 3.5,
+          ordinary: Optional[int] = None) -> "pd.DataFrame":
     """The drift velocity of the echoes: per record or time window, height range and
     polarization, the velocity that best explains their Doppler shifts, with its errors.
 
@@ -163,6 +164,11 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None, heights: Heights = N
     clip : float or None, default 3.5
         Outliers: residuals beyond this many times the scale are left out; None keeps all
         (tables without errors: none is clipped).
+    ordinary : int, optional
+        The polarization number of the ordinary (O) magneto-ionic mode at this station: the
+        output gains a column magnetoionic_mode, "O" for it and "X" for the other
+        polarizations ("" for rows that mix them). None: no such column (vexo cannot tell
+        the modes apart itself).
 
     Returns
     -------
@@ -226,6 +232,9 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None, heights: Heights = N
     if not pd.api.types.is_bool_dtype(echoes["resolved"]):
         raise TypeError(f"echoes: column resolved holds {echoes['resolved'].dtype}, not bools")
     _check_directions(echoes)
+    if ordinary is not None and (isinstance(ordinary, bool)
+                                 or not isinstance(ordinary, numbers.Integral)):
+        raise TypeError(f"ordinary: expected a polarization number or None, not {ordinary!r}")
     kinds, picked = _polarizations(echoes, polarization)
     doppler_variance, direction_covariance, stated = _errors(echoes)
     frequency = echoes["frequency"].to_numpy(dtype=np.float64)
@@ -271,6 +280,9 @@ def drift(echoes: "pd.DataFrame", *, window: Window = None, heights: Heights = N
     out["reduced_chi2"] = fitted.reduced_chi2
     out["echo_count"] = fitted.kept.astype(np.int64)
     out["rejected_count"] = fitted.rejected.astype(np.int64)
+    if ordinary is not None:
+        kind = out["polarization"]
+        out["magnetoionic_mode"] = np.where(kind < 0, "", np.where(kind == ordinary, "O", "X"))
     return pd.DataFrame(out)
 
 

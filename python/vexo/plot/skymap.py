@@ -61,6 +61,9 @@ polarization : int, optional
     modes reflect at different heights along different paths, so one map (and its drift)
     shows one. Default: the lowest polarization among the resolved echoes in view, said
     among the choices when the view holds several.
+ordinary : int, optional
+    The polarization number of the ordinary (O) mode at this station: the title and the
+    data's attribute magnetoionic_mode name the mode shown ("O" or "X"; "" without it).
 threshold_db, significance, residual_limit, prior : optional
     As vexo.echoes takes them, with its defaults (for a file; a table is drawn as it
     is). Echoes that are not resolved (ambiguous among them, unless a prior chose) are
@@ -97,10 +100,10 @@ An xarray.Dataset of the dots drawn, along the dimension echo: zenith and azimut
 height and line of each (and file, for a table that has it). Its attributes give the
 file, the records in view, time (the record's, or the window's start) and end (of the
 window, else the same time), the frequency ("every" or kHz), the polarization (-1 for a
-table without one), echoes (in view and of the polarization, resolved or not), and
-drift_east, drift_north, drift_up, drift_speed (horizontal, m/s) and
-drift_azimuth (degrees, where the horizontal drift points), NaN where no velocity is
-drawn.
+table without one), magnetoionic_mode ("O", "X" or ""), echoes (in view and of the
+polarization, resolved or not), and drift_east, drift_north, drift_up, drift_speed
+(horizontal, m/s) and drift_azimuth (degrees, where the horizontal drift points), NaN
+where no velocity is drawn.
 """
 
 
@@ -142,7 +145,7 @@ def _one_polarization(view: View, polarization: Optional[int], choices: List[str
     return polarization
 
 
-def _dataset(view: View, frequency: Optional[float], polarization: int,
+def _dataset(view: View, frequency: Optional[float], polarization: int, mode: str,
              velocity: np.ndarray) -> "xr.Dataset":
     """The dots of the resolved echoes in view, with what the map says of them."""
     import xarray as xr
@@ -169,7 +172,7 @@ def _dataset(view: View, frequency: Optional[float], polarization: int,
         attrs={"file": view.name, "records": list(view.records),
                "time": when(view.time), "end": when(end),
                "frequency": "every" if frequency is None else frequency,
-               "polarization": polarization, "echoes": len(table),
+               "polarization": polarization, "magnetoionic_mode": mode, "echoes": len(table),
                "drift_east": float(velocity[0]) if arrow else np.nan,
                "drift_north": float(velocity[1]) if arrow else np.nan,
                "drift_up": float(velocity[2]) if arrow else np.nan,
@@ -178,8 +181,8 @@ def _dataset(view: View, frequency: Optional[float], polarization: int,
 
 
 def _skymap(source: Any, layout: Any, record: Optional[int], window: Any,
-            frequency: Optional[float], polarization: Optional[int], echo: Any,
-            drift: bool, name: Optional[str]) -> PictureData:
+            frequency: Optional[float], polarization: Optional[int], ordinary: Optional[int],
+            echo: Any, drift: bool, name: Optional[str]) -> PictureData:
     """The data step of the sky map (for skymap and skymap_data alike, so that a damage
     warning points at their caller)."""
     from vexo._directions.drift import window_ns
@@ -205,17 +208,20 @@ def _skymap(source: Any, layout: Any, record: Optional[int], window: Any,
     if polarization is not None:
         polarization = whole("polarization", polarization, 0)
     kept = _one_polarization(view, polarization, choices)
+    if ordinary is not None:
+        ordinary = whole("ordinary", ordinary, 0)
+    mode = "" if ordinary is None or kept < 0 else ("O" if kept == ordinary else "X")
     resolved = view.echoes["resolved"].to_numpy(dtype=bool)
     velocity = (_velocity(view.echoes, window) if drift and resolved.any() else
                 np.full(3, np.nan))
-    return PictureData(_dataset(view, frequency, kept, velocity), choices)
+    return PictureData(_dataset(view, frequency, kept, mode, velocity), choices)
 
 
 @shared(about=_ABOUT, parameters=_PARAMETERS, raises=_RAISES, warns=_WARNS, data=_DATA)
 def skymap_data(source: Any, *, layout: Any = None, record: Optional[int] = None,
                 window: Any = None, frequency: Optional[float] = None,
-                polarization: Optional[int] = None, threshold_db: float = THRESHOLD_DB,
-                significance: float = SIGNIFICANCE,
+                polarization: Optional[int] = None, ordinary: Optional[int] = None,
+                threshold_db: float = THRESHOLD_DB, significance: float = SIGNIFICANCE,
                 residual_limit: Optional[float] = RESIDUAL_LIMIT,
                 prior: Optional[str] = PRIOR, drift: bool = True,
                 name: Optional[str] = None) -> PictureData:
@@ -250,7 +256,7 @@ def skymap_data(source: Any, *, layout: Any = None, record: Optional[int] = None
     >>> data.attrs["records"], choices
     ([1], ['record 1 (the first with a resolved echo)', 'polarization 1 (the lowest; also 2)'])
     """
-    return _skymap(source, layout, record, window, frequency, polarization,
+    return _skymap(source, layout, record, window, frequency, polarization, ordinary,
                    settings(threshold_db, significance, residual_limit, prior), drift, name)
 
 
@@ -284,7 +290,8 @@ def draw(ax: "PolarAxes", data: "xr.Dataset", windowed: bool) -> None:
     count = len(a["records"])
     span = (f"{a['time']} to {a['end']}, {count} record{'s' if count != 1 else ''}"
             if windowed else f"record {a['records'][0]}, {a['time']}")
-    mode = f", polarization {a['polarization']}" if a["polarization"] >= 0 else ""
+    named = f" ({a['magnetoionic_mode']} mode)" if a["magnetoionic_mode"] else ""
+    mode = f", polarization {a['polarization']}{named}" if a["polarization"] >= 0 else ""
     ax.set_title(title(f"{a['file']}: {span}\n{data.sizes['echo']} of {a['echoes']} echoes "
                        f"resolved, {_frequency_text(a['frequency'])}{mode}"), pad=24)
 
@@ -312,8 +319,9 @@ def _arrow(ax: "PolarAxes", speed: float, heading: float) -> None:
             """))
 def skymap(source: Any, *, layout: Any = None, record: Optional[int] = None,
            window: Any = None, frequency: Optional[float] = None,
-           polarization: Optional[int] = None, threshold_db: float = THRESHOLD_DB,
-           significance: float = SIGNIFICANCE, residual_limit: Optional[float] = RESIDUAL_LIMIT,
+           polarization: Optional[int] = None, ordinary: Optional[int] = None,
+           threshold_db: float = THRESHOLD_DB, significance: float = SIGNIFICANCE,
+           residual_limit: Optional[float] = RESIDUAL_LIMIT,
            prior: Optional[str] = PRIOR, drift: bool = True, name: Optional[str] = None,
            size: Optional[Size] = None,
            ax: Optional["Axes"] = None) -> "Figure":
@@ -354,7 +362,7 @@ def skymap(source: Any, *, layout: Any = None, record: Optional[int] = None,
     [1, 2, 3, 4, 5, 6]
     """
     fig, (axes,) = canvas("skymap", size, ax, polar=True)
-    picked = _skymap(source, layout, record, window, frequency, polarization,
+    picked = _skymap(source, layout, record, window, frequency, polarization, ordinary,
                      settings(threshold_db, significance, residual_limit, prior), drift, name)
     draw(cast("PolarAxes", axes), cast("xr.Dataset", picked.data), window is not None)
     return finish(fig, picked)
