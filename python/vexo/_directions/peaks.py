@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from functools import lru_cache
 
 import numpy as np
 
@@ -59,7 +58,6 @@ def line_dopplers(lines: np.ndarray, sample_count: int, spacing: np.ndarray,
     return -phase_sign * offsets * spacing
 
 
-@lru_cache(maxsize=None)
 def floor_scale(antennas: int, quantile: float = FLOOR_QUANTILE) -> float:
     """The `quantile` of the mean of `antennas` noise powers that are exponentially
     distributed with mean 1 (complex Gaussian noise): a Gamma distribution of shape
