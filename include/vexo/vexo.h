@@ -1,9 +1,11 @@
 // Everything the library offers: the record reader, the records it hands out and copies of them
-// that outlive it, the sample values as numbers and as arrays, and the index and parts that
-// read from the middle of a file.
+// that outlive it, the sample values as numbers and as arrays, the index and parts that read
+// from the middle of a file, the echoes of a part and the arrival directions fitted to them.
 #pragma once
 
 #include "vexo/arrays.h"
+#include "vexo/direction_fit.h"
+#include "vexo/echo_peaks.h"
 #include "vexo/index.h"
 #include "vexo/owned_record.h"
 #include "vexo/part.h"

@@ -21,6 +21,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "python/src/direction_fit_binding.h"
+#include "python/src/echo_peaks_binding.h"
+#include "python/src/numpy_arrays.h"
 #include "python/src/python_source.h"
 #include "vexo/arrays.h"
 #include "vexo/index.h"
@@ -33,20 +36,6 @@ namespace nb = nanobind;
 
 namespace vexo::python {
 namespace {
-
-template <typename T>
-using Array = nb::ndarray<nb::numpy, T>;
-
-// A new array of `shape`, filled by `fill(data)`.
-template <typename T, typename Fill>
-Array<T> make_array(std::initializer_list<std::size_t> shape, Fill fill) {
-  std::size_t count = 1;
-  for (std::size_t extent : shape) count *= extent;
-  T* data = new T[count == 0 ? 1 : count];
-  nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<T*>(p); });
-  fill(data);
-  return Array<T>(data, shape, owner);
-}
 
 const char* reason_name(StopReason reason) {
   switch (reason) {
@@ -408,6 +397,8 @@ NB_MODULE(_core, m) {
   using namespace vexo;
   using namespace vexo::python;
   m.attr("version") = vexo::version();
+  def_direction_fit(m);
+  def_echo_peaks(m);
 
   nb::class_<OwnedRecord>(m, "Record")
       .def_prop_ro("number", &OwnedRecord::number)

@@ -15,6 +15,7 @@ choices.
 
 from vexo._core import version as __version__
 from vexo._datasets.dataset import read
+from vexo._directions.blocks import echo_blocks
 from vexo._directions.drift import drift
 from vexo._directions.echoes import echo_columns, echoes, echoes_dataset
 from vexo._directions.layout import Layout
@@ -33,6 +34,7 @@ __all__ = [
     "Stop",
     "__version__",
     "drift",
+    "echo_blocks",
     "echo_columns",
     "echoes",
     "echoes_dataset",

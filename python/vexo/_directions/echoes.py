@@ -5,26 +5,23 @@ the direction they come from, fitted to the antennas' phases and tested as a pla
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 
 import numpy as np
 
-from vexo._directions.fit import BaselinesTooLong, DirectionFit
-from vexo._directions.found import PHASE_NOISE_MODEL, Settings, part_columns
+from vexo._directions.chunks import concatenated, echo_chunks
+from vexo._directions.fit import DirectionFit
+from vexo._directions.found import PHASE_NOISE_MODEL, Settings
 from vexo._directions.layout import Layout, LayoutLike
-from vexo._errors import FileError
 from vexo._names import shown_name
 from vexo._reading.file import Source, library_version
-from vexo._reading.index import ENTRY, FileIndex
-from vexo._reading.parts import antenna_numbers
+from vexo._reading.index import FileIndex
 from vexo._reading.selection import Selection, Values
 
 if TYPE_CHECKING:
     import pandas as pd
     import xarray as xr
 
-
-CHUNK_RECORDS = 2048  # records read at a time: 32 MiB of converted values at the most
 
 #: The defaults of echoes, echoes_dataset and echo_columns, read by every caller that offers
 #: them (the commands, their help texts, the archive's echo rows, the sky map).
@@ -77,28 +74,6 @@ COLUMNS: Dict[str, Tuple[Any, str, Optional[str]]] = {
 
 
 
-class LayoutMismatch(FileError):
-    """Records of a file lack antennas of the layout."""
-
-
-class BaselinesTooLongFor(FileError, BaselinesTooLong):
-    """A layout whose baselines are too long for the sounding frequencies of a file."""
-
-
-def check_layout(index: FileIndex, entries: np.ndarray, layout: Layout) -> None:
-    """Raises LayoutMismatch when records of these entries lack antennas of the layout."""
-    for A in np.unique(entries["A"]).tolist():
-        have = antenna_numbers(index.selection, int(A))
-        missing = [n for n in layout.numbers if n not in have]
-        if missing:
-            shape = entries[entries["A"] == A][0]
-            some = "antenna" if len(missing) == 1 else "antennas"
-            held = ", ".join(map(str, have)) or "none"
-            raise LayoutMismatch(index.name, f"record {int(shape['number'])}: no {some} "
-                f"{', '.join(map(str, missing))} of the layout (the records of shape "
-                f"N={int(shape['N'])} A={int(A)} give antennas {held})")
-
-
 def _number(name: str, value: Any, positive: bool) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name}: expected a number, not {value!r}")
@@ -135,7 +110,8 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
                  threshold_db: float = THRESHOLD_DB, significance: float = SIGNIFICANCE,
                  residual_limit: Optional[float] = RESIDUAL_LIMIT,
                  prior: Optional[str] = PRIOR, file: Optional[str] = None, reader: Any = None,
-                 fit: Optional[DirectionFit] = None) -> Dict[str, np.ndarray]:
+                 fit: Optional[DirectionFit] = None, threads: Optional[int] = None
+                 ) -> Dict[str, np.ndarray]:
     """The echoes of some records of a file, as columns (the work of vexo.echoes on a part).
 
     Parameters
@@ -156,6 +132,10 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
         A part reader of the index (index.part_reader()) to read with.
     fit : DirectionFit, optional
         The fit of this layout to use (it keeps its search grids from call to call).
+    threads : int, optional
+        Chunks of records whose echoes are found at once, each on a thread of its own with a
+        reader of its own (None: one a core; with `reader`, that one alone and the fit's own
+        threads). The rows are the same whatever the number.
 
     Returns
     -------
@@ -172,27 +152,8 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
     chosen = settings(threshold_db, significance, residual_limit, prior)
     if fit is None or fit.layout != layout:
         fit = DirectionFit(layout)
-    entries = np.ascontiguousarray(entries, dtype=ENTRY)
-    entries = entries[entries["taken_subblocks"] > 0]
-    check_layout(index, entries, layout)
-    entries = entries[np.isfinite(entries["line_spacing"]) & np.isfinite(entries["rate"])]
-    if reader is None:
-        reader = index.part_reader(True)
-    got: List[Dict[str, np.ndarray]] = []
-    for start in range(0, len(entries), CHUNK_RECORDS):
-        block = entries[start:start + CHUNK_RECORDS]
-        shape = block["N"].astype(np.int32) * 16 + block["A"]
-        for run in np.split(block, np.flatnonzero(np.diff(shape)) + 1):
-            try:
-                columns = part_columns(index, run, layout, fit, reader, chosen)
-            except BaselinesTooLong as e:
-                raise BaselinesTooLongFor(index.name, str(e)) from None
-            if len(columns["record"]):
-                got.append(columns)
-    out = _empty(None)
-    if got:
-        for name in COLUMNS:  # a column at a time, the parts' arrays of it let go of at once
-            out[name] = np.concatenate([c.pop(name) for c in got])
+    found = echo_chunks(index, entries, layout, chosen, fit, reader=reader, threads=threads)
+    out = concatenated(found, tuple(COLUMNS), _empty(None))
     if file is not None:
         rows = len(out["record"])
         out = {"file": np.full(rows, shown_name(file), dtype=object), **out}
@@ -200,7 +161,8 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
 
 
 def _file_columns(source: Source, layout: LayoutLike, selection: Optional[Selection],
-                  keywords: Dict[str, Any], chosen: Settings, stacklevel: int
+                  keywords: Dict[str, Any], chosen: Settings, stacklevel: int,
+                  threads: Optional[int] = None
                   ) -> Tuple[FileIndex, Layout, Dict[str, np.ndarray]]:
     selected = Selection.of(selection, **keywords)
     layout = Layout.of(layout)
@@ -208,11 +170,12 @@ def _file_columns(source: Source, layout: LayoutLike, selection: Optional[Select
     index.warn_damage(stacklevel=stacklevel + 1)
     columns = echo_columns(index, index.asked(taking=True), layout,
                            threshold_db=chosen.threshold_db, significance=chosen.significance,
-                           residual_limit=chosen.residual_limit, prior=chosen.prior)
+                           residual_limit=chosen.residual_limit, prior=chosen.prior,
+                           threads=threads)
     return index, layout, columns
 
 
-def _attributes(chosen: Settings) -> Dict[str, Any]:
+def attributes(chosen: Settings) -> Dict[str, Any]:
     """The options as the table's and the dataset's attributes (None as "none")."""
     return {"threshold_db": chosen.threshold_db, "significance": chosen.significance,
             "residual_limit": ("none" if chosen.residual_limit is None
@@ -234,6 +197,7 @@ def echoes(
     polarization: Values = None,
     antenna: Values = None,
     records: Any = None,
+    threads: Optional[int] = None,
 ) -> "pd.DataFrame":
     """The echoes of a DFT file and the directions they come from, as a table.
 
@@ -265,6 +229,9 @@ def echoes(
         direction is the one of least χ².
     frequency, height, polarization, antenna, records
         The keywords of vexo.Selection, as vexo.read takes them.
+    threads : int, optional
+        Blocks of 2048 records whose echoes are found at once, each on a thread of its own
+        (None: one a core). The table is the same whatever the number.
 
     Returns
     -------
@@ -337,9 +304,10 @@ def echoes(
     chosen = settings(threshold_db, significance, residual_limit, prior)
     keywords = dict(frequency=frequency, height=height, polarization=polarization,
                     antenna=antenna, records=records)
-    _, _, columns = _file_columns(source, layout, selection, keywords, chosen, stacklevel=2)
+    _, _, columns = _file_columns(source, layout, selection, keywords, chosen, stacklevel=2,
+                                  threads=threads)
     table = pd.DataFrame(columns, copy=False)  # the columns as they are, not once more
-    table.attrs.update(_attributes(chosen))
+    table.attrs.update(attributes(chosen))
     return table
 
 
@@ -414,7 +382,7 @@ def echoes_dataset(
         "layout": repr(layout),
         "phase_sign": layout.phase_sign,
         "rotation": layout.rotation,
-        **_attributes(chosen),
+        **attributes(chosen),
         "stop": index.stop_text,
         "comment": "phase of antenna j: phi0 + phase_sign * 360 * (r_j . u) / wavelength",
     }

@@ -13,7 +13,13 @@ from vexo._directions import peaks
 from vexo._directions.fit import SPEED_OF_LIGHT, DirectionFit, Fitted
 from vexo._directions.layout import Layout
 from vexo._reading.index import FileIndex, record_values
-from vexo._reading.parts import read_part
+from vexo._reading.parts import Part, read_part
+
+
+#: Directions within this of the horizon in sqrt(e² + n²) lie on it: the fit holds directions
+#: there to a few roundings, where the zenith angle would turn by 1e-6 degrees and its error
+#: from infinite to finite between one rounding and the next.
+ON_THE_HORIZON = 1e-15
 
 
 @dataclass(frozen=True)
@@ -32,7 +38,8 @@ def _angles(east: np.ndarray, north: np.ndarray, covariance: np.ndarray) -> Dict
     zenith angle's error is the RMS distance of the direction's error; the azimuth's error
     is at most 180° (where the zenith lies within the error, any azimuth is)."""
     rho = np.hypot(east, north)
-    zenith = np.rad2deg(np.arcsin(np.minimum(1.0, rho)))
+    rho = np.where(rho > 1.0 - ON_THE_HORIZON, 1.0, rho)  # held there, to its rounding
+    zenith = np.rad2deg(np.arcsin(rho))
     azimuth = np.mod(np.rad2deg(np.arctan2(east, north)), 360.0)
     azimuth[azimuth >= 360.0] = 0.0  # -0.0 and the least negative angles
     cee, cnn, cen = covariance[:, 0, 0], covariance[:, 1, 1], covariance[:, 0, 1]
@@ -75,43 +82,39 @@ def _directions(fitted: Fitted, fit: DirectionFit, wavelength: np.ndarray,
             "ambiguous": fitted.ambiguous.astype(np.bool_), "resolved": resolved}
 
 
-def part_columns(index: FileIndex, entries: np.ndarray, layout: Layout, fit: DirectionFit,
-                 reader: Any, settings: Settings) -> Dict[str, np.ndarray]:
-    """The echoes of records of one shape (the columns of vexo.echoes); fit is that of the
-    layout."""
-    part = read_part(index, entries, reader=reader,
-                     kinds=("phase_degrees", "amplitude_db", "subblock_number", "frequency",
-                            "height", "gain", "polarization"))
-    used = np.array([part.antennas.index(n) for n in layout.numbers])
-    every = len(used) == len(part.antennas) and bool(np.all(used == np.arange(len(used))))
-    decibels = part.amplitude_db if every else part.amplitude_db[:, :, used]
-    present = part.subblock_number >= 0
-    # Linear power of each line, the mean over the antennas; places left over hold 1.
-    power = np.ones(decibels.shape[:2] + decibels.shape[3:])
-    power[present] = (10.0 ** (decibels[present].astype(np.float64) / 10.0)).mean(axis=1)
-    threshold = 10.0 ** (settings.threshold_db / 10.0)
-    floor = peaks.noise_floor(power, len(used), threshold)  # record, place
-    above = floor * threshold
+#: The values of a part that its echoes are found from.
+KINDS = ("phase_degrees", "amplitude_db", "subblock_number", "frequency", "height", "gain",
+         "polarization")
 
-    strong = (power >= above[:, :, None]) & present[:, :, None]
-    found = peaks.find_peaks(strong, power)
-    r, w = np.divmod(found.row, part.width)
-    k = found.line
-    ratio = power[r, w, k] / floor[r, w]
-    sigma = peaks.phase_noise(ratio)
-    phases = part.phase_degrees[r[:, None], w[:, None], used[None, :], k[:, None]]
-    phases = phases - layout.offsets
+
+def part_columns(index: FileIndex, entries: np.ndarray, layout: Layout, fit: DirectionFit,
+                 reader: Any, settings: Settings, *, fit_threads: Optional[int] = None
+                 ) -> Dict[str, np.ndarray]:
+    """The echoes of records of one shape (the columns of vexo.echoes); fit is that of the
+    layout, run on fit_threads (None: its own)."""
+    part = read_part(index, entries, reader=reader, kinds=KINDS)
+    used = [part.antennas.index(n) for n in layout.numbers]
+    found = peaks.detect(part, used, layout.offsets, settings.threshold_db)
+    return columns_of(part, entries, layout, fit, found, settings, fit_threads)
+
+
+def columns_of(part: Part, entries: np.ndarray, layout: Layout, fit: Any,
+               found: Dict[str, np.ndarray], settings: Settings,
+               fit_threads: Optional[int] = None) -> Dict[str, np.ndarray]:
+    """The columns of vexo.echoes from a part's peaks (peaks.detect) and their fit."""
+    r, w = np.divmod(found["row"], part.width)
+    k = found["line"]
     frequency = part.frequency[r, w]
     with np.errstate(divide="ignore"):  # subblocks at 0 kHz: no wavelength, no direction
         wavelength = SPEED_OF_LIGHT / (frequency.astype(np.float64) * 1000.0)
-    fitted = fit.fit_rows(phases, wavelength, sigma, settings.significance)
+    sigma = found["phase_noise"]
+    fitted = fit.fit_rows(found["phases"], wavelength, sigma, settings.significance,
+                          threads=fit_threads)
     spacing = entries["line_spacing"].astype(np.float64)[r]
-    side, share, share_error = peaks.refined(power, floor, found.row, k, len(used))
+    side, share = found["side"], found["share"]
     at = peaks.line_dopplers(k, part.sample_count, spacing, layout.phase_sign)
     beside = peaks.line_dopplers(np.where(side != 0, k + side, k + 1), part.sample_count,
                                  spacing, layout.phase_sign)
-    # Sums of steps of 1.5 dB, exact in 32 bits; the mean over the antennas is a sum / len(used).
-    total = decibels[r, w, :, k].sum(axis=1)
     return {
         "record": entries["number"].astype(np.int64)[r],
         "time": record_values(entries, "time")[r],
@@ -121,11 +124,12 @@ def part_columns(index: FileIndex, entries: np.ndarray, layout: Layout, fit: Dir
         "polarization": part.polarization[r, w].astype(np.int8),
         "gain": part.gain[r, w].astype(np.int8),
         "line": k.astype(np.int16),
-        "lines": found.lines.astype(np.int16),
+        "lines": found["lines"].astype(np.int16),
         "doppler": at + share * (beside - at),
-        "doppler_error": share_error * np.abs(beside - at),
-        "amplitude": total.astype(np.float64) / len(used),
-        "snr": 10.0 * np.log10(ratio),
+        "doppler_error": found["share_error"] * np.abs(beside - at),
+        # Sums of steps of 1.5 dB, exact in 32 bits: the mean is the sum over the antennas.
+        "amplitude": found["decibel_sum"].astype(np.float64) / len(layout.numbers),
+        "snr": 10.0 * np.log10(found["ratio"]),
         "phase_noise": sigma,
         **_directions(fitted, fit, wavelength, settings),
     }

@@ -85,7 +85,8 @@ def _finder(index: FileIndex, layout: Any, name: str, echo: Any) -> Finder:
     """What finds the echoes of some entries of the file, as vexo.echoes does."""
     import pandas as pd  # type: ignore[import-untyped]
 
-    from vexo._directions.echoes import LayoutMismatch, check_layout, echo_columns
+    from vexo._directions.chunks import LayoutMismatch, check_layout
+    from vexo._directions.echoes import echo_columns
     from vexo._directions.fit import DirectionFit
 
     fit = DirectionFit(layout)
