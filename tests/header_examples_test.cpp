@@ -167,6 +167,52 @@ TEST_F(HeaderExample, Part) {
   EXPECT_EQ(at, degrees.size());
 }
 
+TEST_F(HeaderExample, DirectionFit) {
+  // clang-format off
+  // The example of vexo/direction_fit.h:
+  const std::vector<double> east = {0, 40, -40, 0}, north = {0, 0, 0, -60};  // m
+  const vexo::DirectionFit fit(east, north, +1);  // +1: the phase grows with r . u
+  const double wavelength = vexo::kSpeedOfLight / 3.2e6;  // m, at 3200 kHz
+  std::vector<double> phases;  // one row: a wave from east 0.3, north -0.2, in degrees
+  for (std::size_t j = 0; j < east.size(); ++j) {
+    phases.push_back(360 * (east[j] * 0.3 + north[j] * -0.2) / wavelength);
+  }
+  const double sigma = 5.0;  // degrees of noise on each phase
+  vexo::FittedRows out(1);
+  fit.fit_rows({phases.data(), &wavelength, &sigma, 1}, 0.01, out.view(), 0);
+  std::cout << out.east[0] << ' ' << out.north[0] << ' ' << out.candidates[0] << '\n';
+  // End of the example.
+  // clang-format on
+  EXPECT_EQ(printed.str(), "0.3 -0.2 1\n");
+}
+
+TEST_F(HeaderExample, EchoPeaks) {
+  // Three records of four places, four antennas and 32 lines of noise at 16 dB with one line
+  // at 40 dB in place 2 of record 1; place 3 of each record is left over.
+  std::vector<float> amplitude_db(3 * 4 * 4 * 32, 16.0f), phase_degrees(3 * 4 * 4 * 32, 0.0f);
+  for (std::size_t j = 0; j < 4; ++j) amplitude_db[((1 * 4 + 2) * 4 + j) * 32 + 20] = 40.0f;
+  std::vector<int16_t> numbers = {0, 1, 2, -1, 0, 1, 2, -1, 0, 1, 2, -1};
+  // clang-format off
+  // The example of vexo/echo_peaks.h:
+  vexo::PeakPart part;
+  part.decibels = amplitude_db.data();  // [record][place][antenna][line], dB
+  part.phases = phase_degrees.data();   // the same shape, degrees
+  part.subblock_number = numbers.data();  // [record][place], -1 for places left over
+  part.records = 3, part.places = 4, part.antennas = 4, part.lines = 32;
+  part.used = {0, 1, 2, 3};  // the layout's antennas, as indexes of the part's
+  part.offsets = {0.0, 10.0, 0.0, 0.0};  // degrees taken from each used antenna's phase
+  part.threshold_db = 6.0;
+  const vexo::EchoPeaks peaks = vexo::find_echo_peaks(part);
+  for (std::size_t i = 0; i < peaks.size(); ++i) {
+    std::cout << "subblock place " << peaks.row[i] << ", line " << peaks.line[i] << '\n';
+  }
+  // End of the example.
+  // clang-format on
+  EXPECT_EQ(printed.str(), "subblock place 6, line 20\n");
+  ASSERT_EQ(peaks.size(), 1u);
+  EXPECT_EQ(peaks.phases[1], -10.0);  // the offset taken
+}
+
 // The example of a header: the lines of its opening comment that are indented past "// ",
 // without the comment marks.
 std::vector<std::string> example_in_header(const std::string& name) {
@@ -207,7 +253,8 @@ TEST(HeaderExamples, EveryExampleIsHereAsItsHeaderHasIt) {
     ++examples;
     EXPECT_EQ(example_in_tests(name), example) << name;
   }
-  EXPECT_EQ(examples, 5);  // reader.h, owned_record.h, selection.h, index.h and part.h
+  // reader.h, owned_record.h, selection.h, index.h, part.h, direction_fit.h and echo_peaks.h
+  EXPECT_EQ(examples, 7);
 }
 
 }  // namespace

@@ -10,11 +10,17 @@
 // sigma on each phase, the squared wrapped residuals of the best fit over sigma^2 are chi^2 with
 // (antennas - 3) degrees of freedom: every direction that passes that test is a candidate.
 //
-//   vexo::DirectionFit fit({0, 40, -40, 0}, {0, 0, 0, -60}, +1);
-//   std::vector<double> phases = {...};  // rows x 4, degrees
-//   std::vector<double> wavelength(rows, 93.7), sigma(rows, 5.0);
-//   vexo::FittedRows out(rows);
-//   fit.fit_rows({phases.data(), wavelength.data(), sigma.data(), rows}, 0.01, out.view(), 0);
+//   const std::vector<double> east = {0, 40, -40, 0}, north = {0, 0, 0, -60};  // m
+//   const vexo::DirectionFit fit(east, north, +1);  // +1: the phase grows with r . u
+//   const double wavelength = vexo::kSpeedOfLight / 3.2e6;  // m, at 3200 kHz
+//   std::vector<double> phases;  // one row: a wave from east 0.3, north -0.2, in degrees
+//   for (std::size_t j = 0; j < east.size(); ++j) {
+//     phases.push_back(360 * (east[j] * 0.3 + north[j] * -0.2) / wavelength);
+//   }
+//   const double sigma = 5.0;  // degrees of noise on each phase
+//   vexo::FittedRows out(1);
+//   fit.fit_rows({phases.data(), &wavelength, &sigma, 1}, 0.01, out.view(), 0);
+//   std::cout << out.east[0] << ' ' << out.north[0] << ' ' << out.candidates[0] << '\n';
 #pragma once
 
 #include <cstddef>

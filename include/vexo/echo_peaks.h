@@ -21,13 +21,13 @@
 // How an echo is found, per present subblock (subblock_number >= 0):
 //  - the power of a line is the mean over the used antennas of the linear power 10^(dB/10);
 //  - the noise floor is kFloorQuantile of the subblock's line powers (interpolated linearly
-//    between the two nearest, as numpy.quantile does); then the same quantile of only the lines
-//    below threshold times that first value, where at least kFewestLinesLeft such lines are
-//    left (so that an echo over many lines does not raise it); either divided by
-//    noise_floor_scale(used antennas), which makes it the mean noise power;
+//  between the two nearest, as numpy.quantile does); then the same quantile of only the lines
+//  below threshold times that first value, where at least kFewestLinesLeft such lines are
+//  left (so that an echo over many lines does not raise it); either divided by
+//  noise_floor_scale(used antennas), which makes it the mean noise power;
 //  - a line is strong where its power >= floor * 10^(threshold_db/10); each run of adjacent
-//    strong lines is one echo, its peak line that of the run's largest power (the first of
-//    equals). The first and last lines of a spectrum are not neighbours: runs end there.
+//  strong lines is one echo, its peak line that of the run's largest power (the first of
+//  equals). The first and last lines of a spectrum are not neighbours: runs end there.
 #pragma once
 
 #include <cstddef>
