@@ -117,3 +117,23 @@ def test_the_echo_rows_are_those_of_the_reference_on_any_threads(example, make_d
     assert len(blocks) > 1
     for table in (one, pd.concat(blocks, ignore_index=True)):
         pd.testing.assert_frame_equal(table, got)  # the same rows, bit for bit
+
+
+@pytest.mark.parametrize("mapped", [True, False])
+def test_tables_grow_past_many_steps_with_every_value_in_place(mapped, monkeypatch):
+    # Parts of 0 to 999 rows past several steps of growth, in memory maps that are remapped
+    # (or, where there are none, arrays numpy enlarges): the columns of np.concatenate.
+    if not mapped:
+        monkeypatch.setattr(chunks_module, "_PRIVATE", None)
+    monkeypatch.setattr(chunks_module, "GROWTH_ROWS", 1000)
+    rng = np.random.default_rng(3)
+    parts = [{"a": rng.normal(size=n), "b": rng.integers(-9, 9, n).astype(np.int8),
+              "t": rng.integers(0, 10**18, n).astype("datetime64[ns]")}
+             for n in rng.integers(0, 1000, 40)]
+    want = {k: np.concatenate([p[k] for p in parts]) for k in ("a", "b", "t")}
+    empty = {k: np.empty(0, v.dtype) for k, v in want.items()}
+    got = chunks_module.concatenated(iter([dict(p) for p in parts]), ("a", "b", "t"), empty)
+    for k in want:
+        np.testing.assert_array_equal(got[k], want[k])
+        assert got[k].dtype == want[k].dtype
+    assert all(len(v) == 0 for v in chunks_module.concatenated(iter([]), ("a",), empty).values())

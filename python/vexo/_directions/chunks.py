@@ -4,6 +4,7 @@ echoes handed on in the file's order with no more than a few chunks in memory.""
 
 from __future__ import annotations
 
+import mmap
 import os
 import threading
 from collections import deque
@@ -17,9 +18,10 @@ from vexo._directions.found import Settings, part_columns
 from vexo._directions.layout import Layout
 from vexo._errors import FileError
 from vexo._reading.index import ENTRY, FileIndex
-from vexo._reading.parts import antenna_numbers
+from vexo._reading.parts import Scratch, antenna_numbers
 
 CHUNK_RECORDS = 2048  # records read at a time: 32 MiB of converted values at the most
+GROWTH_ROWS = 1 << 18  # rows a table of echoes grows by (its columns' maps, not yet held)
 
 
 class LayoutMismatch(FileError):
@@ -76,17 +78,18 @@ def echo_chunks(index: FileIndex, entries: np.ndarray, layout: Layout, chosen: S
     workers = 1 if reader is not None else min(threads or os.cpu_count() or 1, len(runs))
     if workers <= 1:
         mine = reader if reader is not None else index.part_reader(True)
+        scratch = Scratch()
         for run in runs:
-            got = _found(index, run, layout, fit, mine, chosen, fit_threads=fit.threads)
+            got = _found(index, run, layout, fit, mine, chosen, fit.threads, scratch)
             if len(got["record"]):
                 yield got
         return
-    local = threading.local()  # each thread's own reader of the file
+    local = threading.local()  # each thread's own reader of the file and memory to read into
 
     def find(run: np.ndarray) -> Dict[str, np.ndarray]:
         if not hasattr(local, "reader"):
-            local.reader = index.part_reader(True)
-        return _found(index, run, layout, fit, local.reader, chosen, fit_threads=1)
+            local.reader, local.scratch = index.part_reader(True), Scratch()
+        return _found(index, run, layout, fit, local.reader, chosen, 1, local.scratch)
 
     pool = ThreadPoolExecutor(workers, thread_name_prefix="vexo-echoes")
     pending: Deque[Future] = deque()
@@ -106,11 +109,12 @@ def echo_chunks(index: FileIndex, entries: np.ndarray, layout: Layout, chosen: S
 
 
 def _found(index: FileIndex, chunk: np.ndarray, layout: Layout, fit: DirectionFit,
-           reader: Any, chosen: Settings, fit_threads: int) -> Dict[str, np.ndarray]:
+           reader: Any, chosen: Settings, fit_threads: int, scratch: Scratch
+           ) -> Dict[str, np.ndarray]:
     """The echoes of a chunk, shape by shape, put back into the file's order."""
     try:
-        got = [part_columns(index, some, layout, fit, reader, chosen, fit_threads=fit_threads)
-               for some in shapes(chunk)]
+        got = [part_columns(index, some, layout, fit, reader, chosen, fit_threads=fit_threads,
+                            scratch=scratch) for some in shapes(chunk)]
     except BaselinesTooLong as e:
         raise BaselinesTooLongFor(index.name, str(e)) from None
     if len(got) == 1:
@@ -120,11 +124,65 @@ def _found(index: FileIndex, chunk: np.ndarray, layout: Layout, fit: DirectionFi
     return {name: np.concatenate([g[name] for g in got])[order] for name in got[0]}
 
 
+# Private anonymous maps: a shared one cannot grow by remapping (what lies past its first
+# size is not there). Without them (Windows) the columns are arrays that numpy enlarges.
+_PRIVATE = getattr(mmap, "MAP_PRIVATE", None)
+
+
+class _Column:
+    """A column that grows without being copied: its values in an anonymous memory map,
+    remapped larger where the system can (its pages held only once written)."""
+
+    def __init__(self, dtype: np.dtype) -> None:
+        self.dtype = np.dtype(dtype)
+        self.map: Any = None if _PRIVATE is not None else np.empty(0, self.dtype)
+
+    def reserve(self, rows: int) -> None:
+        if isinstance(self.map, np.ndarray):
+            self.map.resize(rows, refcheck=False)
+            return
+        size = max(1, rows * self.dtype.itemsize)
+        if self.map is None:
+            self.map = mmap.mmap(-1, size, flags=_PRIVATE | mmap.MAP_ANONYMOUS)
+            return
+        try:
+            self.map.resize(size)
+        except (OSError, SystemError, ValueError):  # no remapping here: a larger copy
+            larger = mmap.mmap(-1, size, flags=_PRIVATE | mmap.MAP_ANONYMOUS)
+            larger[:len(self.map)] = self.map
+            self.map.close()
+            self.map = larger
+
+    def put(self, at: int, values: np.ndarray) -> None:
+        if isinstance(self.map, np.ndarray):
+            self.map[at:at + len(values)] = values
+            return
+        np.frombuffer(self.map, self.dtype, len(values), at * self.dtype.itemsize)[:] = values
+
+    def values(self, rows: int) -> np.ndarray:
+        if self.map is None or rows == 0:
+            return np.empty(0, self.dtype)
+        self.reserve(rows)
+        if isinstance(self.map, np.ndarray):
+            return self.map
+        return np.frombuffer(self.map, self.dtype, rows)
+
+
 def concatenated(parts: Iterator[Dict[str, np.ndarray]], names: Tuple[str, ...],
                  empty: Dict[str, np.ndarray]) -> Dict[str, np.ndarray]:
-    """The columns `names` of the parts one after another: a column at a time, the parts'
-    arrays of it let go of at once, so that the table is never held twice."""
-    got = list(parts)
-    if not got:
-        return dict(empty)
-    return {name: np.concatenate([c.pop(name) for c in got]) for name in names}
+    """The columns `names` (1-dimensional) of the parts one after another, each part copied
+    in as it comes and let go of. The columns grow GROWTH_ROWS at a time in memory maps that
+    are remapped, not copied, so that besides the table no more than the parts in hand are
+    held, whatever the number of rows."""
+    out = {name: _Column(empty[name].dtype) for name in names}
+    size = capacity = 0
+    for part in parts:
+        count = len(part[names[0]])
+        if size + count > capacity:
+            capacity = size + max(count, GROWTH_ROWS)
+            for column in out.values():
+                column.reserve(capacity)
+        for name, column in out.items():
+            column.put(size, part.pop(name))
+        size += count
+    return {name: column.values(size) for name, column in out.items()}

@@ -13,8 +13,7 @@ from vexo._directions import peaks
 from vexo._directions.fit import SPEED_OF_LIGHT, DirectionFit, Fitted
 from vexo._directions.layout import Layout
 from vexo._reading.index import FileIndex, record_values
-from vexo._reading.parts import Part, read_part
-
+from vexo._reading.parts import Part, Scratch, read_part
 
 #: Directions within this of the horizon in sqrt(e² + n²) lie on it: the fit holds directions
 #: there to a few roundings, where the zenith angle would turn by 1e-6 degrees and its error
@@ -88,11 +87,11 @@ KINDS = ("phase_degrees", "amplitude_db", "subblock_number", "frequency", "heigh
 
 
 def part_columns(index: FileIndex, entries: np.ndarray, layout: Layout, fit: DirectionFit,
-                 reader: Any, settings: Settings, *, fit_threads: Optional[int] = None
-                 ) -> Dict[str, np.ndarray]:
+                 reader: Any, settings: Settings, *, fit_threads: Optional[int] = None,
+                 scratch: Optional[Scratch] = None) -> Dict[str, np.ndarray]:
     """The echoes of records of one shape (the columns of vexo.echoes); fit is that of the
-    layout, run on fit_threads (None: its own)."""
-    part = read_part(index, entries, reader=reader, kinds=KINDS)
+    layout, run on fit_threads (None: its own); the part read into scratch when given."""
+    part = read_part(index, entries, reader=reader, kinds=KINDS, scratch=scratch)
     used = [part.antennas.index(n) for n in layout.numbers]
     found = peaks.detect(part, used, layout.offsets, settings.threshold_db)
     return columns_of(part, entries, layout, fit, found, settings, fit_threads)

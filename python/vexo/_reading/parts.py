@@ -52,6 +52,24 @@ class Part:
         return entry_times(self.entries)
 
 
+class Scratch:
+    """Memory that one thread reads parts into, again and again: a part read into it holds
+    views of it until the next read. It grows to the largest part and stays, so that reading
+    part after part neither allocates nor frees (nor leaves the allocator's free memory
+    scattered between the arrays the reader of the parts keeps)."""
+
+    def __init__(self) -> None:
+        self._flat: Dict[str, np.ndarray] = {}
+
+    def take(self, kind: str, dims: Tuple[int, ...]) -> np.ndarray:
+        """An array of a kind's type and these dimensions, over this scratch's memory."""
+        need = int(np.prod(dims, dtype=np.int64))
+        flat = self._flat.get(kind)
+        if flat is None or flat.size < need:
+            flat = self._flat[kind] = np.empty(need, dtype=DTYPES[kind])
+        return flat[:need].reshape(dims)
+
+
 # Records a thread takes at the least when a part is shared among threads.
 THREAD_RECORDS = 1024
 
@@ -59,9 +77,11 @@ THREAD_RECORDS = 1024
 def read_part(index: FileIndex, entries: np.ndarray, width: Optional[int] = None, *,
               kinds: Sequence[str] = SAMPLE_KINDS + PLACE_KINDS, correct: bool = True,
               reader: Any = None, out: Optional[Dict[str, np.ndarray]] = None,
-              shape: Optional[Tuple[int, int]] = None, threads: Optional[int] = 1) -> Part:
+              shape: Optional[Tuple[int, int]] = None, threads: Optional[int] = 1,
+              scratch: Optional[Scratch] = None) -> Part:
     """Reads the values `kinds` of the records `entries` (of one shape, in the file's order)
-    into new arrays, or into `out` (C-contiguous arrays of the part's shapes). width defaults
+    into new arrays, or into `out` (C-contiguous arrays of the part's shapes), or into the
+    memory of `scratch` (the part valid until its next read). width defaults
     to the most subblocks a record of them takes; shape (N, A) gives the shape of a part of no
     records. threads: readers that share the records (None: one a core, for parts of many
     records; with `reader`, that one alone). A ValueError names the file when its bytes are
@@ -78,7 +98,8 @@ def read_part(index: FileIndex, entries: np.ndarray, width: Optional[int] = None
         if kind not in arrays:
             dims = ((len(entries), width, len(antennas), lines) if kind in SAMPLE_KINDS
                     else (len(entries), width))
-            arrays[kind] = np.empty(dims, dtype=DTYPES[kind])
+            arrays[kind] = (np.empty(dims, dtype=DTYPES[kind]) if scratch is None
+                            else scratch.take(kind, dims))
     for kind, a in arrays.items():
         if not a.flags.c_contiguous or not a.flags.writeable or a.dtype != DTYPES[kind]:
             raise ValueError(f"out: {kind} is not a writeable C-contiguous array of "
