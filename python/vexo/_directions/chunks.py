@@ -126,7 +126,8 @@ def _found(index: FileIndex, chunk: np.ndarray, layout: Layout, fit: DirectionFi
 
 # Private anonymous maps: a shared one cannot grow by remapping (what lies past its first
 # size is not there). Without them (Windows) the columns are arrays that numpy enlarges.
-_PRIVATE = getattr(mmap, "MAP_PRIVATE", None)
+_PRIVATE: Optional[int] = (mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS
+                           if hasattr(mmap, "MAP_PRIVATE") else None)
 
 
 class _Column:
@@ -141,14 +142,14 @@ class _Column:
         if isinstance(self.map, np.ndarray):
             self.map.resize(rows, refcheck=False)
             return
-        size = max(1, rows * self.dtype.itemsize)
+        size, flags = max(1, rows * self.dtype.itemsize), _PRIVATE or 0
         if self.map is None:
-            self.map = mmap.mmap(-1, size, flags=_PRIVATE | mmap.MAP_ANONYMOUS)
+            self.map = mmap.mmap(-1, size, flags=flags)
             return
         try:
             self.map.resize(size)
         except (OSError, SystemError, ValueError):  # no remapping here: a larger copy
-            larger = mmap.mmap(-1, size, flags=_PRIVATE | mmap.MAP_ANONYMOUS)
+            larger = mmap.mmap(-1, size, flags=flags)
             larger[:len(self.map)] = self.map
             self.map.close()
             self.map = larger
