@@ -11,9 +11,10 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Dict, Iterator, Optional, Protocol, Tuple
+from typing import Dict, Iterator, Tuple
 
 import numpy as np
+from vexo._directions.fit import Antennas, BaselinesTooLong, Fitted
 
 SPEED_OF_LIGHT = 299_792_458.0  # m/s
 
@@ -74,21 +75,7 @@ def _common(radians: np.ndarray) -> np.ndarray:
 
 
 def chi2_probability(chi2: np.ndarray, dof: int) -> np.ndarray:
-    """The probability that χ² with dof degrees of freedom is at least chi2.
-
-    Parameters
-    ----------
-    chi2 : numpy.ndarray
-        Values of χ² (NaN stays NaN; values below 0 count as 0).
-    dof : int
-        Degrees of freedom, 0 or more (with none nothing is tested: the probability is 1).
-
-    Returns
-    -------
-    numpy.ndarray
-        P(χ²_dof >= chi2): for an even dof e^(-x/2) Σ_(i<dof/2) (x/2)^i / i!, for an odd one
-        erfc(√(x/2)) + √(2x/π) e^(-x/2) Σ_(1<=i<=(dof-1)/2) x^(i-1) / (1·3·…·(2i-1)).
-    """
+    """P(χ²_dof >= chi2), as vexo._directions.fit.chi2_probability gives it."""
     if isinstance(dof, bool) or int(dof) != dof or dof < 0:
         raise ValueError(f"degrees of freedom: expected a whole number >= 0, not {dof!r}")
     x = np.maximum(np.asarray(chi2, dtype=np.float64), 0.0)
@@ -126,34 +113,6 @@ def _times(values: np.ndarray, matrix: np.ndarray) -> np.ndarray:
     return out
 
 
-class Antennas(Protocol):
-    """What the fit takes of a layout (a vexo.Layout is one)."""
-
-    @property
-    def east(self) -> np.ndarray:
-        """East positions (m)."""
-
-    @property
-    def north(self) -> np.ndarray:
-        """North positions (m), in the order of east."""
-
-    @property
-    def phase_sign(self) -> int:
-        """+1 when the phase grows with r·u, -1 when it falls."""
-
-    @property
-    def longest_baseline(self) -> float:
-        """The largest distance between two antennas (m)."""
-
-    @property
-    def name(self) -> Optional[str]:
-        """Where the layout comes from, for messages (None: nowhere to name)."""
-
-
-class BaselinesTooLong(ValueError):
-    """The layout's baselines are too many wavelengths long for the search of directions."""
-
-
 @dataclass(frozen=True)
 class _Grid:
     """What the fit needs at one wavelength."""
@@ -163,36 +122,6 @@ class _Grid:
     leads: np.ndarray  # cos and sin of each pair's lead from each direction, (2 pairs) x grid
     step: float
     aliases: np.ndarray  # (shifts, 2): shifts of direction that turn every baseline by turns
-
-
-@dataclass(frozen=True)
-class Fitted:
-    """The fit of rows of phases (DirectionFit.fit_rows): arrays of one entry per row.
-
-    Attributes
-    ----------
-    east, north, residual : numpy.ndarray
-        The best direction (least χ²; near the horizon held to e² + n² <= 1 by least
-        squares), NaN where the wavelength is not positive finite; the RMS of its wrapped
-        phase residuals (degrees). chi2 sums their squares over sigma², probability is
-        chi2_probability(chi2, dof) and dof the antennas less 3; candidates (int16) counts
-        the distinct directions that pass the test, ambiguous is candidates > 1, zenith_choice
-        the candidate nearest the zenith (east, north with fewer than 2); covariance (rows, 2,
-        2) of (east, north) is (σ / k)² M⁻¹, σ in radians, k = 2π/λ, M = Σ r rᵀ over the
-        positions about their middle. NaN without a direction or a positive finite sigma.
-    """
-
-    east: np.ndarray
-    north: np.ndarray
-    residual: np.ndarray
-    chi2: np.ndarray
-    dof: int
-    probability: np.ndarray
-    candidates: np.ndarray
-    ambiguous: np.ndarray
-    zenith_choice_east: np.ndarray
-    zenith_choice_north: np.ndarray
-    covariance: np.ndarray
 
 
 class DirectionFit:
