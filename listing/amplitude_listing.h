@@ -21,8 +21,8 @@ class AmplitudeListing {
  public:
   explicit AmplitudeListing(RunContext& run);
   // Lists one record that passed the check; reads only its own amplitude samples, the first of
-  // which is the record marker.
-  void list_record(const Record& record);
+  // which is the record marker. Returns the work of what it wrote (listing_work.h).
+  int64_t list_record(const Record& record);
 
  private:
   char* add_to_sums(char* p, const SampleLine& line, int32_t j);

@@ -1,9 +1,12 @@
 #include "listing/entry.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "listing/console.h"
@@ -15,6 +18,7 @@
 #include "listing/text/escape.h"
 #include "platform/platform.h"
 #include "vexo/reader.h"
+#include "vexo/record.h"
 #include "vexo/version.h"
 
 namespace vexo {
@@ -31,7 +35,8 @@ constexpr const char* kHelp =
     "                     -o - writes it to standard output, and the console text\n"
     "                     to standard error\n"
     "  -j, --threads N    list in N threads, 1 to 64 (default: one for each core,\n"
-    "                     at most 8); the listing is the same whatever N is\n"
+    "                     at most 8, where the work of the records pays for them,\n"
+    "                     else one); the listing is the same whatever N is\n"
     "  -h, --help         show this help\n"
     "      --version      show the version\n"
     "Exit status: 0 the DFT file was listed to its clean end; 1 the run stopped\n"
@@ -46,7 +51,7 @@ constexpr const char* kHelp =
 struct CommandLine {
   enum class Action { run, help, version, wrong } action = Action::run;
   const char* output = nullptr;  // -o FILE; "-" is standard output
-  int threads = 0;               // -j N; 0: one for each core, at most kDefaultThreadsMax
+  int threads = 0;               // -j N; 0: the default, see run_vexo
   int first_name = 1;            // the index of the DFT file's name in argv
   std::string wrong;             // Action::wrong: the message
 };
@@ -296,7 +301,15 @@ int run_vexo(int argc, char** argv, std::FILE* out, std::FILE* err) {
   Reader reader = Reader::over_stream(files.dft);
   ListingOutput listing = make_listing_output(files.listing);
   RunContext run{plan, listing, console};
+  // By default up to one thread for each core, used only where the records' work pays for them,
+  // which depends on how many records the file holds.
   run.threads = line.threads != 0 ? line.threads : default_threads();
+  run.workers_when_paying = line.threads == 0;
+  if (!files.dft_is_stdin) {
+    std::error_code unknown;  // not a regular file: a pipe, a device
+    const std::uintmax_t size = std::filesystem::file_size(dft_name, unknown);
+    if (!unknown) run.file_records = static_cast<int64_t>(size / kRecordSize);
+  }
   RunStop stop = list_records(reader, run);
   stop.close_error = close_files(files);
   const int status = exit_status(stop);

@@ -91,6 +91,8 @@ class PhaseFields {
 
   // Prepares for a record with these parameters.
   void begin_record(const PhaseParameters& p);
+  // Whether the record in hand is listed directly, every value worked out.
+  bool direct() const { return direct_; }
 
   // Writes the fields of one antenna line (antenna index j) at p, flushing the listing as
   // needed; returns the end of what was written.

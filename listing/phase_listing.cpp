@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "listing/listing_work.h"
 #include "listing/selection.h"
 #include "listing/subblock_walk.h"
 #include "listing/text/text_format.h"
@@ -22,16 +23,21 @@ char* put_raw_line(ListingOutput& out, char* p, const SampleLine& line) {
 
 }  // namespace
 
-void PhaseListing::list_record(const Record& record) {
+int64_t PhaseListing::list_record(const Record& record) {
   const ListingPlan& plan = run_.plan;
   const int32_t antennas = record.antenna_count();
   if (!plan.raw_samples && record.subblock_count() > 0) {
     fields_.begin_record(phase_parameters(record, plan.correction));
   }
+  const int64_t field_work = plan.raw_samples   ? kRawFieldWork
+                             : fields_.direct() ? kDirectFieldWork
+                                                : kFieldWork;
+  int64_t lines = 0, fields = 0;
   SubblockLineTime time;
   format_subblock_line_time(time, record.header());
   for (int32_t i = 0; i < record.subblock_count(); ++i) {
     const bool selected = begin_subblock(record, i, time, lines_, run_);
+    if (selected && plan.subblock_lines) ++lines;
     for (int32_t j = 0; selected && j < antennas; ++j) {
       if (!antenna_match(plan, j)) continue;
       const SampleLine line = record.phase(i, j);
@@ -41,9 +47,12 @@ void PhaseListing::list_record(const Record& record) {
       if (p > room_limit(run_.listing, 1)) p = flush_at(run_.listing, p);
       *p++ = '\n';
       commit_text(run_.listing, p);
+      ++lines;
+      fields += static_cast<int64_t>(line.size());
     }
     advance_step(run_.step_counter, plan.subblock_step);
   }
+  return lines * kLineWork + fields * field_work;
 }
 
 }  // namespace vexo

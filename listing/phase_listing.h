@@ -5,6 +5,8 @@
 // not.
 #pragma once
 
+#include <cstdint>
+
 #include "listing/phase_fields.h"
 #include "listing/run_context.h"
 #include "listing/subblock_lines.h"
@@ -15,8 +17,9 @@ namespace vexo {
 class PhaseListing {
  public:
   explicit PhaseListing(RunContext& run) : run_(run) {}
-  // Lists one record that passed the check; reads only its own phase samples.
-  void list_record(const Record& record);
+  // Lists one record that passed the check; reads only its own phase samples. Returns the work
+  // of what it wrote (listing_work.h).
+  int64_t list_record(const Record& record);
 
  private:
   RunContext& run_;

@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "listing/amplitude_listing.h"
 #include "listing/header_lines.h"
 #include "listing/selection.h"
 #include "src/record_values.h"
@@ -329,6 +330,98 @@ TEST(RecordLoop, ThreadsListWhatOneThreadLists) {
       EXPECT_EQ(one.result.read.reason, three.result.read.reason);
       EXPECT_EQ(one.result.read.record_number, three.result.read.record_number);
       EXPECT_EQ(one.step_counter, three.step_counter);
+    }
+  }
+}
+
+// A worker lists into memory, a buffer that starts small and doubles when full: the text is
+// that of a listing written out, and the buffer ends at most about twice its size, for each
+// antenna's amplitudes and for the four-antenna mean.
+TEST(RecordLoop, ListingInMemoryGrowsAsItsTextNeeds) {
+  const std::vector<unsigned char> record = test::make_record(test::regular_header());
+  const std::vector<unsigned char> bytes = test::join({record, record, record});
+  Settings each;
+  each.listing_mode = 2, each.show_subblock = 1, each.subblock_step = -1;
+  each.select_frequency = each.select_height = each.select_polarization = -1;
+  each.select_antenna = -1, each.convert_samples = 1;
+  Settings mean = each;
+  mean.select_antenna = 0;
+  for (const Settings& s : {each, mean}) {
+    const ListingPlan plan = make_plan(s);
+    ListingOutput out = make_listing_output(nullptr, kMinListingBufferSize);
+    Console console;
+    RunContext run{plan, out, console};
+    AmplitudeListing listing(run);
+    Reader reader = Reader::over_memory(bytes.data(), bytes.size());
+    while (reader.next()) listing.list_record(reader.record());
+    EXPECT_GT(out.used, 2 * kMinListingBufferSize);
+    EXPECT_LE(out.buffer.size(), 2 * out.used + kMinListingBufferSize);
+    EXPECT_EQ(std::string(out.buffer.data(), out.used), Loop(bytes, s).listing_text);
+  }
+}
+
+// The listing of a file image with the default threads: three of them at most, used where the
+// records' work pays for them, with starting them taken to cost `start_work`; the file's size
+// is not known, as for standard input.
+struct ChosenLoop {
+  ChosenLoop(const std::vector<unsigned char>& bytes, const Settings& settings,
+             int64_t start_work) {
+    test::TempDir dir;
+    test::write_file(dir.path("f.dft"), bytes);
+    std::FILE* lst = std::fopen(dir.path("f.lst").c_str(), "w");
+    std::FILE* console_out = std::fopen(dir.path("console").c_str(), "w");
+    Reader reader = Reader::open(dir.path("f.dft"), 5000);
+    ListingOutput listing = make_listing_output(lst, 100);
+    Console console = make_console(console_out);
+    const ListingPlan plan = make_plan(settings);
+    RunContext run{plan, listing, console};
+    run.threads = 3;
+    run.workers_when_paying = true;
+    result = list_records(reader, run, start_work);
+    step_counter = run.step_counter;
+    std::fclose(lst);
+    std::fclose(console_out);
+    listing_text = test::read_text_file(dir.path("f.lst"));
+    console_text = test::read_file(dir.path("console"));
+  }
+  RunStop result;
+  int64_t step_counter = 0;
+  std::string listing_text, console_text;
+};
+
+// With the default threads the records go to the workers and come back to the reading thread as
+// their work changes: stretches of records of programs drawn at random, all selected, and of
+// records that are not selected at all, with starting the workers taken to cost little, so that
+// the choice changes within each stretch. The listing, console, stop and step counter are those
+// of one thread, also in a run that ends in a record that fails the check.
+TEST(RecordLoop, ChosenWorkersListWhatOneThreadLists) {
+  const std::vector<unsigned char> idle = test::make_record(test::regular_header());  // FREQ 2500
+  std::vector<std::vector<unsigned char>> records;
+  for (int64_t r = 1; r < 1200; r += 3) {  // FREQ 3200
+    records.push_back(synthetic::make_record(r, synthetic::random_options(r)));
+    if (records.size() % 200 == 100) records.insert(records.end(), 100, idle);
+  }
+  HeaderFields bad = test::regular_header();
+  bad.FREQ = 3200, bad.l = 0;
+  auto failing = records;
+  failing.push_back(test::make_record(bad));
+  Settings stepped = header_settings();
+  stepped.show_subblock = 1, stepped.phase_correction = 1, stepped.convert_samples = 1;
+  stepped.select_frequency = stepped.select_height = stepped.select_polarization = -1;
+  stepped.select_antenna = -1;
+  stepped.subblock_step = 7, stepped.record_frequency = 3200;
+  Settings mean = stepped;
+  mean.listing_mode = 2, mean.select_antenna = 0, mean.subblock_step = -1;
+  for (const auto& bytes : {test::join(records), test::join(failing)}) {
+    for (const Settings& s : {stepped, mean}) {
+      const Loop one(bytes, s, 1);
+      const ChosenLoop chosen(bytes, s, 50000);
+      EXPECT_GT(one.listing_text.size(), 200000u);
+      EXPECT_TRUE(one.listing_text == chosen.listing_text);
+      EXPECT_EQ(one.console_text, chosen.console_text);
+      EXPECT_EQ(one.result.read.reason, chosen.result.read.reason);
+      EXPECT_EQ(one.result.read.record_number, chosen.result.read.record_number);
+      EXPECT_EQ(one.step_counter, chosen.step_counter);
     }
   }
 }
