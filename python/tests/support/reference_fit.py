@@ -223,25 +223,7 @@ class DirectionFit:
 
     def fit(self, phases: np.ndarray, wavelength: np.ndarray
             ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """Directions of rows of phases.
-
-        Parameters
-        ----------
-        phases : numpy.ndarray
-            (rows, antennas) in degrees, the antennas in the order of the layout's
-            positions (layout.numbers for a vexo.Layout).
-        wavelength : numpy.ndarray
-            (rows,) in metres.
-
-        Returns
-        -------
-        east, north, residual : numpy.ndarray
-            The direction cosines (e² + n² ≤ 1) and the RMS of the wrapped phase residuals in
-            degrees. Where the wavelength is not a positive finite number the phases tell no
-            direction: e and n are NaN, and the residual is that of a common phase alone. Of
-            directions that fit alike the one nearest the zenith (fit_rows tests and counts
-            them); a fit beyond the horizon held to it by least squares (as in fit_rows).
-        """
+        """As vexo._directions.fit.DirectionFit.fit gives them."""
         east, north, residual = (np.full(len(phases), np.nan) for _ in range(3))
         for some, radians, value, grid in self._batches(phases, wavelength, residual):
             e, n, squares = self._candidates(radians, value, grid)
@@ -258,24 +240,7 @@ class DirectionFit:
 
     def fit_rows(self, phases: np.ndarray, wavelength: np.ndarray, sigma: np.ndarray,
                  significance: float) -> Fitted:
-        """Directions of rows of phases, tested as plane waves, with their candidates.
-
-        Parameters
-        ----------
-        phases, wavelength : numpy.ndarray
-            As for fit.
-        sigma : numpy.ndarray
-            (rows,) the noise of one antenna's phase, degrees.
-        significance : float
-            The probability that the test rejects a plane wave (0 < significance < 1): a
-            direction passes when chi2_probability(its χ², dof) >= significance.
-
-        Returns
-        -------
-        Fitted
-            The fit from each alias shift of the grid's best direction is a candidate, unless
-            it lies within SAME_SIGMAS of a better one.
-        """
+        """As vexo._directions.fit.DirectionFit.fit_rows gives them."""
         if not 0.0 < significance < 1.0:
             raise ValueError(f"significance {significance!r}: expected 0 < significance < 1")
         rows, dof = len(phases), len(self._east) - 3
