@@ -7,6 +7,15 @@ from typing import Any
 
 from vexo._names import shown_name
 
+#: The name of this package on the package index (it is imported as vexo): every hint that
+#: installs something of ours names it, never the index's other "vexo".
+DISTRIBUTION = "vexo-dft"
+
+
+def install_hint(extra: str) -> str:
+    """The command that installs this package with one of its extras."""
+    return f"pip install '{DISTRIBUTION}[{extra}]'"
+
 
 class ShapeError(ValueError):
     """The records of a file have more than one shape (N, A), so they are not one dataset.
