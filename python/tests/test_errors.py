@@ -6,6 +6,7 @@ from __future__ import annotations
 import io
 import os
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -57,3 +58,17 @@ def test_the_engine_guess_reads_regular_files_alone(tmp_path):
             raise AssertionError("read to guess")
 
     assert not backend.guess_can_open(io.BufferedReader(Stream()))
+
+
+def test_every_install_hint_names_this_package():
+    # The package index's "vexo" is another project: hints name ours, as pyproject does.
+    from vexo._errors import DISTRIBUTION, install_hint
+
+    folder = Path(vexo.__file__).parent
+    pyproject = folder.parents[1] / "pyproject.toml"
+    if pyproject.exists():  # a source tree
+        assert f'name = "{DISTRIBUTION}"' in pyproject.read_text(encoding="utf-8")
+    hint = install_hint("plot")
+    assert hint == f"pip install '{DISTRIBUTION}[plot]'" != "pip install 'vexo[plot]'"
+    for module in folder.rglob("*.py"):
+        assert "pip install 'vexo[" not in module.read_text(encoding="utf-8"), module

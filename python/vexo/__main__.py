@@ -6,7 +6,8 @@ import sys
 from typing import Optional, Sequence
 
 COMMANDS = {"plot": "quick-look pictures (as vexo-plot)",
-            "convert": "archives to Parquet or NetCDF (as vexo-convert)"}
+            "convert": "archives to Parquet or NetCDF (as vexo-convert)",
+            "info": "what DFT files hold, one screen each (as vexo-info)"}
 USAGE = "usage: python -m vexo COMMAND [ARGUMENTS]\ncommands:\n" + "".join(
     f"  {name:8} {what}\n" for name, what in COMMANDS.items())
 
@@ -25,6 +26,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         from vexo._commands.convert import main as convert
 
         return convert(rest, prog="python -m vexo convert")
+    if command == "info":
+        from vexo._commands.info import main as info
+
+        return info(rest, prog="python -m vexo info")
     print(f"python -m vexo: {command}: unknown command\n{USAGE}", end="", file=sys.stderr)
     return 2
 

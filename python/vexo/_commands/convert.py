@@ -19,6 +19,7 @@ from vexo._commands.options import (
     LayoutError,
     add_echo_options,
     add_options,
+    add_version,
     echo_settings_of,
     from_options,
     read_layout,
@@ -26,6 +27,7 @@ from vexo._commands.options import (
 from vexo._commands.progress import Report
 from vexo._commands.run_files import StartError, Task, in_processes, on_cluster, one_by_one
 from vexo._directions.layout import Layout
+from vexo._errors import install_hint
 
 DESCRIPTION = """\
 Converts DFT files to a Parquet dataset (one row per file, record, subblock and antenna,
@@ -82,6 +84,7 @@ def _jobs(text: str) -> int:
 def _parser(prog: str) -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_version(p)
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="files, directories, patterns")
     p.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="output folder")
     p.add_argument("--format", choices=FORMATS, default=FORMATS[0],
@@ -210,7 +213,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
         parser.error(str(e))
     missing = _missing(*NEEDS[args.format])
     if missing:
-        print(f"{prog}: --format {args.format} needs {missing}: pip install 'vexo[archive]'",
+        print(f"{prog}: --format {args.format} needs {missing}: {install_hint('archive')}",
               file=sys.stderr)
         return 2
     outdir = os.path.abspath(args.output)
@@ -232,7 +235,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-convert") -> in
                              compression=args.compression or COMPRESSIONS[0],
                              netcdf_kind=args.netcdf_kind or next(iter(KINDS)))
     if args.scheduler and _missing("distributed"):
-        print(f"{prog}: --scheduler needs dask.distributed: pip install 'vexo[archive]'",
+        print(f"{prog}: --scheduler needs dask.distributed: {install_hint('archive')}",
               file=sys.stderr)
         return 2
     runs = _runs(files, task, args)

@@ -1,5 +1,5 @@
 """What the commands share: number types of their options (each says what is wrong with a value
-in one line), the selection options, the echo options and reading --layout.
+in one line), --version, the selection options, the echo options and reading --layout.
 """
 
 from __future__ import annotations
@@ -41,6 +41,15 @@ def _listed(kind: Callable[[str], Any]) -> Callable[[str], List[Any]]:
         except ValueError:
             raise argparse.ArgumentTypeError(f"{text!r} is not a comma-separated list") from None
     return parse
+
+
+def add_version(parser: argparse.ArgumentParser) -> None:
+    """--version on a parser: prints the program's name and the package's version, and exits
+    with status 0."""
+    from vexo import __version__
+
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}",
+                        help="print the version of vexo and exit")
 
 
 LAST_RECORD = 2**62  # records are numbered from 1 to this

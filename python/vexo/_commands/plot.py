@@ -13,12 +13,13 @@ from vexo._commands.options import (
     LayoutError,
     add_echo_options,
     add_options,
+    add_version,
     from_options,
     positive,
     read_layout,
 )
 from vexo._directions.fit import BaselinesTooLong
-from vexo._errors import DamagedFileWarning
+from vexo._errors import DamagedFileWarning, install_hint
 from vexo._names import shown_name
 from vexo.plot import LARGEST_SIZE, SIZES, SMALLEST_SIZE, ChoiceError
 
@@ -81,6 +82,7 @@ def _antenna(text: str) -> Any:
 def _parser(prog: str) -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_version(p)
     p.add_argument("files", nargs="+", metavar="FILE.dft", help="DFT files (echo: several)")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png",
                    help="the picture; PNG, SVG or PDF by the extension")
@@ -251,7 +253,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexo-plot") -> int:
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        return _fail(prog, 2, "drawing needs matplotlib: pip install 'vexo[plot]'")
+        return _fail(prog, 2, f"drawing needs matplotlib: {install_hint('plot')}")
     if args.kind == "skymap":
         try:
             args.layout = read_layout(args.layout)
