@@ -115,8 +115,25 @@ def _tutorial(source: str) -> str:
     return "".join(out)
 
 
+def _format() -> str:
+    """The file format, as the library's header of records states it (its comments, which are
+    its contract, and its record layout's constants)."""
+    lines = (ROOT / "include" / "vexo" / "record.h").read_text(encoding="utf-8").splitlines()
+    opening = [line[3:] for line in lines[:next(i for i, line in enumerate(lines)
+                                                if not line.startswith("//"))]]
+    start = next(i for i, line in enumerate(lines) if line.startswith("constexpr"))
+    end = next(i for i, line in enumerate(lines) if line.startswith("struct Descriptor"))
+    end = next(i for i in range(end, len(lines)) if lines[i].startswith("};")) + 1
+    return ("# The DFT file format\n\nAs the library reads it (`include/vexo/record.h`, whose "
+            "comments are quoted here):\n\n" + "\n".join(opening) + "\n\n```cpp\n"
+            + "\n".join(lines[start:end]) + "\n```\n\nThe listing's reference (Listing and "
+            "settings) says how each field is shown, what the tool does where the format "
+            "leaves a choice, and how damaged files end.\n")
+
+
 def on_files(files: Files, config) -> Files:
     sections = _sections()
+    files.append(File.generated(config, "format.md", content=_format()))
     for page, text in sections.items():
         if page.endswith(".md"):
             files.append(File.generated(config, page, content=_page(text)))
