@@ -1,5 +1,6 @@
 """Figures: the pictures' sizes and their limits (read by vexo-plot), what a picture is drawn
-on (a figure of its own, or the Axes given), and finishing a picture (vexo_data, vexo_choices).
+on (a figure of its own, or the Axes given), time axes, and finishing a picture (vexo_data,
+vexo_choices).
 """
 
 from __future__ import annotations
@@ -104,6 +105,35 @@ def _root(ax: "Axes") -> "Figure":
 
     fig = ax.figure
     return fig if isinstance(fig, Figure) else fig.figure  # a subfigure's: the whole one
+
+
+#: What a time axis says of its times: they are UTC.
+TIME_LABEL = "time (UTC)"
+
+# The tick labels of a time axis by what changes across its ticks (years, months, days, hours,
+# minutes, seconds): a clock time always carries its minutes, and its seconds where the ticks
+# are seconds apart (so that "12:00:05" is not read as five past noon); the date is beside
+# the axis when the ticks do not give it.
+_TICKS = ["%Y", "%b", "%d", "%H:%M", "%H:%M", "%H:%M:%S.%f"]
+_FIRST_TICKS = ["", "%Y", "%b", "%Y-%m-%d", "%H:%M", "%H:%M:%S.%f"]
+_DATES = ["", "%Y", "%Y-%m", "%Y-%m-%d", "%Y-%m-%d", "%Y-%m-%d"]
+
+
+def time_axis(ax: "Axes") -> None:
+    """Makes the x axis of ax, in days as matplotlib.dates counts them, a time axis in UTC:
+    its label names the zone, its ticks are as many as fit and show the seconds where they
+    are seconds apart, the date beside them."""
+    from datetime import timezone
+
+    from matplotlib import dates
+
+    fit = max(3, min(11, int(ax.bbox.width // 80)))  # about 80 pixels a label
+    locator = dates.AutoDateLocator(tz=timezone.utc, maxticks=fit)
+    ax.xaxis.set_major_locator(locator)
+    ax.xaxis.set_major_formatter(dates.ConciseDateFormatter(
+        locator, tz=timezone.utc, formats=_TICKS, zero_formats=_FIRST_TICKS,
+        offset_formats=_DATES))
+    ax.set_xlabel(TIME_LABEL)
 
 
 def finish(fig: "Figure", picked: PictureData) -> "Figure":

@@ -19,7 +19,17 @@ from vexo.plot._choices import (
     ranges,
 )
 from vexo.plot._docs import returns, shared, size_and_ax
-from vexo.plot._figure import SIZES, Size, canvas, edges, figure_size, finish, title, when
+from vexo.plot._figure import (
+    SIZES,
+    Size,
+    canvas,
+    edges,
+    figure_size,
+    finish,
+    time_axis,
+    title,
+    when,
+)
 from vexo.plot._strengths import Strengths, strengths
 
 if TYPE_CHECKING:
@@ -261,11 +271,8 @@ def draw(ax: "Axes", data: "xr.DataArray", grid: Grid) -> None:
     epoch = dates.date2num(np.datetime64(0, "s"))
     mesh = ax.pcolormesh(epoch + grid.x_edges / 86400.0, grid.y_edges, grid.image,
                          shading="flat", cmap="viridis")
-    locator = dates.AutoDateLocator()
-    ax.xaxis.set_major_locator(locator)
-    ax.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
+    time_axis(ax)
     ax.figure.colorbar(mesh, ax=ax, label="strongest amplitude (dB)")
-    ax.set_xlabel("time")
     ax.set_ylabel("height (km)")
     ax.set_title(title(f"{a['file']}: {when(times[0])} to {when(times[-1])}\n"
                        f"{a['frequency']:g} kHz, polarization {a['polarization']}, "
@@ -283,8 +290,9 @@ def echo(sources: Any, *, frequency: Optional[float] = None,
          polarization: Optional[int] = None, antenna: Antenna = None,
          selection: Optional[Selection] = None, name: Optional[str] = None,
          size: Optional[Size] = None, ax: Optional["Axes"] = None) -> "Figure":
-    """The echo over the records of one or more files: height against time, coloured by the
-    strongest amplitude (dB) of each subblock at one sounding frequency.
+    """The echo over the records of one or more files: height against time (UTC, to the
+    second where the records are seconds apart), coloured by the strongest amplitude (dB) of
+    each subblock at one sounding frequency.
 
     Where several subblocks of a record share a height, the strongest counts. Records without
     a valid time are left out. Where there are more times or heights than the picture has

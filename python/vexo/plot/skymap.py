@@ -17,6 +17,7 @@ from vexo._directions.echoes import (
 from vexo.plot._choices import ChoiceError, PictureData, whole
 from vexo.plot._docs import returns, shared, size_and_ax
 from vexo.plot._figure import Size, canvas, finish, nice_above, title, when
+from vexo.plot._sizes import areas_by_time, seconds_of, time_legend
 from vexo.plot._sources import Kind, taken
 from vexo.plot._view import View, file_view, table_view, times_ns
 
@@ -30,12 +31,15 @@ SOURCES = (Kind.PATH, Kind.STREAM, Kind.TABLE)
 
 _ABOUT = """
 The colour map diverges from 0 Hz (blue: positive shifts, approaching; red: negative,
-receding), its range the largest shift drawn either way. When vexo.drift gives a
-velocity for the echoes in view, its horizontal part is an arrow from the centre toward
-where the reflectors move, as long on the map's 90° of radius as its speed is on a
-round scale (the legend gives the speed, the direction and the scale). Echoes that are
-not resolved have no direction: they are counted in the title, not drawn.
+receding), its range the largest shift drawn either way. Where the dots are of several
+times (a window), a dot's size grows with its time, the later ones beneath: the legend
+below the map gives the first time (UTC) and sizes seconds after it. When vexo.drift
+gives a velocity for the echoes in view, its horizontal part is an arrow from the centre
+toward where the reflectors move, as long on the map's 90° of radius as its speed is on
+a round scale (the legend gives the speed, the direction and the scale). Echoes that
+are not resolved have no direction: they are counted in the title, not drawn.
 """
+
 
 _PARAMETERS = """
 source : path, binary file object or pandas.DataFrame
@@ -264,6 +268,10 @@ def _frequency_text(frequency: Any) -> str:
     return "every frequency" if frequency == "every" else f"{frequency:g} kHz"
 
 
+#: Where the zenith angle is read along the map (azimuth, degrees).
+_RING_LABELS = 22.5
+
+
 def draw(ax: "PolarAxes", data: "xr.Dataset", windowed: bool) -> None:
     """Draws the data of skymap_data into a polar Axes, with the colour bar beside it;
     windowed: the data is of a time window (else of one record)."""
@@ -273,13 +281,14 @@ def draw(ax: "PolarAxes", data: "xr.Dataset", windowed: bool) -> None:
     ax.set_theta_zero_location("N")
     ax.set_theta_direction(-1)
     halfrange = float(np.max(np.abs(doppler))) if len(doppler) else 0.0
-    dots = ax.scatter(np.deg2rad(data.azimuth.values), data.zenith.values, c=doppler, s=36,
-                      cmap="RdBu", norm=CenteredNorm(0.0, halfrange or 1.0),
-                      edgecolors="black", linewidths=0.3, zorder=3)
-    ax.set_rlim(0, 90)
-    ax.set_rticks([30, 60, 90])
-    ax.yaxis.set_major_formatter(lambda r, _: f"{r:g}°")
-    ax.set_rlabel_position(22.5)
+    seconds = seconds_of(data)
+    areas = areas_by_time(seconds)
+    order = np.argsort(-seconds, kind="stable")  # the later, larger dots beneath
+    dots = ax.scatter(np.deg2rad(data.azimuth.values[order]), data.zenith.values[order],
+                      c=doppler[order], s=areas[order], cmap="RdBu",
+                      norm=CenteredNorm(0.0, halfrange or 1.0), edgecolors="black",
+                      linewidths=0.3, zorder=3)
+    _rings(ax)
     ax.set_thetagrids(np.arange(0, 360, 45), ["N", "45°", "E", "135°", "S", "225°", "W",
                                               "315°"])
     ax.grid(True, alpha=0.4)
@@ -287,6 +296,8 @@ def draw(ax: "PolarAxes", data: "xr.Dataset", windowed: bool) -> None:
                        label="Doppler shift (Hz; positive: approaching)")
     if np.isfinite(a["drift_speed"]):
         _arrow(ax, a["drift_speed"], a["drift_azimuth"])
+    if np.max(seconds, initial=0.0) > 0:
+        time_legend(ax, seconds, data.time.values, np.isfinite(a["drift_speed"]))
     count = len(a["records"])
     span = (f"{a['time']} to {a['end']}, {count} record{'s' if count != 1 else ''}"
             if windowed else f"record {a['records'][0]}, {a['time']}")
@@ -294,6 +305,22 @@ def draw(ax: "PolarAxes", data: "xr.Dataset", windowed: bool) -> None:
     mode = f", polarization {a['polarization']}{named}" if a["polarization"] >= 0 else ""
     ax.set_title(title(f"{a['file']}: {span}\n{data.sizes['echo']} of {a['echoes']} echoes "
                        f"resolved, {_frequency_text(a['frequency'])}{mode}"), pad=24)
+
+
+def _rings(ax: "PolarAxes") -> None:
+    """The rings of zenith angle every 30°, their degrees along one radius, named there."""
+    ax.set_rlim(0, 90)
+    ax.set_rticks([30, 60, 90])
+    ax.yaxis.set_major_formatter(lambda r, _: f"{r:g}°")
+    ax.set_rlabel_position(_RING_LABELS)
+    plate = {"boxstyle": "round,pad=0.15", "facecolor": "white", "edgecolor": "none",
+             "alpha": 0.8}
+    ax.yaxis.set_zorder(4)  # its degrees above the dots
+    for label in ax.get_yticklabels():
+        label.set_bbox(plate)
+    ax.text(np.deg2rad(_RING_LABELS), 76.0, "zenith angle", rotation=90.0 - _RING_LABELS,
+            rotation_mode="anchor", ha="center", va="center", fontsize="small", bbox=plate,
+            zorder=5)
 
 
 def _arrow(ax: "PolarAxes", speed: float, heading: float) -> None:
@@ -327,7 +354,8 @@ def skymap(source: Any, *, layout: Any = None, record: Optional[int] = None,
            ax: Optional["Axes"] = None) -> "Figure":
     """Where the echoes of one record, or of a time window, come from: a polar map of zenith
     angle (0 at the centre, 90° at the rim) and azimuth (clockwise from north: north up, east
-    right), each resolved echo a dot coloured by its Doppler shift.
+    right), each resolved echo a dot coloured by its Doppler shift; the rings of zenith
+    angle are 30° apart, their degrees and name along one radius.
 
     {about}
 
