@@ -166,7 +166,8 @@ def test_damaged_file_among_good_ones(make_dft, tmp_path):
     for args in (["--antenna", "1,1"], ["--records", f"1-{2**62 + 1}"], ["--records", "2-"],
                  ["--scheduler", "tcp://127.0.0.1"]):
         done = convert(folder, "-o", tmp_path / "none", *args)
-        assert done.returncode == 2 and done.stderr.count("\n") <= 12, done.stderr
+        # the usage (13 lines at 80 columns) and the error, never the whole help (99 lines)
+        assert done.returncode == 2 and done.stderr.count("\n") <= 16, done.stderr
     done = convert(folder, "-o", tmp_path / "none", "--compression", "zstd")  # not for Parquet
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert "--compression" in done.stderr
