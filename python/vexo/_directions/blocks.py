@@ -13,12 +13,12 @@ from vexo._directions.echoes import (
     SIGNIFICANCE,
     THRESHOLD_DB,
     attributes,
+    opened,
     settings,
 )
 from vexo._directions.fit import DirectionFit
-from vexo._directions.layout import Layout, LayoutLike
+from vexo._directions.layout import LayoutLike
 from vexo._reading.file import Source
-from vexo._reading.index import FileIndex
 from vexo._reading.selection import Selection, Values
 
 if TYPE_CHECKING:
@@ -79,11 +79,9 @@ def echo_blocks(
     import pandas as pd
 
     chosen = settings(threshold_db, significance, residual_limit, prior)
-    layout = Layout.of(layout)
-    selected = Selection.of(selection, frequency=frequency, height=height,
-                            polarization=polarization, antenna=antenna, records=records)
-    index = FileIndex.of(source, selected)
-    index.warn_damage(stacklevel=2)
+    keywords = dict(frequency=frequency, height=height, polarization=polarization,
+                    antenna=antenna, records=records)
+    index, layout = opened(source, layout, selection, keywords, stacklevel=2)
     fit = DirectionFit(layout)
     found = echo_chunks(index, index.asked(taking=True), layout, chosen, fit, threads=threads)
 

@@ -160,14 +160,22 @@ def echo_columns(index: FileIndex, entries: np.ndarray, layout: LayoutLike, *,
     return out
 
 
-def _file_columns(source: Source, layout: LayoutLike, selection: Optional[Selection],
-                  keywords: Dict[str, Any], chosen: Settings, stacklevel: int,
-                  threads: Optional[int] = None
-                  ) -> Tuple[FileIndex, Layout, Dict[str, np.ndarray]]:
+def opened(source: Source, layout: LayoutLike, selection: Optional[Selection],
+           keywords: Dict[str, Any], stacklevel: int) -> Tuple[FileIndex, Layout]:
+    """The index of a file as the echoes' selection takes it (its damage warned of at the
+    caller's caller), and the layout checked."""
     selected = Selection.of(selection, **keywords)
     layout = Layout.of(layout)
     index = FileIndex.of(source, selected)
     index.warn_damage(stacklevel=stacklevel + 1)
+    return index, layout
+
+
+def _file_columns(source: Source, layout: LayoutLike, selection: Optional[Selection],
+                  keywords: Dict[str, Any], chosen: Settings, stacklevel: int,
+                  threads: Optional[int] = None
+                  ) -> Tuple[FileIndex, Layout, Dict[str, np.ndarray]]:
+    index, layout = opened(source, layout, selection, keywords, stacklevel + 1)
     columns = echo_columns(index, index.asked(taking=True), layout,
                            threshold_db=chosen.threshold_db, significance=chosen.significance,
                            residual_limit=chosen.residual_limit, prior=chosen.prior,
